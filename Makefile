@@ -1,0 +1,48 @@
+# The two commands of the quick start are `make run` and `make test`; both
+# install what they need first (scripts/bootstrap).
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?=
+
+.PHONY: all bootstrap configure build test run sanitize tsan lint format fuzz bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure $(CTEST_FLAGS)
+
+run: build
+	@$(BUILD)/bin/dialvo-cli --help
+
+sanitize:
+	@$(MAKE) --no-print-directory test BUILD=build-asan \
+	  CMAKE_FLAGS="-DDIALVO_ASAN=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++"
+
+tsan:
+	@$(MAKE) --no-print-directory test BUILD=build-tsan \
+	  CMAKE_FLAGS="-DDIALVO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++"
+
+lint: configure
+	@scripts/lint $(BUILD)
+
+format: bootstrap
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+fuzz: bootstrap
+	@scripts/fuzz
+
+bench: build
+	@scripts/bench
+
+clean:
+	@rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,36 @@
+#include "base/Tick.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+namespace dialvo {
+
+uint32_t GetTickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void SleepMs(uint32_t ms) {
+  timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &req) == EINTR) {
+  }
+}
+
+namespace {
+class RealClock final : public Clock {
+ public:
+  uint32_t TickMs() override { return GetTickCount(); }
+  void Sleep(uint32_t ms) override { SleepMs(ms); }
+};
+}  // namespace
+
+Clock& SystemClock() {
+  static RealClock clock;
+  return clock;
+}
+
+}  // namespace dialvo

@@ -1,0 +1,24 @@
+#pragma once
+// Millisecond tick count and sleeping, with an injectable clock for code that
+// paces or expires things.
+#include <cstdint>
+
+namespace dialvo {
+
+// Milliseconds of a monotonic clock, truncated to 32 bits: it wraps after
+// about 49.7 days, so differences must be taken with unsigned subtraction.
+uint32_t GetTickCount();
+
+void SleepMs(uint32_t ms);
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual uint32_t TickMs() = 0;
+  virtual void Sleep(uint32_t ms) = 0;
+};
+
+// The process-wide real clock.
+Clock& SystemClock();
+
+}  // namespace dialvo

@@ -1,0 +1,95 @@
+#include "base/CSem.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "base/ThreadId.h"
+
+namespace dialvo {
+namespace {
+
+TEST(CSem, StartsTakenWithZeroAndBlocksUntilSignalled) {
+  CSem sem(0L);
+  EXPECT_EQ(sem.WaitOnSemaphore(0), 0u);
+  EXPECT_EQ(sem.WaitOnSemaphore(30), 0u);
+
+  std::atomic<uint32_t> waiterId{0};
+  std::atomic<bool> obtained{false};
+  std::thread waiter([&] {
+    waiterId = CurrentThreadId();
+    obtained = sem.WaitOnSemaphore(kInfinite) == 1;
+  });
+  EXPECT_FALSE(obtained.load());
+  sem.SignalSemaphore();
+  waiter.join();
+  EXPECT_TRUE(obtained.load());
+  // An infinite wait records its thread as owner.
+  EXPECT_EQ(sem.Owner(), waiterId.load());
+  sem.SignalSemaphore();
+  EXPECT_EQ(sem.Owner(), 0u);
+}
+
+TEST(CSem, FiniteWaitOnHeldSemaphoreFailsAtOnceWithoutTouchingOwner) {
+  CSem sem;
+  ASSERT_EQ(sem.WaitOnSemaphore(kInfinite), 1u);
+  const uint32_t owner = sem.Owner();
+  EXPECT_NE(owner, 0u);
+  std::thread other([&] { EXPECT_EQ(sem.WaitOnSemaphore(0), 0u); });
+  other.join();
+  EXPECT_EQ(sem.Owner(), owner);
+  sem.SignalSemaphore();
+  // A finite wait that succeeds leaves the owner at 0.
+  EXPECT_EQ(sem.WaitOnSemaphore(10), 1u);
+  EXPECT_EQ(sem.Owner(), 0u);
+}
+
+TEST(CSem, IsBinaryReleaseOfAFreeSemaphoreDoesNotCount) {
+  for (bool named : {false, true}) {
+    const std::string name = "csem-binary-" + std::to_string(getpid());
+    CSem::Unlink(name.c_str());
+    CSem unnamed;
+    CSem namedSem(name.c_str());
+    CSem& sem = named ? namedSem : unnamed;
+    sem.SignalSemaphore();
+    sem.SignalSemaphore();
+    EXPECT_EQ(sem.WaitOnSemaphore(0), 1u) << named;
+    EXPECT_EQ(sem.WaitOnSemaphore(0), 0u) << named;
+    sem.SignalSemaphore();
+    CSem::Unlink(name.c_str());
+  }
+}
+
+TEST(CSem, NamedSemaphoreIsSharedWithOtherProcesses) {
+  const std::string name = "csem-shared-" + std::to_string(getpid());
+  CSem::Unlink(name.c_str());
+  CSem mine(name.c_str());
+  ASSERT_EQ(mine.WaitOnSemaphore(kInfinite), 1u);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CSem theirs(name.c_str());
+    int code = 0;
+    if (theirs.WaitOnSemaphore(0) != 0) code |= 1;      // held by the parent
+    if (theirs.WaitOnSemaphore(10000) != 1) code |= 2;  // released by the parent
+    theirs.SignalSemaphore();
+    _exit(code);
+  }
+  // The child sees the semaphore held until the parent lets go.
+  usleep(50 * 1000);
+  mine.SignalSemaphore();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(mine.WaitOnSemaphore(5000), 1u);
+  CSem::Unlink(name.c_str());
+}
+
+}  // namespace
+}  // namespace dialvo
