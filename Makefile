@@ -36,7 +36,7 @@ lint: configure
 	@scripts/lint $(BUILD)
 
 format: bootstrap
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
 
 fuzz: bootstrap
 	@scripts/fuzz
