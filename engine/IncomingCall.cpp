@@ -142,7 +142,9 @@ void MasterServer::AdmitAccepted(Connection* connection) {
   CSemLock lock(lock_);                     // lock order: MasterServer lock,
   NetCore::PeerWriteLock guard(engine_);    // then the peer guard
   if (!engine_.AdmitPeer(connection)) {
-    // Stopping: the connection stays with its pending entry and is reaped.
+    // Stopping: the caller, who has its accept, is hung up; the connection
+    // stays with its pending entry and is reaped.
+    SendHangupFor(*connection);
     connection->SetConnected(false);
     connection->CloseSocket();
     engine_.ReleaseSlot();

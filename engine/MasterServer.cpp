@@ -30,7 +30,13 @@ uint32_t MasterServer::RunServerThread() {
     return 0;
   }
   if (bound) DispatchLoop();
+  // The socket stays open until the last dialogue has ended: a caller
+  // accepted while the engine stopped is hung up from it.
   Reap(true);
+  {
+    std::lock_guard lock(socketMutex_);
+    listening_.Close();
+  }
   if (!bound) {
     TraceLog("Server Bind error");
     engine_.Sink().PostEvent(EV_SERVER_BIND_ERROR, uintptr_t{0});
@@ -74,8 +80,6 @@ bool MasterServer::DispatchLoop() {
   lastReapTick_ = clock.TickMs();
   for (;;) {
     if (engine_.IsStopping()) {
-      std::lock_guard lock(socketMutex_);
-      listening_.Close();
       TraceLog("Stop Issued detected when starting to wait for incoming data");
       return true;
     }
@@ -103,8 +107,6 @@ bool MasterServer::DispatchLoop() {
       continue;
     }
     if (engine_.IsStopping()) {
-      std::lock_guard lock(socketMutex_);
-      listening_.Close();
       TraceLog("Stop Issued detected in Master Server Dispatch loop.");
       return true;
     }

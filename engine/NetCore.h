@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -126,9 +127,12 @@ class NetCore final : public INetCore {
   void ScanLiveness();
   Connection* FindConnectedPeer(const SockAddr& address, const std::string& name);
   bool Dial(Connection* connection, const CallRequest& request);
-  bool Handshake(Connection* connection, const CallRequest& request);
+  // True on an accept; callee is its identity block when it carried one.
+  bool Handshake(Connection* connection, const CallRequest& request,
+                 std::optional<wire::CallIdentity>& callee);
+  // Names the peer, fixes the session and admits the connection.
   bool AcceptCall(Connection* connection, const CallRequest& request,
-                  const wire::DatagramView& accept);
+                  const std::optional<wire::CallIdentity>& callee);
   bool GiveUp(const CallRequest& request) const;
 
   // Voice threads.
@@ -161,7 +165,7 @@ class NetCore final : public INetCore {
   std::atomic<bool> active_{false};  // never cleared during the engine's life
   bool stopped_ = false;             // owner's thread only
 
-  // Guards peers_, local_ and reservedSlots_. Readers: the receive loop,
+  // Guards peers_, local_, reservedSlots_ and closing_. Readers: the receive loop,
   // the keep-alive sender, GetPeers, Connect's duplicate check and the
   // listening server's lookups. Writers (through PeerWriteLock): joining,
   // removal, DisconnectAll and the liveness scan; the writer side is
@@ -170,6 +174,7 @@ class NetCore final : public INetCore {
   std::vector<Connection*> peers_;  // owned; the local connection first
   Connection* local_ = nullptr;
   size_t reservedSlots_ = 0;
+  bool closing_ = false;  // Stop has emptied the list; no peer may join
 
   // Wakes the receive loop out of its socket wait so that a writer of the
   // peer list does not wait for the wait to run out.

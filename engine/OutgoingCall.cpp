@@ -52,9 +52,12 @@ bool NetCore::Dial(Connection* connection, const CallRequest& request) {
     TraceLog("Already Connected");
     return false;
   }
-  CSemLock lock(connection->Lock());
+  // Held for the dialogue only: once accepted, the connection belongs to the
+  // peer list and may be gone at any moment.
+  connection->Lock().WaitOnSemaphore(kInfinite);
   if (!connection->OpenUnboundSocket()) {
     TraceLog("Connect Failed");
+    connection->Lock().SignalSemaphore();
     return false;
   }
   const std::optional<uint32_t> ip = ResolveHost(request.host);
@@ -62,20 +65,25 @@ bool NetCore::Dial(Connection* connection, const CallRequest& request) {
     TraceLog("gethostbyname failed");
     sink_->PostEvent(EV_HOST_NOT_FOUND, connection);
     connection->CloseSocket();
+    connection->Lock().SignalSemaphore();
     return false;
   }
   connection->SetPeerAddress({*ip, static_cast<uint16_t>(request.port & 0xFFFFu)});
-  if (Handshake(connection, request)) return true;
+  std::optional<CallIdentity> callee;
+  const bool accepted = Handshake(connection, request, callee);
+  connection->Lock().SignalSemaphore();
+  if (accepted && AcceptCall(connection, request, callee)) return true;
   TraceLog("Connect Failed");
   sink_->PostEvent(EV_CONNECT_FAILED, uintptr_t{0});
   connection->CloseSocket();
   return false;
 }
 
-bool NetCore::Handshake(Connection* connection, const CallRequest& request) {
+bool NetCore::Handshake(Connection* connection, const CallRequest& request,
+                        std::optional<wire::CallIdentity>& callee) {
   std::vector<uint8_t> buffer(kSetupReceiveBuffer);
   std::vector<bool> ready;
-  const SockAddr callee = connection->PeerAddress();
+  const SockAddr dialled = connection->PeerAddress();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (GiveUp(request)) return false;
     CallIdentity mine;
@@ -126,15 +134,17 @@ bool NetCore::Handshake(Connection* connection, const CallRequest& request) {
           continue;
         }
       }
-      if (got.from.ip != callee.ip) {
+      if (got.from.ip != dialled.ip) {
         TraceLog("Ignoring message from %s Expected only from %s", got.from.IpText().c_str(),
-                 callee.IpText().c_str());
+                 dialled.IpText().c_str());
         ++wait;
         continue;
       }
       switch (answer->type) {
         case MSG_ACCEPT:
-          return AcceptCall(connection, request, *answer);
+          // An accept without an identity block names the peer after the request.
+          if (answer->PayloadLength() > 0) callee = ParseCallIdentity(*answer);
+          return true;
         case MSG_WRONG_USER:
           TraceLog("Remote user not logged into the IP address specified");
           sink_->PostEvent(EV_USER_NOT_AT_ADDRESS, uintptr_t{0});
@@ -165,17 +175,14 @@ bool NetCore::Handshake(Connection* connection, const CallRequest& request) {
 }
 
 bool NetCore::AcceptCall(Connection* connection, const CallRequest& request,
-                         const DatagramView& accept) {
-  // An accept without an identity block names the peer after the request.
-  const std::optional<CallIdentity> identity =
-      accept.PayloadLength() > 0 ? ParseCallIdentity(accept) : std::nullopt;
-  if (identity) {
-    connection->SetUserName(identity->userName);
-    connection->SetPeerVersion(identity->protocolVersion);
+                         const std::optional<CallIdentity>& callee) {
+  if (callee) {
+    connection->SetUserName(callee->userName);
+    connection->SetPeerVersion(callee->protocolVersion);
   } else {
     connection->SetUserName(request.calleeName);
   }
-  AdoptSession(identity ? identity->sessionId : std::string());
+  AdoptSession(callee ? callee->sessionId : std::string());
   TraceLog("Connected..");
   connection->SetConnected(true);
   connection->SetLastReceiveTime(clock_->TickMs());

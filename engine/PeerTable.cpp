@@ -18,7 +18,7 @@ NetCore::PeerWriteLock::~PeerWriteLock() { engine_.peerGuard_.DoneWriting(); }
 
 bool NetCore::ReserveSlot() {
   PeerWriteLock guard(*this);
-  if (peers_.size() + reservedSlots_ >= kMaxPeers) return false;
+  if (closing_ || peers_.size() + reservedSlots_ >= kMaxPeers) return false;
   ++reservedSlots_;
   return true;
 }
@@ -34,7 +34,7 @@ bool NetCore::PeerListFull() {
 }
 
 bool NetCore::AdmitPeer(Connection* connection) {
-  if (stopping_.load()) return false;
+  if (closing_ || stopping_.load()) return false;
   peers_.push_back(connection);
   if (reservedSlots_ > 0) --reservedSlots_;
   // Voice starts with the first peer, once per engine.
@@ -71,6 +71,7 @@ bool NetCore::Disconnect(Connection* connection) {
 
 void NetCore::DisconnectAll() {
   PeerWriteLock guard(*this);
+  closing_ = true;  // nobody joins any more
   for (Connection* c : peers_) {
     c->HangUp(true);
     delete c;

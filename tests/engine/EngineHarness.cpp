@@ -22,7 +22,7 @@ TestEngine::TestEngine(const std::string& user, EngineConfig config)
 TestEngine::~TestEngine() {
   SetAnswer(Answer::kReject);
   DecideHeld(IncomingRequest::kReject);
-  engine_->Stop();
+  if (engine_ != nullptr) engine_->Stop();
   engine_.reset();
   quit_.store(true);
   pump_.join();

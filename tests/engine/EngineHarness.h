@@ -49,6 +49,8 @@ class TestEngine {
   TestEngine& operator=(const TestEngine&) = delete;
 
   NetCore& Engine() { return *engine_; }
+  // Deletes the engine as it is, without stopping it first.
+  void DeleteEngine() { engine_.reset(); }
   uint16_t Port() const { return engine_->ListeningPort(); }
   SockAddr Address() const { return SockAddr::Loopback(Port()); }
 
