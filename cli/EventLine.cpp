@@ -82,7 +82,8 @@ Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventC
     }
     case EV_PEER_JOINED: {
       const auto* info = reinterpret_cast<const PeerInfo*>(data);
-      const PeerBook::Peer& peer = book.Join(info->connection, info->userName, context.joinedAddress);
+      const PeerBook::Peer& peer =
+          book.Join(info->connection, info->userName, context.joinedAddress);
       return {{"peer", n(peer.id)},
               {"name", peer.name},
               {"addr", peer.address},
@@ -108,7 +109,6 @@ Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventC
     case EV_USER_NOT_AT_ADDRESS:
     case EV_REMOTE_BUSY:
     case EV_SESSION_INACCESSIBLE:
-      return {{"addr", context.callAddress}};
     case EV_HOST_NOT_FOUND:
       return {{"addr", context.callAddress}};
     case EV_ALREADY_CONNECTED: {

@@ -96,9 +96,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       o.nullAudio = true;
       continue;
     }
-    const bool known = arg == "--port" || arg == "--user" || arg == "--call" ||
-                       arg == "--callee" || arg == "--answer" || arg == "--answer-delay" ||
-                       arg == "--hangup-after";
+    const bool known = arg == "--port" || arg == "--user" || arg == "--call" || arg == "--callee" ||
+                       arg == "--answer" || arg == "--answer-delay" || arg == "--hangup-after";
     if (!known) {
       if (arg.starts_with("--")) return Fail("unknown option '" + std::string(args[i]) + "'");
       return Fail("unexpected argument '" + std::string(arg) + "'");
@@ -121,7 +120,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       target.host = text.substr(0, colon);
       if (colon != std::string_view::npos) {
         auto port = Number<uint32_t>(v->substr(colon + 1), 65535);
-        if (!port || *port == 0) return Fail("--call: '" + text + "' has no valid port (1 to 65535)");
+        if (!port || *port == 0)
+          return Fail("--call: '" + text + "' has no valid port (1 to 65535)");
         target.port = static_cast<uint16_t>(*port);
       }
       if (target.host.empty()) return Fail("--call: '" + text + "' names no host");

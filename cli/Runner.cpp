@@ -182,8 +182,8 @@ void CliRunner::Answer(IncomingRequest* request) {
   }
   if (options_.answer != AnswerMode::kIgnore) {
     waiting.due = Steady::now() + std::chrono::milliseconds(options_.answerDelayMs);
-    waiting.decision =
-        options_.answer == AnswerMode::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject;
+    waiting.decision = options_.answer == AnswerMode::kAccept ? IncomingRequest::kAccept
+                                                              : IncomingRequest::kReject;
   }
   waiting_.push_back(std::move(waiting));
   DecideDue();

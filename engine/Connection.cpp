@@ -33,7 +33,8 @@ Connection::Connection(NetCore& engine, ConnectionKind kind, const SockAddr& rem
         socket_.Close();
       }
       if (auto name = socket_.LocalName()) localName_ = *name;
-      peerAddress_ = localName_.port != 0 ? localName_ : SockAddr::Loopback(engine_.Config().localPort);
+      peerAddress_ =
+          localName_.port != 0 ? localName_ : SockAddr::Loopback(engine_.Config().localPort);
       break;
     }
     case CONN_INCOMING: {

@@ -25,20 +25,20 @@ struct SourceFacts {
 };
 
 enum class DispatchAction {
-  kDrop,                // not ours, not valid, or of no interest
-  kRelayToCaller,       // forward unchanged to target (outbound relay)
-  kRelayToConnection,   // forward unchanged to target (inbound relay)
-  kAnswerWhoRu,         // answer MSG_I_AM to the source
-  kNewRequest,          // start an incoming-request dialogue
-  kDuplicateRequest,    // the source's first request is still being handled
-  kTooManyRequests,     // every pending slot is taken
-  kAnswerPing,          // answer MSG_I_AM_HERE to the source
-  kRoundTrip,           // an answer to our own ping: report the round trip
+  kDrop,               // not ours, not valid, or of no interest
+  kRelayToCaller,      // forward unchanged to target (outbound relay)
+  kRelayToConnection,  // forward unchanged to target (inbound relay)
+  kAnswerWhoRu,        // answer MSG_I_AM to the source
+  kNewRequest,         // start an incoming-request dialogue
+  kDuplicateRequest,   // the source's first request is still being handled
+  kTooManyRequests,    // every pending slot is taken
+  kAnswerPing,         // answer MSG_I_AM_HERE to the source
+  kRoundTrip,          // an answer to our own ping: report the round trip
 };
 
 struct DispatchDecision {
   DispatchAction action = DispatchAction::kDrop;
-  SockAddr target;                           // for the relays
+  SockAddr target;                             // for the relays
   std::optional<wire::DatagramView> datagram;  // set unless the datagram was invalid
 };
 

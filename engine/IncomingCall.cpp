@@ -62,8 +62,7 @@ void MasterServer::ProcessIncoming(Connection* connection, std::span<const uint8
         !SameIgnoringCase(identity.expectedCallee, engine_.UserName())) {
       Send(*connection, BuildControl(MSG_WRONG_USER));
       connection->CloseSocket();
-      TraceLog("Dropping connection request from %s since the confirm user failed",
-               caller.c_str());
+      TraceLog("Dropping connection request from %s since the confirm user failed", caller.c_str());
       return;
     }
     connection->SetUserName(identity.userName);
@@ -86,8 +85,8 @@ void MasterServer::ProcessIncoming(Connection* connection, std::span<const uint8
     return;
   }
   if (!Send(*connection, BuildControl(MSG_RINGING))) {
-    TraceLog("Send Failed on socket %x , Error = %d",
-             static_cast<unsigned>(connection->SocketFd()), connection->LastSocketError());
+    TraceLog("Send Failed on socket %x , Error = %d", static_cast<unsigned>(connection->SocketFd()),
+             connection->LastSocketError());
     TraceLog("Send falied");
     connection->CloseSocket();
     return;
@@ -139,8 +138,8 @@ void MasterServer::ProcessIncoming(Connection* connection, std::span<const uint8
 void MasterServer::AdmitAccepted(Connection* connection) {
   connection->SetConnected(true);
   connection->SetLastReceiveTime(engine_.GetClock().TickMs());
-  CSemLock lock(lock_);                     // lock order: MasterServer lock,
-  NetCore::PeerWriteLock guard(engine_);    // then the peer guard
+  CSemLock lock(lock_);                   // lock order: MasterServer lock,
+  NetCore::PeerWriteLock guard(engine_);  // then the peer guard
   if (!engine_.AdmitPeer(connection)) {
     // Stopping: the caller, who has its accept, is hung up; the connection
     // stays with its pending entry and is reaped.

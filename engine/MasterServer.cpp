@@ -75,9 +75,8 @@ void MasterServer::RebuildListeningSocket() {
 bool MasterServer::DispatchLoop() {
   std::vector<uint8_t> buffer(kReceiveBuffer);
   std::vector<bool> ready;
-  Clock& clock = engine_.GetClock();
   const uint32_t waitMs = engine_.Config().dispatchWaitMs;
-  lastReapTick_ = clock.TickMs();
+  lastReapTick_ = GetTickCount();
   for (;;) {
     if (engine_.IsStopping()) {
       TraceLog("Stop Issued detected when starting to wait for incoming data");
@@ -102,7 +101,7 @@ bool MasterServer::DispatchLoop() {
     if (got.status == UdpSocket::Status::kTimeout) {
       if (!engine_.IsStopping()) {
         Reap(false);
-        lastReapTick_ = clock.TickMs();
+        lastReapTick_ = GetTickCount();
       }
       continue;
     }
@@ -121,9 +120,9 @@ bool MasterServer::DispatchLoop() {
       continue;
     }
     // Traffic that never pauses must not keep ended callers from being reaped.
-    if (clock.TickMs() - lastReapTick_ >= waitMs) {
+    if (GetTickCount() - lastReapTick_ >= waitMs) {
       Reap(false);
-      lastReapTick_ = clock.TickMs();
+      lastReapTick_ = GetTickCount();
     }
     // A datagram larger than the buffer is malformed: dropped.
     if (got.status == UdpSocket::Status::kTooLarge) continue;
@@ -139,12 +138,13 @@ SourceFacts MasterServer::LookUp(const SockAddr& source) {
         facts.sourceInUse = true;
         if (!facts.relayToConnection) facts.relayToConnection = c->LocalName();
       }
-      if (c->LocalName() == source && !facts.relayToCaller) facts.relayToCaller = c->RemoteAddress();
+      if (c->LocalName() == source && !facts.relayToCaller)
+        facts.relayToCaller = c->RemoteAddress();
     } else if (c->PeerAddress() == source) {
       facts.sourceInUse = true;
     }
   };
-  CSemLock lock(lock_);             // lock order: MasterServer lock,
+  CSemLock lock(lock_);                  // lock order: MasterServer lock,
   ReadGuard guard(engine_.PeerGuard());  // then the peer guard
   facts.pendingRequests = pending_.size();
   for (const Pending& p : pending_) {
@@ -209,8 +209,7 @@ void MasterServer::HandleDatagram(std::span<const uint8_t> received, const SockA
 
 void MasterServer::StartIncoming(std::span<const uint8_t> received, const SockAddr& from) {
   const std::string source = from.IpText();
-  TraceLog("Proceeding to process with connection request from %s on a new thread",
-           source.c_str());
+  TraceLog("Proceeding to process with connection request from %s on a new thread", source.c_str());
   TraceLog("New Connect Request received");
   auto* context = new IncomingContext;
   context->server = this;

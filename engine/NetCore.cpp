@@ -55,9 +55,9 @@ bool NetCore::StartServer() {
   }
   TraceLog("Starting Server....");
   MasterServer* server = master_.get();
-  serverThread_ = std::make_unique<NamedThread>(
-      [server](void*) { return server->RunServerThread(); }, nullptr, "Server Thread for Netcore",
-      false);
+  serverThread_ =
+      std::make_unique<NamedThread>([server](void*) { return server->RunServerThread(); }, nullptr,
+                                    "Server Thread for Netcore", false);
   serverThread_->Start(true);
   serverRunning_.store(true);
   return true;

@@ -143,6 +143,11 @@ class NetCore final : public INetCore {
   // Control datagram on a peer socket; false when the peer is to be removed.
   bool HandleControl(Connection* peer, const wire::DatagramView& dg, const SockAddr& from);
   uint32_t PlayThread();
+  // Voice path seams: a filled capture buffer, the end of capture, and a
+  // buffer the playback device has finished.
+  void OnCaptureBuffer();
+  void OnStopCapture();
+  void OnPlayoutDone();
 
   const EngineConfig config_;
   Clock* const clock_;
@@ -189,6 +194,7 @@ class NetCore final : public INetCore {
   uint32_t timerElapsedMs_ = 0;  // timer thread only
   uint32_t lastScanMs_ = 0;      // timer thread only
   uint32_t rotation_ = 0;        // receive-play thread only
+  std::vector<uint8_t> receiveBuffer_ = std::vector<uint8_t>(wire::kReceiveBuffer);  // same
 
   // Last: destroyed (and so joined) before everything they use.
   NamedThread recordSendThread_;

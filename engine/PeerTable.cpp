@@ -65,9 +65,7 @@ bool NetCore::RemoveFromList(Connection* connection, const uint64_t* serial) {
 
 void NetCore::RemovePeer(Connection* connection) { RemoveFromList(connection, nullptr); }
 
-bool NetCore::Disconnect(Connection* connection) {
-  return RemoveFromList(connection, nullptr);
-}
+bool NetCore::Disconnect(Connection* connection) { return RemoveFromList(connection, nullptr); }
 
 void NetCore::DisconnectAll() {
   PeerWriteLock guard(*this);

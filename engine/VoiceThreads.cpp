@@ -47,14 +47,13 @@ uint32_t NetCore::RecordSendThread() {
     }
     switch (msg->message) {
       case kMsgWaveInData:
-        // Voice path: voice detection, encoding and SendSequenced on the
-        // local connection (read under the peer guard; nothing once cleared).
+        OnCaptureBuffer();
         break;
       case kMsgKeepAlive:
         SendKeepAliveToPeers();
         break;
       case kMsgStopThread:
-        // Voice path: stop the capture device so that it hands its buffers back.
+        OnStopCapture();
         break;
       default:
         break;
@@ -63,6 +62,20 @@ uint32_t NetCore::RecordSendThread() {
   TraceLog("Exitting record send thread");
   // Voice path: close the capture device and delete the encoder.
   return 0;
+}
+
+void NetCore::OnCaptureBuffer() {
+  // Voice path: voice detection, encoding and SendSequenced on the local
+  // connection (read under the peer guard; nothing once it is cleared).
+}
+
+void NetCore::OnStopCapture() {
+  // Voice path: stop the capture device so that it hands its buffers back.
+}
+
+void NetCore::OnPlayoutDone() {
+  // Voice path: BufferDone on the device, one mixer run, then the next block
+  // of the play queue (or silence) to the device.
 }
 
 void NetCore::SendKeepAliveToPeers() {
@@ -109,7 +122,7 @@ int NetCore::ReceiveRound(uint32_t waitMs) {
     bool local;
   };
   std::vector<DeadPeer> dead;
-  std::vector<uint8_t> buffer(kReceiveBuffer);
+  std::vector<uint8_t>& buffer = receiveBuffer_;
   int decoded = 0;
   {
     ReadGuard guard(peerGuard_);
@@ -194,9 +207,9 @@ bool NetCore::HandleControl(Connection* peer, const DatagramView& dg, const Sock
       return true;
     case PeerControl::kRoundTrip:
       if (auto ping = ParsePing(dg)) {
-        sink_->PostEvent(EV_ROUND_TRIP, new RoundTripRecord{peer, ping->cookie,
-                                                            RoundTrip(now, ping->tick),
-                                                            peer->QueuedBlocks()});
+        sink_->PostEvent(EV_ROUND_TRIP,
+                         new RoundTripRecord{peer, ping->cookie, RoundTrip(now, ping->tick),
+                                             peer->QueuedBlocks()});
       }
       return true;
     case PeerControl::kKeep:
@@ -215,10 +228,7 @@ uint32_t NetCore::PlayThread() {
   for (;;) {
     const ThreadMessage msg = GetMessage();
     if (msg.message == kMsgStopThread) break;
-    if (msg.message == kMsgWaveOutDone) {
-      // Voice path: BufferDone on the device, one mixer run, then the next
-      // block of the play queue (or silence) to the device.
-    }
+    if (msg.message == kMsgWaveOutDone) OnPlayoutDone();
   }
   // Voice path: stop and close the playback device.
   TraceLog("Exitting play callback thread");

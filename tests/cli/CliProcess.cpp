@@ -22,7 +22,6 @@ int MsLeft(Steady::time_point deadline) {
       0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count()));
 }
 
-
 // The programs' folder: DIALVO_BIN_DIR, or else bin/ beside the tests'
 // folder of the build.
 std::string BinDir() {
@@ -78,8 +77,7 @@ bool CliProcess::ReadSome(int timeoutMs) {
   return true;
 }
 
-std::optional<std::string> CliProcess::WaitWord(const std::string& word, int timeoutMs,
-                                                int nth) {
+std::optional<std::string> CliProcess::WaitWord(const std::string& word, int timeoutMs, int nth) {
   const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int seen = 0;

@@ -19,8 +19,7 @@ class CliProcess {
 
   // The nth output line (from the start) whose second word is word, waiting
   // up to timeoutMs for it.
-  std::optional<std::string> WaitWord(const std::string& word, int timeoutMs = 5000,
-                                      int nth = 1);
+  std::optional<std::string> WaitWord(const std::string& word, int timeoutMs = 5000, int nth = 1);
   // The output lines' words in order (the second field of each line).
   std::vector<std::string> Words();
   std::vector<std::string> Lines();

@@ -22,10 +22,9 @@ using ::testing::IsSupersetOf;
 ParseResult Parse(std::vector<const char*> args) { return cli::ParseOptions(args); }
 
 TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
-  const ParseResult ok =
-      Parse({"--port", "0", "--user=ann", "--call", "example.org:1800", "--callee", "bob",
-             "--answer", "ignore", "--answer-delay=250", "--hangup-after", "3",
-             "--exit-on-call-end", "--null-audio"});
+  const ParseResult ok = Parse({"--port", "0", "--user=ann", "--call", "example.org:1800",
+                                "--callee", "bob", "--answer", "ignore", "--answer-delay=250",
+                                "--hangup-after", "3", "--exit-on-call-end", "--null-audio"});
   ASSERT_EQ(ok.kind, ParseResult::kRun) << ok.error;
   EXPECT_EQ(ok.options.port, 0);
   EXPECT_EQ(ok.options.user, "ann");
@@ -92,14 +91,14 @@ TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
             "2 EV_PEER_LEFT peer=1 name=Ann%20Lee addr=127.0.0.1:4000 peers=1");
   // The hang-up sent after the departure still names the peer.
   ByteCountRecord sent{first, 13};
-  EXPECT_EQ(cli::FormatLine(3, "EV_BYTES_SENT",
-                            cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&sent),
-                                               book, {})),
+  EXPECT_EQ(cli::FormatLine(
+                3, "EV_BYTES_SENT",
+                cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&sent), book, {})),
             "3 EV_BYTES_SENT peer=1 bytes=13");
   ByteCountRecord unknown{reinterpret_cast<Connection*>(0x30), 285};
-  EXPECT_EQ(cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&unknown), book, {})[0]
-                .second,
-            "0");
+  EXPECT_EQ(
+      cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&unknown), book, {})[0].second,
+      "0");
 }
 
 TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
@@ -114,9 +113,8 @@ TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
 
   EXPECT_THAT(alice.Words(), ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED",
                                          "EV_PEER_JOINED", "HANGUP", "EV_PEER_LEFT", "EXIT"));
-  EXPECT_THAT(bob.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
-                                       "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
-                                       "EV_CALL_ENDED", "EXIT"));
+  EXPECT_THAT(bob.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                                       "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"));
   const auto joined = *alice.WaitWord("EV_PEER_JOINED");
   EXPECT_EQ(CliProcess::Value(joined, "name"), "bob");
   EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + port);
@@ -124,8 +122,9 @@ TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
   const std::string session = CliProcess::Value(*alice.WaitWord("EV_CALL_STARTED"), "session");
   EXPECT_EQ(session.size(), 36u);
   EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_CALL_STARTED"), "session"), session);
-  EXPECT_GE(CliProcess::Ms(*bob.WaitWord("ANSWER")) - CliProcess::Ms(*bob.WaitWord("EV_INCOMING_CALL")),
-            300);
+  EXPECT_GE(
+      CliProcess::Ms(*bob.WaitWord("ANSWER")) - CliProcess::Ms(*bob.WaitWord("EV_INCOMING_CALL")),
+      300);
   EXPECT_EQ(CliProcess::Value(*alice.WaitWord("EXIT"), "status"), "0");
 }
 
@@ -152,9 +151,9 @@ TEST(CliProcess, RejectedCallerExitsWithOneCalleeListensAgainAndHangsUpOnSignal)
   const auto again = accepting.WaitWord("LISTENING", 5000, 2);
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(CliProcess::Value(*again, "port"), CliProcess::Value(*carolListening, "port"));
-  EXPECT_THAT(accepting.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
-                                             "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
-                                             "EV_CALL_ENDED", "LISTENING"));
+  EXPECT_THAT(accepting.Words(),
+              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "LISTENING"));
 
   CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end"});
   ASSERT_TRUE(second.WaitWord("EV_PEER_JOINED", 10000).has_value());

@@ -77,8 +77,8 @@ TEST(EngineCall, CalleeStoppingHangsUpTheCaller) {
   // Nothing waits out a receive time-out on the way down.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
   ASSERT_TRUE(alice.WaitFor(EV_CALL_ENDED));
-  EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED,
-                                         EV_PEER_LEFT, EV_CALL_ENDED));
+  EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED, EV_PEER_LEFT,
+                                         EV_CALL_ENDED));
   // Stopping reports the peer that left, not an ended call.
   ASSERT_TRUE(bob.WaitFor(EV_PEER_LEFT));
   EXPECT_EQ(bob.Count(EV_CALL_ENDED), 0u);

@@ -83,8 +83,8 @@ void TestEngine::Pump() {
         if (answer_ == Answer::kHold) {
           held_.push_back(request);
         } else {
-          Decide(request, answer_ == Answer::kAccept ? IncomingRequest::kAccept
-                                                     : IncomingRequest::kReject);
+          Decide(request,
+                 answer_ == Answer::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject);
         }
         continue;
       }
@@ -158,7 +158,9 @@ RawPeer::RawPeer(const char* ip) {
   address_ = socket_.LocalName().value_or(SockAddr{});
 }
 
-bool RawPeer::Send(const wire::Message& msg, const SockAddr& to) { return SendBytes(msg.Bytes(), to); }
+bool RawPeer::Send(const wire::Message& msg, const SockAddr& to) {
+  return SendBytes(msg.Bytes(), to);
+}
 
 bool RawPeer::SendBytes(std::span<const uint8_t> bytes, const SockAddr& to) {
   return socket_.SendTo(bytes, to);

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "base/Swmrg.h"
-
 #include "engine/Connection.h"
 #include "engine/MasterServer.h"
 #include "tests/engine/EngineHarness.h"
@@ -191,7 +190,8 @@ TEST(RawPeer, RepeatedRequestIsDroppedAndPendingRequestsAreCapped) {
   TestEngine bob("bob");
   bob.SetAnswer(TestEngine::Answer::kHold);
   std::vector<std::unique_ptr<RawPeer>> callers;
-  for (size_t i = 0; i < kMaxPendingRequests + 2; ++i) callers.push_back(std::make_unique<RawPeer>());
+  for (size_t i = 0; i < kMaxPendingRequests + 2; ++i)
+    callers.push_back(std::make_unique<RawPeer>());
   callers[0]->Send(Request("first"), bob.Address());
   callers[0]->Send(Request("first"), bob.Address());
   EXPECT_TRUE(callers[0]->ReceiveType(MSG_RINGING).has_value());
