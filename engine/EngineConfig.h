@@ -30,6 +30,7 @@ struct EngineConfig {
   // Pause after a callee answered that it is busy.
   uint32_t busyPauseMs = 1000;
   // Tick counts for liveness and round trips; the system clock when null.
+  // It must outlive the engine.
   Clock* clock = nullptr;
 };
 

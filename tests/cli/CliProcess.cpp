@@ -7,28 +7,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 namespace dialvo::test {
 
 namespace {
+
 using Steady = std::chrono::steady_clock;
 
 int MsLeft(Steady::time_point deadline) {
-  return static_cast<int>(std::max<int64_t>(
-      0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count()));
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
+  return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-// The programs' folder: DIALVO_BIN_DIR, or else bin/ beside the tests'
-// folder of the build.
+// DIALVO_BIN_DIR, or else bin/ beside the build's tests/ folder.
 std::string BinDir() {
   if (const char* dir = std::getenv("DIALVO_BIN_DIR"); dir != nullptr && *dir != '\0') return dir;
   std::error_code error;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "bin").string();
+  return (std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
+          "bin")
+      .string();
+}
+
+std::string SecondField(const std::string& line) {
+  std::istringstream in(line);
+  std::string ms;
+  std::string word;
+  in >> ms >> word;
+  return word;
 }
 
 }  // namespace
@@ -42,8 +51,7 @@ CliProcess::CliProcess(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
@@ -65,14 +73,13 @@ CliProcess::~CliProcess() {
 
 bool CliProcess::ReadSome(int timeoutMs) {
   pollfd pfd{out_, POLLIN, 0};
-  if (out_ < 0 || poll(&pfd, 1, timeoutMs) <= 0) return false;
   char buffer[4096];
+  if (out_ < 0 || poll(&pfd, 1, timeoutMs) <= 0) return false;
   const ssize_t n = read(out_, buffer, sizeof buffer);
   if (n <= 0) return false;
   partial_.append(buffer, static_cast<size_t>(n));
-  for (size_t eol; (eol = partial_.find('\n')) != std::string::npos;) {
+  for (size_t eol; (eol = partial_.find('\n')) != std::string::npos; partial_.erase(0, eol + 1)) {
     lines_.push_back(partial_.substr(0, eol));
-    partial_.erase(0, eol + 1);
   }
   return true;
 }
@@ -82,33 +89,30 @@ std::optional<std::string> CliProcess::WaitWord(const std::string& word, int tim
   for (;;) {
     int seen = 0;
     for (const std::string& line : lines_) {
-      std::istringstream in(line);
-      std::string ms;
-      std::string w;
-      if (in >> ms >> w && w == word && ++seen == nth) return line;
+      if (SecondField(line) == word && ++seen == nth) return line;
     }
-    if (MsLeft(deadline) == 0) return std::nullopt;
-    if (!ReadSome(MsLeft(deadline)) && MsLeft(deadline) > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pipe closed
+    // At the end of the output poll() reports the pipe at once: pace it.
+    if (MsLeft(deadline) == 0 || (!ReadSome(MsLeft(deadline)) && poll(nullptr, 0, 5) < 0)) {
+      return std::nullopt;
     }
   }
-}
-
-std::vector<std::string> CliProcess::Lines() {
-  while (ReadSome(0)) {
-  }
-  return lines_;
 }
 
 std::vector<std::string> CliProcess::Words() {
+  while (ReadSome(0)) {
+  }
   std::vector<std::string> words;
-  for (const std::string& line : Lines()) {
-    std::istringstream in(line);
-    std::string ms;
-    std::string w;
-    if (in >> ms >> w && w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED") words.push_back(w);
+  for (const std::string& line : lines_) {
+    const std::string w = SecondField(line);
+    if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED") words.push_back(w);
   }
   return words;
+}
+
+bool CliProcess::NoOutput() {
+  while (ReadSome(0)) {
+  }
+  return lines_.empty() && partial_.empty();
 }
 
 std::string CliProcess::Value(const std::string& line, const std::string& key) {
@@ -118,8 +122,6 @@ std::string CliProcess::Value(const std::string& line, const std::string& key) {
   }
   return "";
 }
-
-long CliProcess::Ms(const std::string& line) { return std::stol(line); }
 
 void CliProcess::Signal(int signal) {
   if (pid_ > 0 && !status_) kill(pid_, signal);
@@ -131,10 +133,11 @@ std::optional<int> CliProcess::WaitExit(int timeoutMs) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (MsLeft(deadline) == 0) {
       break;
+    } else if (!ReadSome(10)) {
+      poll(nullptr, 0, 5);  // output closed: pace the wait
     }
-    if (MsLeft(deadline) == 0) break;
-    ReadSome(10);
   }
   return status_;
 }
@@ -143,9 +146,8 @@ std::string CliProcess::Stderr() {
   std::string text;
   char buffer[1024];
   pollfd pfd{err_, POLLIN, 0};
-  while (err_ >= 0 && poll(&pfd, 1, 0) > 0) {
-    const ssize_t n = read(err_, buffer, sizeof buffer);
-    if (n <= 0) break;
+  for (ssize_t n;
+       err_ >= 0 && poll(&pfd, 1, 0) > 0 && (n = read(err_, buffer, sizeof buffer)) > 0;) {
     text.append(buffer, static_cast<size_t>(n));
   }
   return text;

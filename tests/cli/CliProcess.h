@@ -2,7 +2,6 @@
 // A dialvo-cli process started by a test, with its output read line by line.
 #include <sys/types.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,24 +11,20 @@ namespace dialvo::test {
 class CliProcess {
  public:
   explicit CliProcess(const std::vector<std::string>& args);
-  // Kills the process if it still runs.
-  ~CliProcess();
+  ~CliProcess();  // kills the process if it still runs
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
-  // The nth output line (from the start) whose second word is word, waiting
-  // up to timeoutMs for it.
+  // The nth output line whose second field is word, waiting up to timeoutMs.
   std::optional<std::string> WaitWord(const std::string& word, int timeoutMs = 5000, int nth = 1);
-  // The output lines' words in order (the second field of each line).
+  // The second fields of the lines so far, byte counters left out.
   std::vector<std::string> Words();
-  std::vector<std::string> Lines();
+  bool NoOutput();
   // The value of key in a line, or "".
   static std::string Value(const std::string& line, const std::string& key);
-  static long Ms(const std::string& line);
 
   void Signal(int signal);
-  // The exit status, or nullopt when the process is still running after
-  // timeoutMs.
+  // The exit status; nullopt while it still runs after timeoutMs.
   std::optional<int> WaitExit(int timeoutMs = 5000);
   std::string Stderr();
 

@@ -37,59 +37,38 @@ void TestEngine::Pump() {
     SeenEvent seen;
     seen.code = code;
     std::unique_lock lock(mutex_);
-    switch (code) {
-      case EV_BYTES_SENT:
-      case EV_BYTES_RECEIVED: {
-        auto* rec = reinterpret_cast<ByteCountRecord*>(data);
-        seen.connection = rec->connection;
-        seen.value = rec->bytes;
-        break;
+    if (code == EV_INCOMING_CALL || code == EV_CONFERENCE_REQUEST) {
+      auto* request = reinterpret_cast<IncomingRequest*>(data);
+      seen.name = request->callerName;
+      // Recorded before the answer, so that the test sees the request first.
+      events_.push_back(seen);
+      changed_.notify_all();
+      if (answer_ == Answer::kHold) {
+        held_.push_back(request);
+      } else {
+        Decide(request,
+               answer_ == Answer::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject);
       }
-      case EV_PACKET_GAP: {
-        auto* rec = reinterpret_cast<PacketGapRecord*>(data);
-        seen.connection = rec->connection;
-        seen.value = rec->difference;
-        break;
-      }
-      case EV_ROUND_TRIP: {
-        auto* rec = reinterpret_cast<RoundTripRecord*>(data);
-        seen.owner = rec->owner;
-        seen.value = rec->cookie;
-        seen.roundTrip = rec->roundTripMs;
-        seen.queued = rec->queuedBuffers;
-        break;
-      }
-      case EV_PEER_JOINED: {
-        auto* info = reinterpret_cast<PeerInfo*>(data);
-        seen.name = info->userName;
-        seen.connection = info->connection;
-        seen.value = info->peerVersion;
-        break;
-      }
-      case EV_PEER_LEFT:
-      case EV_HOST_NOT_FOUND:
-        seen.connection = reinterpret_cast<Connection*>(data);
-        break;
-      case EV_ALREADY_CONNECTED:
-        seen.name = reinterpret_cast<CallRequest*>(data)->calleeName;
-        break;
-      case EV_INCOMING_CALL:
-      case EV_CONFERENCE_REQUEST: {
-        auto* request = reinterpret_cast<IncomingRequest*>(data);
-        seen.name = request->callerName;
-        // Recorded before the answer, so that the test sees the request first.
-        events_.push_back(seen);
-        changed_.notify_all();
-        if (answer_ == Answer::kHold) {
-          held_.push_back(request);
-        } else {
-          Decide(request,
-                 answer_ == Answer::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject);
-        }
-        continue;
-      }
-      default:
-        break;
+      continue;
+    }
+    if (code == EV_BYTES_SENT || code == EV_BYTES_RECEIVED) {
+      const auto* rec = reinterpret_cast<ByteCountRecord*>(data);
+      seen.connection = rec->connection;
+      seen.value = rec->bytes;
+    } else if (code == EV_PACKET_GAP) {
+      seen.value = reinterpret_cast<PacketGapRecord*>(data)->difference;
+    } else if (code == EV_ROUND_TRIP) {
+      seen.owner = reinterpret_cast<RoundTripRecord*>(data)->owner;
+      seen.value = reinterpret_cast<RoundTripRecord*>(data)->cookie;
+    } else if (code == EV_PEER_JOINED) {
+      const auto* info = reinterpret_cast<PeerInfo*>(data);
+      seen.name = info->userName;
+      seen.connection = info->connection;
+      seen.value = info->peerVersion;
+    } else if (code == EV_PEER_LEFT || code == EV_HOST_NOT_FOUND) {
+      seen.connection = reinterpret_cast<Connection*>(data);
+    } else if (code == EV_ALREADY_CONNECTED) {
+      seen.name = reinterpret_cast<CallRequest*>(data)->calleeName;
     }
     events_.push_back(seen);
     changed_.notify_all();
@@ -107,11 +86,6 @@ void TestEngine::DecideHeld(uint32_t decision) {
   std::lock_guard lock(mutex_);
   for (IncomingRequest* request : held_) Decide(request, decision);
   held_.clear();
-}
-
-size_t TestEngine::HeldCount() {
-  std::lock_guard lock(mutex_);
-  return held_.size();
 }
 
 Connection* TestEngine::Call(uint16_t port, const std::string& callee, bool confirm) {
@@ -164,10 +138,6 @@ bool RawPeer::Send(const wire::Message& msg, const SockAddr& to) {
 
 bool RawPeer::SendBytes(std::span<const uint8_t> bytes, const SockAddr& to) {
   return socket_.SendTo(bytes, to);
-}
-
-wire::DatagramView RawPeer::Datagram::View() const {
-  return wire::ParseDatagram(bytes).value_or(wire::DatagramView{});
 }
 
 std::optional<RawPeer::Datagram> RawPeer::Receive(int timeoutMs) {

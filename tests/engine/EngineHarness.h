@@ -30,9 +30,7 @@ struct SeenEvent {
   uint32_t code = 0;
   std::string name;  // peer or caller name
   Connection* connection = nullptr;
-  uint32_t value = 0;  // bytes, gap, cookie or peer version
-  uint32_t roundTrip = 0;
-  uint32_t queued = 0;
+  uint32_t value = 0;     // bytes, gap, cookie or peer version
   void* owner = nullptr;  // of a round trip
 };
 
@@ -57,7 +55,6 @@ class TestEngine {
   void SetAnswer(Answer answer);
   // Decides every held request.
   void DecideHeld(uint32_t decision);
-  size_t HeldCount();
 
   // Calls another engine (or any listening port) on loopback.
   Connection* Call(uint16_t port, const std::string& callee = "", bool confirm = false);
@@ -97,7 +94,6 @@ class RawPeer {
     SockAddr from;
     int64_t atMs = 0;  // steady clock
     uint8_t Type() const { return bytes.size() > 4 ? bytes[4] : 0; }
-    wire::DatagramView View() const;
   };
   std::optional<Datagram> Receive(int timeoutMs = 3000);
   // The next datagram of this type, skipping others.
