@@ -86,10 +86,10 @@ void CSem::SignalSemaphore() {
     sem_post(named_);
     return;
   }
-  {
-    std::lock_guard lock(mutex_);
-    count_ = 1;
-  }
+  // Notify before letting go of the mutex: a waiter that obtains the
+  // semaphore may destroy it at once (a decision hand-off on its stack).
+  std::lock_guard lock(mutex_);
+  count_ = 1;
   cv_.notify_one();
 }
 

@@ -1,31 +1,46 @@
 // dialvo-cli: the headless client.
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
-#include <cstring>
+
+#include "cli/Options.h"
+#include "cli/Runner.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: dialvo-cli [options]\n"
-    "Orvanta Dialvo headless voice client.\n"
-    "\n"
-    "  --help      show this text\n"
-    "  --version   show the version\n";
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnSignal(int /*signal*/) { stopRequested.store(true); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+  using namespace dialvo::cli;
+  const ParseResult parsed =
+      ParseOptions(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)));
+  switch (parsed.kind) {
+    case ParseResult::kHelp:
+      std::fputs(UsageText(), stdout);
       return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
+    case ParseResult::kVersion:
       std::puts("dialvo-cli 0.1.0");
       return 0;
-    }
-    std::fprintf(stderr, "dialvo-cli: unknown option '%s' (see --help)\n", argv[i]);
-    return 2;
+    case ParseResult::kError:
+      std::fprintf(stderr, "dialvo-cli: %s (see --help)\n", parsed.error.c_str());
+      return 2;
+    case ParseResult::kRun:
+      break;
   }
-  std::fputs(kUsage, stdout);
-  return 0;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A peer vanishing must not kill the client through a broken pipe.
+  signal(SIGPIPE, SIG_IGN);
+
+  CliRunner runner(parsed.options, stdout);
+  return runner.Run(stopRequested);
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -89,6 +90,28 @@ TEST(CSem, NamedSemaphoreIsSharedWithOtherProcesses) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(mine.WaitOnSemaphore(5000), 1u);
   CSem::Unlink(name.c_str());
+}
+
+TEST(CSem, WaiterMayDestroyTheSemaphoreAsSoonAsItIsSignalled) {
+  // The hand-off of a decision: the waiter owns the semaphore on its stack
+  // and lets it go the moment it obtains it, while the signaller may still
+  // be inside SignalSemaphore.
+  constexpr int kRounds = 2000;
+  std::atomic<CSem*> shared{nullptr};
+  std::thread signaller([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      CSem* sem = nullptr;
+      while ((sem = shared.exchange(nullptr)) == nullptr) std::this_thread::yield();
+      sem->SignalSemaphore();
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    auto sem = std::make_unique<CSem>(0L);
+    shared.store(sem.get());
+    while (sem->WaitOnSemaphore(0) == 0) {
+    }
+  }
+  signaller.join();
 }
 
 }  // namespace

@@ -1,0 +1,153 @@
+#include "cli/Options.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "engine/wire/Message.h"
+
+namespace dialvo::cli {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: dialvo-cli [options]\n"
+    "Orvanta Dialvo headless voice client: listens for calls, places one if asked,\n"
+    "and prints every engine event on its own line.\n"
+    "\n"
+    "  --port N            listening UDP port (default 1720; 0 takes any free port)\n"
+    "  --user NAME         local user name (default UNKNOWN)\n"
+    "  --call HOST[:PORT]  place a call once started (port default 1720)\n"
+    "  --callee NAME       the user expected at the other end; sets the confirm-user flag\n"
+    "  --answer MODE       incoming calls and conference requests: accept, reject or\n"
+    "                      ignore (never decide) (default accept)\n"
+    "  --answer-delay MS   wait this long before deciding (default 0)\n"
+    "  --hangup-after SEC  hang up this many seconds after the call started\n"
+    "  --exit-on-call-end  exit when the call ends or the call attempt fails\n"
+    "                      (status 0 when a call took place, 1 when none did)\n"
+    "  --null-audio        use no sound devices\n"
+    "  --help, --version\n"
+    "\n"
+    "Output: one line per event, flushed at once:\n"
+    "  <ms> <WORD> [key=value ...]\n"
+    "<ms> counts milliseconds since start. <WORD> is an engine event (EV_RINGING,\n"
+    "EV_PEER_JOINED, ...) or one of the client's own words: LISTENING port= user=,\n"
+    "CALLING addr=, ANSWER name= decision=, HANGUP, EXIT status=.\n"
+    "Keys: peer= (a number given at EV_PEER_JOINED; 0 for traffic before a peer\n"
+    "joined), name=, addr=ip:port, bytes=, peers= (connected peers), session=, gap=,\n"
+    "cookie=, ms=, queued=, version=, port=. Values never hold blanks: a blank, '%',\n"
+    "'=' or a control character is written as %XX.\n"
+    "\n"
+    "After each call the engine is replaced by a fresh one that listens again.\n"
+    "SIGINT and SIGTERM hang up, turn away callers still waiting for an answer and\n"
+    "exit with status 0. Bad arguments exit with status 2.\n";
+
+template <typename T>
+std::optional<T> Number(std::string_view text, T max) {
+  T value{};
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value > max) return std::nullopt;
+  return value;
+}
+
+ParseResult Fail(std::string error) {
+  ParseResult result;
+  result.kind = ParseResult::kError;
+  result.error = std::move(error);
+  return result;
+}
+
+}  // namespace
+
+const char* UsageText() { return kUsage; }
+
+ParseResult ParseOptions(std::span<const char* const> args) {
+  ParseResult result;
+  CliOptions& o = result.options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    std::optional<std::string_view> inlineValue;
+    if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      inlineValue = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    const bool isFlag = arg == "--help" || arg == "--version" || arg == "--exit-on-call-end" ||
+                        arg == "--null-audio";
+    if (isFlag && inlineValue) return Fail(std::string(arg) + " takes no value");
+    // The option's value: after '=' or the next argument.
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 < args.size()) return std::string_view(args[++i]);
+      return std::nullopt;
+    };
+    if (arg == "--help") {
+      result.kind = ParseResult::kHelp;
+      return result;
+    }
+    if (arg == "--version") {
+      result.kind = ParseResult::kVersion;
+      return result;
+    }
+    if (arg == "--exit-on-call-end") {
+      o.exitOnCallEnd = true;
+      continue;
+    }
+    if (arg == "--null-audio") {
+      o.nullAudio = true;
+      continue;
+    }
+    const bool known = arg == "--port" || arg == "--user" || arg == "--call" || arg == "--callee" ||
+                       arg == "--answer" || arg == "--answer-delay" || arg == "--hangup-after";
+    if (!known) {
+      if (arg.starts_with("--")) return Fail("unknown option '" + std::string(args[i]) + "'");
+      return Fail("unexpected argument '" + std::string(arg) + "'");
+    }
+    const std::optional<std::string_view> v = value();
+    if (!v) return Fail(std::string(arg) + " needs a value");
+    const std::string text(*v);
+    if (arg == "--port") {
+      auto port = Number<uint32_t>(*v, 65535);
+      if (!port) return Fail("--port: '" + text + "' is not a port number (0 to 65535)");
+      o.port = static_cast<uint16_t>(*port);
+    } else if (arg == "--user" || arg == "--callee") {
+      if (v->empty() || v->size() >= wire::kTextField) {
+        return Fail(std::string(arg) + ": a user name has 1 to 63 characters");
+      }
+      (arg == "--user" ? o.user : o.callee) = text;
+    } else if (arg == "--call") {
+      CallTarget target;
+      const size_t colon = v->rfind(':');
+      target.host = text.substr(0, colon);
+      if (colon != std::string_view::npos) {
+        auto port = Number<uint32_t>(v->substr(colon + 1), 65535);
+        if (!port || *port == 0)
+          return Fail("--call: '" + text + "' has no valid port (1 to 65535)");
+        target.port = static_cast<uint16_t>(*port);
+      }
+      if (target.host.empty()) return Fail("--call: '" + text + "' names no host");
+      o.call = target;
+    } else if (arg == "--answer") {
+      if (*v == "accept") {
+        o.answer = AnswerMode::kAccept;
+      } else if (*v == "reject") {
+        o.answer = AnswerMode::kReject;
+      } else if (*v == "ignore") {
+        o.answer = AnswerMode::kIgnore;
+      } else {
+        return Fail("--answer: '" + text + "' is not accept, reject or ignore");
+      }
+    } else if (arg == "--answer-delay") {
+      auto ms = Number<uint32_t>(*v, 86400000u);
+      if (!ms) return Fail("--answer-delay: '" + text + "' is not a number of milliseconds");
+      o.answerDelayMs = *ms;
+    } else if (arg == "--hangup-after") {
+      auto sec = Number<uint32_t>(*v, 86400u);
+      if (!sec) return Fail("--hangup-after: '" + text + "' is not a number of seconds");
+      o.hangupAfterSec = *sec;
+    }
+  }
+  if (!o.callee.empty() && !o.call) return Fail("--callee needs --call");
+  return result;
+}
+
+}  // namespace dialvo::cli

@@ -1,0 +1,42 @@
+#pragma once
+// dialvo-cli's command line: what the user asked for, or why it is wrong.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace dialvo::cli {
+
+enum class AnswerMode { kAccept, kReject, kIgnore };
+
+struct CallTarget {
+  std::string host;
+  uint16_t port = 1720;
+};
+
+struct CliOptions {
+  uint16_t port = 1720;  // 0: any free port
+  std::string user = "UNKNOWN";
+  std::optional<CallTarget> call;
+  std::string callee;  // non-empty: the callee must confirm this user
+  AnswerMode answer = AnswerMode::kAccept;
+  uint32_t answerDelayMs = 0;
+  std::optional<uint32_t> hangupAfterSec;
+  bool exitOnCallEnd = false;
+  bool nullAudio = false;
+};
+
+struct ParseResult {
+  enum Kind { kRun, kHelp, kVersion, kError };
+  Kind kind = kRun;
+  CliOptions options;
+  std::string error;  // for kError: one line naming the option and the problem
+};
+
+// args: the arguments after the program name. Options take their value as
+// the next argument or after '='.
+ParseResult ParseOptions(std::span<const char* const> args);
+
+const char* UsageText();
+
+}  // namespace dialvo::cli

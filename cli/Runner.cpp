@@ -1,0 +1,217 @@
+#include "cli/Runner.h"
+
+#include <algorithm>
+
+namespace dialvo::cli {
+
+namespace {
+// The longest the client sleeps before it looks at signals and deadlines.
+constexpr uint32_t kPollMs = 50;
+
+std::string CallAddress(const CliOptions& o) {
+  return o.call ? o.call->host + ":" + std::to_string(o.call->port) : std::string();
+}
+}  // namespace
+
+CliRunner::CliRunner(CliOptions options, std::FILE* out)
+    : options_(std::move(options)), out_(out), port_(options_.port) {}
+
+CliRunner::~CliRunner() {
+  if (engine_ != nullptr) StopEngine();
+}
+
+void CliRunner::Print(std::string_view word, const Fields& fields) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start_);
+  const std::string line = FormatLine(static_cast<uint64_t>(ms.count()), word, fields);
+  std::fputs(line.c_str(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+int CliRunner::Run(const std::atomic<bool>& stop) {
+  StartEngine();
+  if (options_.call) StartCall();
+  while (!exitStatus_) {
+    if (stop.load()) {
+      exitStatus_ = 0;
+      break;
+    }
+    Pump(std::min(kPollMs, MsUntilNextDeadline()));
+    DecideDue();
+    if (hangupAt_ && Steady::now() >= *hangupAt_) {
+      hangupAt_.reset();
+      Print("HANGUP");
+      AfterCall();
+    }
+    if (callEnded_) {
+      callEnded_ = false;
+      AfterCall();
+    }
+    if (callDone_.load() && callThread_.joinable()) {
+      JoinCall();
+      // A failed attempt ends the client's call unless another call came in.
+      if (!callConnected_.load() && !engine_->IsActive()) AfterCall();
+    }
+    if (!exitStatus_ && listenFailed_ && !callThread_.joinable() && !engine_->IsActive()) {
+      std::fprintf(stderr, "dialvo-cli: cannot listen on UDP port %u\n", unsigned{port_});
+      exitStatus_ = 1;
+    }
+  }
+  StopEngine();
+  Print("EXIT", {{"status", std::to_string(*exitStatus_)}});
+  return *exitStatus_;
+}
+
+void CliRunner::AfterCall() {
+  if (options_.exitOnCallEnd) {
+    exitStatus_ = callTookPlace_ ? 0 : 1;
+    return;
+  }
+  StopEngine();
+  StartEngine();
+}
+
+void CliRunner::StartEngine() {
+  EngineConfig config;
+  config.listeningPort = port_;
+  sink_ = std::make_unique<EventSink>(&window_);
+  engine_ = std::make_unique<NetCore>(config, sink_.get(), options_.user);
+  listenFailed_ = false;
+  if (engine_->ListeningPort() != 0) {
+    // A port picked freely stays the client's port for its later engines.
+    port_ = engine_->ListeningPort();
+    Print("LISTENING", {{"port", std::to_string(port_)}, {"user", options_.user}});
+  }
+}
+
+void CliRunner::StopEngine() {
+  stoppingEngine_ = true;
+  for (Waiting& w : waiting_) Decide(w, IncomingRequest::kReject);
+  waiting_.clear();
+  if (request_ != nullptr) request_->cancel.store(1);
+  // The engine's threads may still ask for decisions while it stops: keep
+  // answering (with a rejection) until it is done.
+  std::atomic<bool> stopped{false};
+  NetCore* engine = engine_.get();
+  std::thread stopper([engine, &stopped] {
+    engine->Stop();
+    stopped.store(true);
+  });
+  while (!stopped.load()) Pump(20);
+  stopper.join();
+  JoinCall();
+  engine_.reset();
+  sink_.reset();
+  while (window_.Pending() > 0) Pump(0);
+  book_.Clear();
+  hangupAt_.reset();
+  callEnded_ = false;
+  stoppingEngine_ = false;
+}
+
+void CliRunner::StartCall() {
+  request_ = std::make_unique<CallRequest>();
+  request_->host = options_.call->host;
+  request_->port = options_.call->port;
+  request_->calleeName = options_.callee;
+  request_->confirmUser = options_.callee.empty() ? 0 : 1;
+  Print("CALLING", {{"addr", CallAddress(options_)}});
+  NetCore* engine = engine_.get();
+  CallRequest* request = request_.get();
+  callThread_ = std::thread([this, engine, request] {
+    callConnected_.store(engine->Connect(*request) != nullptr);
+    callDone_.store(true);
+  });
+}
+
+void CliRunner::JoinCall() {
+  if (callThread_.joinable()) callThread_.join();
+}
+
+void CliRunner::Pump(uint32_t waitMs) {
+  auto msg = window_.Next(waitMs);
+  if (msg && msg->message == WM_ENGINE_EVENT) {
+    OnEvent(static_cast<uint32_t>(msg->wParam), msg->lParam);
+  }
+}
+
+void CliRunner::OnEvent(uint32_t code, uintptr_t data) {
+  EventContext context;
+  context.callAddress = CallAddress(options_);
+  context.listeningPort = port_;
+  if (engine_ != nullptr && code == EV_CALL_STARTED) context.sessionId = engine_->GetSessionId();
+  if (engine_ != nullptr && code == EV_PEER_JOINED) {
+    std::vector<PeerEntry> peers;
+    engine_->GetPeers(peers);
+    const Connection* joined = reinterpret_cast<const PeerInfo*>(data)->connection;
+    for (const PeerEntry& p : peers) {
+      if (p.connection == joined) context.joinedAddress = p.address.ToString();
+    }
+  }
+  Print(EventName(code), DescribeEvent(code, data, book_, context));
+  switch (code) {
+    case EV_INCOMING_CALL:
+    case EV_CONFERENCE_REQUEST:
+      Answer(reinterpret_cast<IncomingRequest*>(data));
+      return;  // the request belongs to the engine's thread
+    case EV_CALL_STARTED:
+      callTookPlace_ = true;
+      if (options_.hangupAfterSec) {
+        hangupAt_ = Steady::now() + std::chrono::seconds(*options_.hangupAfterSec);
+      }
+      break;
+    case EV_CALL_ENDED:
+      if (!stoppingEngine_) callEnded_ = true;
+      break;
+    case EV_SERVER_BIND_ERROR:
+      listenFailed_ = true;
+      break;
+    default:
+      break;
+  }
+  FreeEventData(code, data);
+}
+
+void CliRunner::Answer(IncomingRequest* request) {
+  Waiting waiting;
+  waiting.request = request;
+  waiting.name = request->callerName;
+  if (stoppingEngine_) {
+    Decide(waiting, IncomingRequest::kReject);
+    return;
+  }
+  if (options_.answer != AnswerMode::kIgnore) {
+    waiting.due = Steady::now() + std::chrono::milliseconds(options_.answerDelayMs);
+    waiting.decision = options_.answer == AnswerMode::kAccept ? IncomingRequest::kAccept
+                                                              : IncomingRequest::kReject;
+  }
+  waiting_.push_back(std::move(waiting));
+  DecideDue();
+}
+
+void CliRunner::Decide(Waiting& waiting, uint32_t decision) {
+  Print("ANSWER", {{"name", waiting.name},
+                   {"decision", decision == IncomingRequest::kAccept ? "accept" : "reject"}});
+  dialvo::Decide(waiting.request, decision);
+  waiting.request = nullptr;
+}
+
+void CliRunner::DecideDue() {
+  const auto now = Steady::now();
+  for (Waiting& w : waiting_) {
+    if (w.due && *w.due <= now) Decide(w, w.decision);
+  }
+  std::erase_if(waiting_, [](const Waiting& w) { return w.request == nullptr; });
+}
+
+uint32_t CliRunner::MsUntilNextDeadline() const {
+  std::optional<Steady::time_point> next = hangupAt_;
+  for (const Waiting& w : waiting_) {
+    if (w.due && (!next || *w.due < *next)) next = w.due;
+  }
+  if (!next) return kPollMs;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Steady::now());
+  return static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, kPollMs));
+}
+
+}  // namespace dialvo::cli

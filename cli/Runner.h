@@ -1,0 +1,85 @@
+#pragma once
+// Runs the engine for dialvo-cli: one engine at a time, a fresh one after
+// each call, the call to place, the answers to give, and a line per event.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/EventLine.h"
+#include "cli/Options.h"
+#include "engine/CallRequest.h"
+#include "engine/EngineEvents.h"
+#include "engine/EventSink.h"
+#include "engine/IncomingRequest.h"
+#include "engine/NetCore.h"
+
+namespace dialvo::cli {
+
+class CliRunner {
+ public:
+  CliRunner(CliOptions options, std::FILE* out);
+  ~CliRunner();
+  CliRunner(const CliRunner&) = delete;
+  CliRunner& operator=(const CliRunner&) = delete;
+
+  // Runs until stop is set or, with --exit-on-call-end, until the call is
+  // over; hangs up and returns the exit status.
+  int Run(const std::atomic<bool>& stop);
+
+ private:
+  using Steady = std::chrono::steady_clock;
+  // A caller waiting for this client's decision.
+  struct Waiting {
+    IncomingRequest* request = nullptr;
+    std::string name;
+    std::optional<Steady::time_point> due;  // none: never decided (ignore)
+    uint32_t decision = IncomingRequest::kReject;
+  };
+
+  void Print(std::string_view word, const Fields& fields = {});
+  void StartEngine();
+  // Hangs up and deletes the engine, printing what it reports meanwhile.
+  void StopEngine();
+  void StartCall();
+  void JoinCall();
+  // Handles the next event, waiting up to waitMs for it.
+  void Pump(uint32_t waitMs);
+  void OnEvent(uint32_t code, uintptr_t data);
+  void Answer(IncomingRequest* request);
+  void Decide(Waiting& waiting, uint32_t decision);
+  void DecideDue();
+  uint32_t MsUntilNextDeadline() const;
+  // The call is over: leave, or listen again with a fresh engine.
+  void AfterCall();
+
+  const CliOptions options_;
+  std::FILE* const out_;
+  const Steady::time_point start_ = Steady::now();
+  uint16_t port_;
+
+  EventQueueWindow window_;  // outlives every engine and sink
+  std::unique_ptr<EventSink> sink_;
+  std::unique_ptr<NetCore> engine_;
+  PeerBook book_;
+  std::vector<Waiting> waiting_;
+
+  std::unique_ptr<CallRequest> request_;
+  std::thread callThread_;
+  std::atomic<bool> callDone_{false};
+  std::atomic<bool> callConnected_{false};
+
+  bool stoppingEngine_ = false;
+  bool callTookPlace_ = false;
+  bool callEnded_ = false;
+  bool listenFailed_ = false;
+  std::optional<Steady::time_point> hangupAt_;
+  std::optional<int> exitStatus_;
+};
+
+}  // namespace dialvo::cli

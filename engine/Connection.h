@@ -1,0 +1,135 @@
+#pragma once
+// One party of a call, the local user included: its socket, where it sends,
+// who it is and what arrived from it.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "base/CSem.h"
+#include "base/UdpSocket.h"
+#include "engine/wire/Message.h"
+
+namespace dialvo {
+
+class GsmCodec;
+class NetCore;
+
+enum ConnectionKind : uint32_t {
+  CONN_LOCAL = 0,     // the local microphone, looped back to the engine itself
+  CONN_INCOMING = 1,  // a caller; its traffic is relayed by the listening server
+  CONN_OUTGOING = 2,  // a callee; spoken to from a socket of its own
+};
+
+class Connection final : public wire::DatagramSink {
+ public:
+  // CONN_LOCAL binds its loopback socket, CONN_INCOMING connects its socket
+  // to the engine's listening port (remote: the caller), CONN_OUTGOING has
+  // no socket until call setup opens one.
+  Connection(NetCore& engine, ConnectionKind kind, const SockAddr& remote = {});
+  ~Connection() override;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  ConnectionKind Kind() const { return kind_; }
+  bool IsRemote() const { return kind_ != CONN_LOCAL; }
+  // Tells apart a connection from an earlier one at the same address.
+  uint64_t Serial() const { return serial_; }
+
+  bool IsConnected() const { return connected_.load(); }
+  void SetConnected(bool connected) { connected_.store(connected); }
+
+  // Where Send sends. Set by the constructor, or by call setup for
+  // CONN_OUTGOING before the connection is shared.
+  SockAddr PeerAddress() const { return peerAddress_; }
+  void SetPeerAddress(const SockAddr& address) { peerAddress_ = address; }
+  // CONN_INCOMING: the caller as the listening socket sees it.
+  SockAddr RemoteAddress() const { return remoteAddress_; }
+  // CONN_INCOMING: the local address of its socket, which the listening
+  // server sees as the source of everything the engine sends to the caller.
+  SockAddr LocalName() const { return localName_; }
+  // The peer's address as the user knows it (GetPeers).
+  SockAddr UserVisibleAddress() const {
+    return kind_ == CONN_INCOMING ? remoteAddress_ : peerAddress_;
+  }
+
+  // The peer's name and protocol version, from its request or accept. Set
+  // before the connection joins the peer list, read after.
+  const std::string& UserName() const { return userName_; }
+  // A peer that sends no name stays "UNKNOWN".
+  void SetUserName(std::string name) {
+    if (!name.empty()) userName_ = std::move(name);
+  }
+  uint32_t PeerVersion() const { return peerVersion_; }
+  void SetPeerVersion(uint32_t version) { peerVersion_ = version; }
+
+  // Tick count of the last datagram handled from this peer.
+  uint32_t LastReceiveTime() const { return lastReceiveTime_.load(); }
+  void SetLastReceiveTime(uint32_t tick) { lastReceiveTime_.store(tick); }
+  // Last voice sequence number seen; used by the receive loop only.
+  uint32_t& LastReceivedSequence() { return lastReceivedSequence_; }
+
+  // Held by call setup for the whole dialogue.
+  CSem& Lock() { return lock_; }
+
+  // Socket. Opening and closing happen while the connection is not shared
+  // or under the peer guard for writing.
+  bool OpenUnboundSocket();
+  void CloseSocket();
+  bool HasSocket() const;
+  int SocketFd() const;  // for readiness waits; -1 when closed
+  // Receives one datagram that is already waiting (no blocking).
+  UdpSocket::Received ReceiveWaiting(std::span<uint8_t> buffer);
+  int LastSocketError() const;
+
+  // DatagramSink: sends to the peer address (a CONN_INCOMING socket is
+  // connected to the listening port) and reports EV_BYTES_SENT.
+  bool SendDatagram(std::span<const uint8_t> bytes) override;
+  uint32_t TakeSendSequence() override;
+  void ReportBytesSent(uint32_t bytes) override;
+
+  // Ends the conversation with this peer: EV_PEER_LEFT and (if asked and the
+  // peer is remote) MSG_HANGUP when it was connected; the socket is closed
+  // in any case.
+  void HangUp(bool sendHangup);
+
+  // Voice path seam: a voice datagram that passed the sequence check. The
+  // decoder and the jitter queue take it from here.
+  void AcceptVoice(const wire::DatagramView& voice);
+  uint32_t VoiceBlocksReceived() const { return voiceBlocks_.load(); }
+  // Blocks waiting in the jitter queue (reported with round trips).
+  uint32_t QueuedBlocks() const { return 0; }
+  // One GSM state per direction, made with the connection.
+  GsmCodec* Encoder() { return encoder_.get(); }
+  GsmCodec* Decoder() { return decoder_.get(); }
+
+ private:
+  NetCore& engine_;
+  const ConnectionKind kind_;
+  const uint64_t serial_;
+
+  // Guards socket_ (its descriptor and last error) against a close or a
+  // send from another thread; taken by every thread that sends or receives
+  // on it, never while waiting for data. Innermost lock.
+  mutable std::mutex socketMutex_;
+  UdpSocket socket_;
+
+  CSem lock_;  // held by call setup while it dials; no other lock is taken inside it
+  SockAddr peerAddress_;
+  SockAddr remoteAddress_;
+  SockAddr localName_;
+  std::string userName_ = "UNKNOWN";
+  uint32_t peerVersion_ = 1;
+  std::atomic<bool> connected_{false};
+  std::atomic<uint32_t> sendSequence_{1};
+  uint32_t lastReceivedSequence_ = 0;
+  std::atomic<uint32_t> lastReceiveTime_{0};
+  std::atomic<uint32_t> voiceBlocks_{0};
+
+  std::unique_ptr<GsmCodec> encoder_;  // one GSM state per direction
+  std::unique_ptr<GsmCodec> decoder_;
+};
+
+}  // namespace dialvo

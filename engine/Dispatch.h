@@ -1,0 +1,50 @@
+#pragma once
+// What the listening server does with one received datagram. Pure: the
+// server looks its connections up first and hands the findings in.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "base/UdpSocket.h"
+#include "engine/wire/Message.h"
+
+namespace dialvo {
+
+// The server's connections as they relate to a datagram's source.
+struct SourceFacts {
+  // The source is the local address of one of our CONN_INCOMING sockets:
+  // the engine speaks to that connection's caller, at this address.
+  std::optional<SockAddr> relayToCaller;
+  // The source is the caller of one of our CONN_INCOMING connections: its
+  // datagrams go on to that connection's socket, at this address.
+  std::optional<SockAddr> relayToConnection;
+  // A pending or connected connection already talks to the source.
+  bool sourceInUse = false;
+  size_t pendingRequests = 0;
+};
+
+enum class DispatchAction {
+  kDrop,               // not ours, not valid, or of no interest
+  kRelayToCaller,      // forward unchanged to target (outbound relay)
+  kRelayToConnection,  // forward unchanged to target (inbound relay)
+  kAnswerWhoRu,        // answer MSG_I_AM to the source
+  kNewRequest,         // start an incoming-request dialogue
+  kDuplicateRequest,   // the source's first request is still being handled
+  kTooManyRequests,    // every pending slot is taken
+  kAnswerPing,         // answer MSG_I_AM_HERE to the source
+  kRoundTrip,          // an answer to our own ping: report the round trip
+};
+
+struct DispatchDecision {
+  DispatchAction action = DispatchAction::kDrop;
+  SockAddr target;                             // for the relays
+  std::optional<wire::DatagramView> datagram;  // set unless the datagram was invalid
+};
+
+// Datagrams that are too short, that claim more payload than arrived, or that
+// lack the magic are dropped.
+DispatchDecision DecideDispatch(std::span<const uint8_t> received, const SourceFacts& facts,
+                                size_t pendingCap);
+
+}  // namespace dialvo

@@ -1,0 +1,45 @@
+#pragma once
+// What an engine's owner (and a test) may set: ports, periods, waits and the
+// clock. The defaults are the values the desktop program runs with.
+#include <cstddef>
+#include <cstdint>
+
+#include "base/Tick.h"
+
+namespace dialvo {
+
+struct EngineConfig {
+  // UDP port of the listening socket; 0 takes any free port (NetCore's
+  // ListeningPort tells which).
+  uint16_t listeningPort = 1720;
+  // Loopback port of the local connection; when it is taken, a free one is
+  // used instead.
+  uint16_t localPort = 2000;
+  // Keep-alive timer period, and how often and after how much silence the
+  // timer removes peers that stopped answering.
+  uint32_t timerPeriodMs = 10000;
+  uint32_t livenessIntervalMs = 60000;
+  uint32_t livenessLimitMs = 45000;
+  // One wait for an answer during call setup (three per request).
+  uint32_t handshakeWaitMs = 3000;
+  // The listening socket's receive wait; pending callers are reaped when it
+  // runs out.
+  uint32_t dispatchWaitMs = 3000;
+  // The voice receive loop's wait for any peer socket.
+  uint32_t receiveWaitMs = 3000;
+  // Pause after a callee answered that it is busy.
+  uint32_t busyPauseMs = 1000;
+  // Tick counts for liveness and round trips; the system clock when null.
+  // It must outlive the engine.
+  Clock* clock = nullptr;
+};
+
+// The mixer mixes at most this many parties, the local user included.
+inline constexpr size_t kMaxPeers = 7;
+// Callers whose requests are processed at the same time.
+inline constexpr size_t kMaxPendingRequests = 16;
+// Answers to a caller go out this many times, this far apart.
+inline constexpr int kAnswerRepeats = 5;
+inline constexpr uint32_t kAnswerGapMs = 20;
+
+}  // namespace dialvo

@@ -1,0 +1,172 @@
+// dialvo-cli: its command line, its output lines, and two clients calling
+// each other as separate processes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+
+#include "cli/EventLine.h"
+#include "cli/Options.h"
+#include "engine/EngineEvents.h"
+#include "tests/cli/CliProcess.h"
+
+namespace dialvo::test {
+namespace {
+
+using cli::ParseResult;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+
+ParseResult Parse(std::vector<const char*> args) { return cli::ParseOptions(args); }
+
+TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
+  const ParseResult ok = Parse({"--port", "0", "--user=ann", "--call", "example.org:1800",
+                                "--callee", "bob", "--answer", "ignore", "--answer-delay=250",
+                                "--hangup-after", "3", "--exit-on-call-end", "--null-audio"});
+  ASSERT_EQ(ok.kind, ParseResult::kRun) << ok.error;
+  const cli::CliOptions& o = ok.options;
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.user, "ann");
+  EXPECT_EQ(o.call->host + ":" + std::to_string(o.call->port), "example.org:1800");
+  EXPECT_EQ(o.callee, "bob");
+  EXPECT_EQ(o.answer, cli::AnswerMode::kIgnore);
+  EXPECT_EQ(o.answerDelayMs, 250u);
+  EXPECT_EQ(*o.hangupAfterSec, 3u);
+  EXPECT_TRUE(o.exitOnCallEnd && o.nullAudio);
+  const cli::CliOptions d = Parse({"--call", "10.0.0.2"}).options;
+  EXPECT_EQ(d.port, 1720);
+  EXPECT_EQ(d.user, "UNKNOWN");
+  EXPECT_EQ(d.call->port, 1720);
+  EXPECT_EQ(d.answer, cli::AnswerMode::kAccept);
+
+  const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
+      {{"--port", "65536"}, "--port"},
+      {{"--port", "12a"}, "--port"},
+      {{"--port"}, "needs a value"},
+      {{"--user", ""}, "1 to 63"},
+      {{"--call", ":1720"}, "names no host"},
+      {{"--call", "host:0"}, "no valid port"},
+      {{"--answer", "maybe"}, "accept, reject or ignore"},
+      {{"--answer-delay", "-1"}, "--answer-delay"},
+      {{"--callee", "bob"}, "needs --call"},
+      {{"--null-audio=yes"}, "takes no value"},
+      {{"--colour"}, "unknown option '--colour'"},
+      {{"extra"}, "unexpected argument 'extra'"},
+  };
+  for (const auto& [args, message] : bad) {
+    const ParseResult r = Parse(args);
+    EXPECT_EQ(r.kind, ParseResult::kError) << args[0];
+    EXPECT_THAT(r.error, HasSubstr(message));
+  }
+}
+
+TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
+  EXPECT_EQ(cli::FormatLine(12, "EV_RINGING", {{"addr", "10.0.0.2:1720"}}),
+            "12 EV_RINGING addr=10.0.0.2:1720");
+  EXPECT_EQ(cli::EscapeValue("a b=c%\n"), "a%20b%3Dc%25%0A");
+
+  cli::PeerBook book;
+  cli::EventContext context;
+  context.joinedAddress = "127.0.0.1:4000";
+  auto* first = reinterpret_cast<Connection*>(0x10);
+  auto* second = reinterpret_cast<Connection*>(0x20);
+  PeerInfo info{};
+  std::strcpy(info.userName, "Ann Lee");
+  info.connection = first;
+  info.peerVersion = 5;
+  EXPECT_EQ(cli::FormatLine(1, "EV_PEER_JOINED",
+                            cli::DescribeEvent(EV_PEER_JOINED, reinterpret_cast<uintptr_t>(&info),
+                                               book, context)),
+            "1 EV_PEER_JOINED peer=1 name=Ann%20Lee addr=127.0.0.1:4000 version=5 peers=1");
+  info.connection = second;
+  cli::DescribeEvent(EV_PEER_JOINED, reinterpret_cast<uintptr_t>(&info), book, context);
+  const auto left = cli::DescribeEvent(EV_PEER_LEFT, reinterpret_cast<uintptr_t>(first), book, {});
+  EXPECT_EQ(cli::FormatLine(2, "EV_PEER_LEFT", left),
+            "2 EV_PEER_LEFT peer=1 name=Ann%20Lee addr=127.0.0.1:4000 peers=1");
+  // The hang-up sent after the departure still names the peer.
+  ByteCountRecord sent{first, 13};
+  EXPECT_EQ(cli::FormatLine(
+                3, "EV_BYTES_SENT",
+                cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&sent), book, {})),
+            "3 EV_BYTES_SENT peer=1 bytes=13");
+  ByteCountRecord unknown{reinterpret_cast<Connection*>(0x30), 285};
+  EXPECT_EQ(
+      cli::DescribeEvent(EV_BYTES_SENT, reinterpret_cast<uintptr_t>(&unknown), book, {})[0].second,
+      "0");
+}
+
+TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
+  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end"});
+  const auto listening = bob.WaitWord("LISTENING");
+  ASSERT_TRUE(listening.has_value()) << bob.Stderr();
+  const std::string port = CliProcess::Value(*listening, "port");
+  CliProcess alice({"--port", "0", "--user", "alice", "--call", "127.0.0.1:" + port, "--callee",
+                    "bob", "--hangup-after", "1", "--exit-on-call-end", "--null-audio"});
+  EXPECT_EQ(alice.WaitExit(10000), 0) << alice.Stderr();
+  EXPECT_EQ(bob.WaitExit(5000), 0) << bob.Stderr();
+
+  EXPECT_THAT(alice.Words(), ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED",
+                                         "EV_PEER_JOINED", "HANGUP", "EV_PEER_LEFT", "EXIT"));
+  EXPECT_THAT(bob.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                                       "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"));
+  const auto joined = *alice.WaitWord("EV_PEER_JOINED");
+  EXPECT_EQ(CliProcess::Value(joined, "name"), "bob");
+  EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + port);
+  EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_PEER_JOINED"), "name"), "alice");
+  const std::string session = CliProcess::Value(*alice.WaitWord("EV_CALL_STARTED"), "session");
+  EXPECT_EQ(session.size(), 36u);
+  EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_CALL_STARTED"), "session"), session);
+  EXPECT_GE(std::stol(*bob.WaitWord("ANSWER")) - std::stol(*bob.WaitWord("EV_INCOMING_CALL")), 300);
+  EXPECT_EQ(CliProcess::Value(*alice.WaitWord("EXIT"), "status"), "0");
+}
+
+TEST(CliProcess, RejectedCallerExitsWithOneCalleeListensAgainAndHangsUpOnSignal) {
+  CliProcess bob({"--port", "0", "--user", "bob", "--answer", "reject"});
+  const auto listening = bob.WaitWord("LISTENING");
+  ASSERT_TRUE(listening.has_value()) << bob.Stderr();
+  const std::string target = "127.0.0.1:" + CliProcess::Value(*listening, "port");
+  {
+    CliProcess alice({"--port", "0", "--call", target, "--exit-on-call-end"});
+    EXPECT_EQ(alice.WaitExit(10000), 1);
+    EXPECT_THAT(alice.Words(), IsSupersetOf({"EV_RINGING", "EV_CONNECT_FAILED"}));
+  }
+  EXPECT_EQ(bob.WaitExit(200), std::nullopt);  // still there
+
+  // An accepted call, hung up by the callee's SIGINT: the caller hears it.
+  CliProcess accepting({"--port", "0", "--user", "carol"});
+  const auto carolListening = accepting.WaitWord("LISTENING");
+  ASSERT_TRUE(carolListening.has_value());
+  const std::string carol = "127.0.0.1:" + CliProcess::Value(*carolListening, "port");
+  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1"});
+  ASSERT_TRUE(caller.WaitWord("HANGUP", 10000).has_value());
+  // After its call the callee listens again, on the same port.
+  const auto again = accepting.WaitWord("LISTENING", 5000, 2);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(CliProcess::Value(*again, "port"), CliProcess::Value(*carolListening, "port"));
+  EXPECT_THAT(accepting.Words(),
+              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "LISTENING"));
+
+  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end"});
+  ASSERT_TRUE(second.WaitWord("EV_PEER_JOINED", 10000).has_value());
+  accepting.Signal(SIGINT);
+  EXPECT_EQ(accepting.WaitExit(5000), 0);
+  EXPECT_EQ(second.WaitExit(5000), 0);
+  EXPECT_THAT(second.Words(), IsSupersetOf({"EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"}));
+
+  bob.Signal(SIGTERM);
+  EXPECT_EQ(bob.WaitExit(5000), 0);
+  EXPECT_EQ(bob.Words().back(), "EXIT");
+}
+
+TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
+  CliProcess bad({"--port", "99999"});
+  EXPECT_EQ(bad.WaitExit(), 2);
+  EXPECT_THAT(bad.Stderr(), HasSubstr("--port: '99999' is not a port number"));
+  EXPECT_TRUE(bad.NoOutput());
+}
+
+}  // namespace
+}  // namespace dialvo::test

@@ -1,0 +1,181 @@
+#include "tests/engine/EngineHarness.h"
+
+#include <chrono>
+
+#include "base/Wait.h"
+
+namespace dialvo::test {
+
+EngineConfig FastConfig() {
+  EngineConfig config;
+  config.listeningPort = 0;
+  config.localPort = 0;
+  config.handshakeWaitMs = 1000;
+  config.dispatchWaitMs = 200;
+  config.busyPauseMs = 100;
+  return config;
+}
+
+TestEngine::TestEngine(const std::string& user, EngineConfig config)
+    : engine_(std::make_unique<NetCore>(config, &sink_, user)), pump_([this] { Pump(); }) {}
+
+TestEngine::~TestEngine() {
+  SetAnswer(Answer::kReject);
+  DecideHeld(IncomingRequest::kReject);
+  if (engine_ != nullptr) engine_->Stop();
+  engine_.reset();
+  quit_.store(true);
+  pump_.join();
+}
+
+void TestEngine::Pump() {
+  while (!quit_.load()) {
+    auto msg = window_.Next(20);
+    if (!msg || msg->message != WM_ENGINE_EVENT) continue;
+    const auto code = static_cast<uint32_t>(msg->wParam);
+    const uintptr_t data = msg->lParam;
+    SeenEvent seen;
+    seen.code = code;
+    std::unique_lock lock(mutex_);
+    if (code == EV_INCOMING_CALL || code == EV_CONFERENCE_REQUEST) {
+      auto* request = reinterpret_cast<IncomingRequest*>(data);
+      seen.name = request->callerName;
+      // Recorded before the answer, so that the test sees the request first.
+      events_.push_back(seen);
+      changed_.notify_all();
+      if (answer_ == Answer::kHold) {
+        held_.push_back(request);
+      } else {
+        Decide(request,
+               answer_ == Answer::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject);
+      }
+      continue;
+    }
+    if (code == EV_BYTES_SENT || code == EV_BYTES_RECEIVED) {
+      const auto* rec = reinterpret_cast<ByteCountRecord*>(data);
+      seen.connection = rec->connection;
+      seen.value = rec->bytes;
+    } else if (code == EV_PACKET_GAP) {
+      seen.value = reinterpret_cast<PacketGapRecord*>(data)->difference;
+    } else if (code == EV_ROUND_TRIP) {
+      seen.owner = reinterpret_cast<RoundTripRecord*>(data)->owner;
+      seen.value = reinterpret_cast<RoundTripRecord*>(data)->cookie;
+    } else if (code == EV_PEER_JOINED) {
+      const auto* info = reinterpret_cast<PeerInfo*>(data);
+      seen.name = info->userName;
+      seen.connection = info->connection;
+      seen.value = info->peerVersion;
+    } else if (code == EV_PEER_LEFT || code == EV_HOST_NOT_FOUND) {
+      seen.connection = reinterpret_cast<Connection*>(data);
+    } else if (code == EV_ALREADY_CONNECTED) {
+      seen.name = reinterpret_cast<CallRequest*>(data)->calleeName;
+    }
+    events_.push_back(seen);
+    changed_.notify_all();
+    lock.unlock();
+    FreeEventData(code, data);
+  }
+}
+
+void TestEngine::SetAnswer(Answer answer) {
+  std::lock_guard lock(mutex_);
+  answer_ = answer;
+}
+
+void TestEngine::DecideHeld(uint32_t decision) {
+  std::lock_guard lock(mutex_);
+  for (IncomingRequest* request : held_) Decide(request, decision);
+  held_.clear();
+}
+
+Connection* TestEngine::Call(uint16_t port, const std::string& callee, bool confirm) {
+  CallRequest request;
+  request.host = "127.0.0.1";
+  request.port = port;
+  request.calleeName = callee;
+  request.confirmUser = confirm ? 1 : 0;
+  return engine_->Connect(request);
+}
+
+bool TestEngine::WaitFor(uint32_t code, size_t count, int timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    size_t n = 0;
+    for (const SeenEvent& e : events_) n += e.code == code ? 1 : 0;
+    return n >= count;
+  });
+}
+
+size_t TestEngine::Count(uint32_t code) { return Seen(code).size(); }
+
+std::vector<SeenEvent> TestEngine::Seen(uint32_t code) {
+  std::lock_guard lock(mutex_);
+  std::vector<SeenEvent> out;
+  for (const SeenEvent& e : events_) {
+    if (e.code == code) out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<uint32_t> TestEngine::Codes() {
+  std::lock_guard lock(mutex_);
+  std::vector<uint32_t> out;
+  for (const SeenEvent& e : events_) {
+    if (e.code != EV_BYTES_SENT && e.code != EV_BYTES_RECEIVED) out.push_back(e.code);
+  }
+  return out;
+}
+
+RawPeer::RawPeer(const char* ip) {
+  socket_.Open();
+  socket_.Bind({*ParseIpv4(ip), 0});
+  address_ = socket_.LocalName().value_or(SockAddr{});
+}
+
+bool RawPeer::Send(const wire::Message& msg, const SockAddr& to) {
+  return SendBytes(msg.Bytes(), to);
+}
+
+bool RawPeer::SendBytes(std::span<const uint8_t> bytes, const SockAddr& to) {
+  return socket_.SendTo(bytes, to);
+}
+
+std::optional<RawPeer::Datagram> RawPeer::Receive(int timeoutMs) {
+  std::vector<uint8_t> buffer(wire::kSetupReceiveBuffer);
+  const auto got = socket_.ReceiveFrom(buffer, static_cast<uint32_t>(timeoutMs));
+  if (got.status != UdpSocket::Status::kOk) return std::nullopt;
+  Datagram dg;
+  dg.bytes.assign(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(got.size));
+  dg.from = got.from;
+  dg.atMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+  return dg;
+}
+
+std::optional<RawPeer::Datagram> RawPeer::ReceiveType(uint8_t type, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return std::nullopt;
+    auto dg = Receive(static_cast<int>(left));
+    if (!dg) return std::nullopt;
+    if (dg->Type() == type) return dg;
+  }
+}
+
+bool RawPeer::Quiet(int timeoutMs) { return !Receive(timeoutMs).has_value(); }
+
+wire::Message Request(const std::string& user, const std::string& session,
+                      const std::string& expectedCallee, uint32_t version) {
+  wire::CallIdentity id;
+  id.userName = user;
+  id.protocolVersion = version;
+  id.sessionId = session;
+  id.expectedCallee = expectedCallee;
+  return wire::BuildCallIdentity(wire::MSG_CONNECT_REQUEST, id);
+}
+
+}  // namespace dialvo::test

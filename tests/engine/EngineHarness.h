@@ -1,0 +1,113 @@
+#pragma once
+// Engines and raw UDP peers on loopback for the engine's tests.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/UdpSocket.h"
+#include "engine/CallRequest.h"
+#include "engine/EngineConfig.h"
+#include "engine/EngineEvents.h"
+#include "engine/EventSink.h"
+#include "engine/IncomingRequest.h"
+#include "engine/NetCore.h"
+#include "engine/wire/Message.h"
+
+namespace dialvo::test {
+
+// Any free ports and short waits.
+EngineConfig FastConfig();
+
+// What the test keeps of one engine event (records are freed at once).
+struct SeenEvent {
+  uint32_t code = 0;
+  std::string name;  // peer or caller name
+  Connection* connection = nullptr;
+  uint32_t value = 0;     // bytes, gap, cookie or peer version
+  void* owner = nullptr;  // of a round trip
+};
+
+// An engine with a thread that plays the application: it records every
+// event and answers callers as told.
+class TestEngine {
+ public:
+  enum class Answer { kAccept, kReject, kHold };
+
+  explicit TestEngine(const std::string& user, EngineConfig config = FastConfig());
+  // Turns away held callers, stops and deletes the engine.
+  ~TestEngine();
+  TestEngine(const TestEngine&) = delete;
+  TestEngine& operator=(const TestEngine&) = delete;
+
+  NetCore& Engine() { return *engine_; }
+  // Deletes the engine as it is, without stopping it first.
+  void DeleteEngine() { engine_.reset(); }
+  uint16_t Port() const { return engine_->ListeningPort(); }
+  SockAddr Address() const { return SockAddr::Loopback(Port()); }
+
+  void SetAnswer(Answer answer);
+  // Decides every held request.
+  void DecideHeld(uint32_t decision);
+
+  // Calls another engine (or any listening port) on loopback.
+  Connection* Call(uint16_t port, const std::string& callee = "", bool confirm = false);
+
+  bool WaitFor(uint32_t code, size_t count = 1, int timeoutMs = 5000);
+  size_t Count(uint32_t code);
+  std::vector<SeenEvent> Seen(uint32_t code);
+  // Event codes in order, leaving out byte counters.
+  std::vector<uint32_t> Codes();
+
+ private:
+  void Pump();
+
+  EventQueueWindow window_;
+  EventSink sink_{&window_};
+  std::unique_ptr<NetCore> engine_;
+  std::mutex mutex_;  // guards the fields below; taken by the test and the pump thread
+  std::condition_variable changed_;
+  std::vector<SeenEvent> events_;
+  std::vector<IncomingRequest*> held_;
+  Answer answer_ = Answer::kAccept;
+  std::atomic<bool> quit_{false};
+  std::thread pump_;
+};
+
+// A datagram socket on a loopback address that speaks the protocol by hand.
+class RawPeer {
+ public:
+  explicit RawPeer(const char* ip = "127.0.0.1");
+  SockAddr Address() const { return address_; }
+
+  bool Send(const wire::Message& msg, const SockAddr& to);
+  bool SendBytes(std::span<const uint8_t> bytes, const SockAddr& to);
+
+  struct Datagram {
+    std::vector<uint8_t> bytes;
+    SockAddr from;
+    int64_t atMs = 0;  // steady clock
+    uint8_t Type() const { return bytes.size() > 4 ? bytes[4] : 0; }
+  };
+  std::optional<Datagram> Receive(int timeoutMs = 3000);
+  // The next datagram of this type, skipping others.
+  std::optional<Datagram> ReceiveType(uint8_t type, int timeoutMs = 3000);
+  // Nothing at all arrives within timeoutMs.
+  bool Quiet(int timeoutMs);
+
+ private:
+  UdpSocket socket_;
+  SockAddr address_;
+};
+
+wire::Message Request(const std::string& user, const std::string& session = "",
+                      const std::string& expectedCallee = "",
+                      uint32_t version = wire::kProtocolVersion);
+
+}  // namespace dialvo::test

@@ -1,0 +1,73 @@
+// Building, listening, stopping and deleting engines.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "base/NamedThread.h"
+#include "tests/engine/EngineHarness.h"
+
+namespace dialvo::test {
+namespace {
+
+TEST(EngineLifecycle, IdleEngineListensOnceAndStopsAtOnce) {
+  const int threadsBefore = NamedThread::LiveObjects();
+  {
+    TestEngine idle("idle");
+    EXPECT_NE(idle.Port(), 0);
+    EXPECT_FALSE(idle.Engine().StartServer());  // already running
+    EXPECT_FALSE(idle.Engine().IsActive());
+    EXPECT_FALSE(idle.Engine().SendKeepAlive());
+    EXPECT_TRUE(idle.Engine().GetSessionId().empty());
+    int notAPeer = 0;
+    EXPECT_FALSE(idle.Engine().Disconnect(reinterpret_cast<Connection*>(&notAPeer)));
+    std::vector<PeerEntry> peers;
+    EXPECT_TRUE(idle.Engine().GetPeers(peers));  // the guard was left free
+    EXPECT_TRUE(peers.empty());
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(idle.Engine().Stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(idle.Engine().Stop());  // a second stop finds nothing to do
+    EXPECT_EQ(idle.Engine().ListeningPort(), 0);
+    EXPECT_EQ(idle.Count(EV_SERVER_BIND_ERROR), 0u);
+  }
+  {
+    // Deleted without a stop, in a call: it stops itself.
+    TestEngine alice("alice");
+    TestEngine bob("bob");
+    ASSERT_NE(alice.Call(bob.Port()), nullptr);
+    bob.DeleteEngine();
+    EXPECT_TRUE(alice.WaitFor(EV_CALL_ENDED));
+  }
+  {
+    // Without an application, callers are turned away.
+    NetCore lonely(FastConfig(), nullptr, "lonely");
+    TestEngine alice("alice");
+    EXPECT_EQ(alice.Call(lonely.ListeningPort()), nullptr);
+  }
+  EXPECT_EQ(NamedThread::LiveObjects(), threadsBefore);
+}
+
+TEST(EngineLifecycle, TakenPortsAreReportedOrAvoided) {
+  RawPeer squatter;
+  EngineConfig config = FastConfig();
+  config.listeningPort = squatter.Address().port;
+  config.localPort = squatter.Address().port;
+  TestEngine alice("alice", config);
+  ASSERT_TRUE(alice.WaitFor(EV_SERVER_BIND_ERROR));
+  EXPECT_EQ(alice.Port(), 0);
+  // The local connection took another loopback port and sends to itself.
+  const SockAddr local = alice.Engine().LocalVoiceAddress();
+  EXPECT_TRUE(local.IsLoopback());
+  EXPECT_NE(local.port, 0);
+  EXPECT_NE(local.port, squatter.Address().port);
+
+  // Without a listening socket it still calls out.
+  TestEngine bob("bob", config);
+  TestEngine carol("carol");
+  EXPECT_NE(bob.Engine().LocalVoiceAddress(), local);
+  EXPECT_NE(alice.Call(carol.Port()), nullptr);
+}
+
+}  // namespace
+}  // namespace dialvo::test

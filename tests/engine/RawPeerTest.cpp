@@ -1,0 +1,303 @@
+// A peer written by hand on a raw UDP socket checks what the engine sends.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "base/Swmrg.h"
+#include "engine/Connection.h"
+#include "engine/MasterServer.h"
+#include "tests/engine/EngineHarness.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/Wait.h"
+
+namespace dialvo::test {
+namespace {
+
+using namespace wire;
+using ::testing::ElementsAre;
+
+std::string Text(const RawPeer::Datagram& dg, size_t offset) {
+  return ReadTextField(dg.bytes.data() + offset, kTextField);
+}
+
+Message Voice(uint32_t sequence) {
+  Message voice(kMixerVoiceBuffer);
+  voice.SetType(MSG_VOICE);
+  voice.SetSampleCount(kBlockSamples);
+  voice.SetPayloadLength(kVoiceBytes);
+  AppendSequenceTrailer(voice, sequence);
+  return voice;
+}
+
+// Read under the peer guard, which orders it before the peer's removal.
+uint32_t VoiceBlocks(TestEngine& e, Connection* peer) {
+  ReadGuard guard(e.Engine().PeerGuard());
+  return peer->VoiceBlocksReceived();
+}
+
+size_t PeerCount(TestEngine& e) {
+  std::vector<PeerEntry> peers;
+  e.Engine().GetPeers(peers);
+  return peers.size();
+}
+
+// A raw caller that bob accepted: returns bob's connection to it.
+Connection* Join(RawPeer& caller, TestEngine& bob, size_t joinedBefore = 0) {
+  caller.Send(Request("raw"), bob.Address());
+  EXPECT_TRUE(caller.ReceiveType(MSG_ACCEPT).has_value());
+  EXPECT_TRUE(bob.WaitFor(EV_PEER_JOINED, joinedBefore + 1));
+  return bob.Seen(EV_PEER_JOINED)[joinedBefore].connection;
+}
+
+TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
+  TestEngine bob("bob");
+  RawPeer caller;
+  caller.Send(Request("raw"), bob.Address());
+  auto ringing = caller.Receive();
+  ASSERT_TRUE(ringing.has_value());
+  EXPECT_THAT(ringing->bytes, ElementsAre(0x5A, 0x51, 0x57, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_EQ(ringing->from, bob.Address());
+
+  std::vector<RawPeer::Datagram> accepts;
+  for (int i = 0; i < 5; ++i) {
+    auto accept = caller.Receive();
+    ASSERT_TRUE(accept.has_value());
+    ASSERT_EQ(accept->bytes.size(), 285u);
+    EXPECT_EQ(accept->Type(), MSG_ACCEPT);
+    EXPECT_EQ(accept->from, bob.Address());
+    accepts.push_back(*accept);
+  }
+  EXPECT_GE(accepts[4].atMs - accepts[0].atMs, 4 * 15);  // about 20 ms apart
+  EXPECT_EQ(Text(accepts[0], 13), "bob");
+  EXPECT_EQ(LoadU32(&accepts[0].bytes[13 + 64]), 5u);
+  EXPECT_EQ(Text(accepts[0], 13 + 144), bob.Engine().GetSessionId());
+  EXPECT_EQ(Text(accepts[0], 13 + 144).size(), 36u);
+  EXPECT_TRUE(caller.Quiet(100));
+
+  ASSERT_TRUE(bob.WaitFor(EV_PEER_JOINED));
+  Connection* peer = bob.Seen(EV_PEER_JOINED)[0].connection;
+  EXPECT_EQ(bob.Seen(EV_PEER_JOINED)[0].name, "raw");
+
+  // A ping from the caller reaches the connection and is answered through
+  // the listening port.
+  caller.Send(BuildPing(1000, 7), bob.Address());
+  auto echo = caller.ReceiveType(MSG_I_AM_HERE);
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->from, bob.Address());
+  EXPECT_THAT(std::vector<uint8_t>(echo->bytes.begin() + 9, echo->bytes.end()),
+              ElementsAre(12, 0, 0, 0, 0xE8, 3, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0));
+  ASSERT_TRUE(bob.WaitFor(EV_BYTES_RECEIVED));
+  EXPECT_EQ(bob.Seen(EV_BYTES_RECEIVED)[0].value, 25u);
+
+  // The keep-alive goes to every connected peer.
+  EXPECT_TRUE(bob.Engine().SendKeepAlive());
+  auto keepAlive = caller.ReceiveType(MSG_R_U_THERE);
+  ASSERT_TRUE(keepAlive.has_value());
+  EXPECT_EQ(keepAlive->bytes.size(), 25u);
+  EXPECT_EQ(LoadU32(&keepAlive->bytes[17]), 0u);  // cookie
+
+  // Voice: a gap is reported, a late datagram is dropped.
+  for (uint32_t seq : {1u, 2u, 5u, 4u}) caller.Send(Voice(seq), bob.Address());
+  ASSERT_TRUE(WaitFor([&] { return VoiceBlocks(bob, peer) == 3; }));
+  ASSERT_TRUE(bob.WaitFor(EV_PACKET_GAP));
+  EXPECT_EQ(bob.Seen(EV_PACKET_GAP)[0].value, 3u);
+  caller.Send(Voice(6), bob.Address());
+  ASSERT_TRUE(WaitFor([&] { return VoiceBlocks(bob, peer) == 4; }));
+  EXPECT_EQ(bob.Count(EV_PACKET_GAP), 1u);
+
+  caller.Send(BuildControl(MSG_HANGUP), bob.Address());
+  ASSERT_TRUE(bob.WaitFor(EV_CALL_ENDED));
+  EXPECT_THAT(bob.Codes(), ElementsAre(EV_INCOMING_CALL, EV_CALL_STARTED, EV_PEER_JOINED,
+                                       EV_PACKET_GAP, EV_PEER_LEFT, EV_CALL_ENDED));
+  auto hangup = caller.ReceiveType(MSG_HANGUP);
+  ASSERT_TRUE(hangup.has_value());
+  EXPECT_EQ(hangup->bytes.size(), 13u);
+}
+
+TEST(RawPeer, CallerSendsItsIdentityAndTakesAnAcceptOnlyFromTheDialledAddress) {
+  TestEngine alice("alice");
+  RawPeer callee;
+  RawPeer elsewhere("127.0.0.2");
+  RawPeer otherPort;
+  Connection* call = nullptr;
+  std::thread caller([&] { call = alice.Call(callee.Address().port, "Zed", true); });
+  auto request = callee.Receive();
+  ASSERT_TRUE(request.has_value());
+  ASSERT_EQ(request->bytes.size(), 285u);
+  EXPECT_THAT(std::vector<uint8_t>(request->bytes.begin(), request->bytes.begin() + 13),
+              ElementsAre(0x5A, 0x51, 0x57, 0, 1, 0, 0, 0, 0, 0x10, 1, 0, 0));
+  EXPECT_EQ(Text(*request, 13), "alice");
+  EXPECT_EQ(LoadU32(&request->bytes[13 + 64]), 5u);
+  EXPECT_EQ(Text(*request, 13 + 144), "");  // idle: no session yet
+  EXPECT_EQ(Text(*request, 13 + 208), "Zed");
+  const SockAddr aliceSocket = request->from;
+
+  callee.Send(BuildControl(MSG_RINGING), aliceSocket);
+  ASSERT_TRUE(alice.WaitFor(EV_RINGING));
+  // An accept from another address is ignored, one from another port of the
+  // dialled address is taken; without an identity it names the callee after
+  // the request.
+  elsewhere.Send(BuildControl(MSG_ACCEPT), aliceSocket);
+  otherPort.Send(BuildControl(MSG_ACCEPT), aliceSocket);
+  caller.join();
+  ASSERT_NE(call, nullptr);
+  ASSERT_TRUE(alice.WaitFor(EV_PEER_JOINED));
+  EXPECT_EQ(alice.Seen(EV_PEER_JOINED)[0].name, "Zed");
+  EXPECT_EQ(alice.Seen(EV_PEER_JOINED)[0].value, 1u);
+  EXPECT_EQ(alice.Engine().GetSessionId().size(), 36u);  // made its own
+
+  // A hang-up from another address is ignored; the ping behind it shows it
+  // was read.
+  elsewhere.Send(BuildControl(MSG_HANGUP), aliceSocket);
+  callee.Send(BuildPing(1, 2), aliceSocket);
+  ASSERT_TRUE(callee.ReceiveType(MSG_I_AM_HERE).has_value());
+  EXPECT_EQ(PeerCount(alice), 1u);
+  callee.Send(BuildControl(MSG_HANGUP), aliceSocket);
+  ASSERT_TRUE(alice.WaitFor(EV_CALL_ENDED));
+  EXPECT_EQ(PeerCount(alice), 0u);
+}
+
+TEST(RawPeer, UnansweredCallerSendsThreeRequests) {
+  EngineConfig fast = FastConfig();
+  fast.handshakeWaitMs = 100;
+  TestEngine alice("alice", fast);
+  RawPeer silent;
+  EXPECT_EQ(alice.Call(silent.Address().port), nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(silent.ReceiveType(MSG_CONNECT_REQUEST, 100)) << i;
+  EXPECT_TRUE(silent.Quiet(200));
+  ASSERT_TRUE(alice.WaitFor(EV_CONNECT_FAILED));
+}
+
+TEST(RawPeer, RepeatedRequestIsDroppedAndPendingRequestsAreCapped) {
+  TestEngine bob("bob");
+  bob.SetAnswer(TestEngine::Answer::kHold);
+  std::vector<std::unique_ptr<RawPeer>> callers;
+  for (size_t i = 0; i < kMaxPendingRequests + 2; ++i)
+    callers.push_back(std::make_unique<RawPeer>());
+  callers[0]->Send(Request("first"), bob.Address());
+  callers[0]->Send(Request("first"), bob.Address());
+  EXPECT_TRUE(callers[0]->ReceiveType(MSG_RINGING).has_value());
+  for (size_t i = 1; i < callers.size(); ++i) callers[i]->Send(Request("more"), bob.Address());
+  for (size_t i = 1; i < kMaxPendingRequests; ++i) {
+    EXPECT_TRUE(callers[i]->ReceiveType(MSG_RINGING).has_value()) << i;
+  }
+  for (size_t i = kMaxPendingRequests; i < callers.size(); ++i) EXPECT_TRUE(callers[i]->Quiet(50));
+  EXPECT_TRUE(callers[0]->Quiet(50));
+  ASSERT_TRUE(bob.WaitFor(EV_INCOMING_CALL, kMaxPendingRequests));
+  EXPECT_EQ(bob.Count(EV_INCOMING_CALL), kMaxPendingRequests);
+
+  bob.DecideHeld(IncomingRequest::kReject);
+  const auto rejects = [&] {
+    int n = 0;
+    while (callers[0]->ReceiveType(MSG_REJECT, 500)) ++n;
+    return n;
+  };
+  EXPECT_EQ(rejects(), 5);
+  // Once the ended dialogues are reaped, new callers are served again.
+  ASSERT_TRUE(WaitFor([&] { return bob.Engine().Server()->PendingCount() == 0; }));
+  callers.back()->Send(Request("late"), bob.Address());
+  EXPECT_TRUE(callers.back()->ReceiveType(MSG_RINGING).has_value());
+}
+
+TEST(RawPeer, FullConferenceAnswersBusyWithoutAskingTheUser) {
+  TestEngine bob("bob");
+  std::vector<std::unique_ptr<RawPeer>> callers;
+  for (size_t i = 0; i + 1 < kMaxPeers; ++i) {
+    callers.push_back(std::make_unique<RawPeer>());
+    Join(*callers.back(), bob, i);
+  }
+  EXPECT_EQ(PeerCount(bob), kMaxPeers - 1);  // and the local connection
+  RawPeer extra;
+  extra.Send(Request("extra"), bob.Address());
+  auto busy = extra.Receive();
+  ASSERT_TRUE(busy.has_value());
+  EXPECT_EQ(busy->Type(), MSG_BUSY);
+  EXPECT_EQ(busy->bytes.size(), 13u);
+  EXPECT_TRUE(extra.Quiet(100));
+
+  EngineConfig fast = FastConfig();
+  fast.handshakeWaitMs = 50;
+  TestEngine alice("alice", fast);
+  EXPECT_EQ(alice.Call(bob.Port()), nullptr);
+  ASSERT_TRUE(alice.WaitFor(EV_CONNECT_FAILED));
+  EXPECT_GE(alice.Count(EV_REMOTE_BUSY), 1u);
+  EXPECT_EQ(bob.Count(EV_CONFERENCE_REQUEST), kMaxPeers - 2);  // only the ones that fitted
+
+  // Nor does the full engine call out.
+  RawPeer callee;
+  EXPECT_EQ(bob.Call(callee.Address().port), nullptr);
+  EXPECT_TRUE(callee.Quiet(100));
+  EXPECT_TRUE(bob.WaitFor(EV_CONNECT_FAILED));
+}
+
+TEST(RawPeer, SilentPeerIsRemovedByTheLivenessScanAnsweringOneStays) {
+  FakeClock clock(1000);
+  EngineConfig config = FastConfig();
+  config.clock = &clock;
+  config.timerPeriodMs = 20;
+  config.livenessIntervalMs = 40;
+  TestEngine bob("bob", config);
+  RawPeer caller;
+  Connection* peer = Join(caller, bob);
+
+  auto keepAlive = caller.ReceiveType(MSG_R_U_THERE);
+  ASSERT_TRUE(keepAlive.has_value());
+  EXPECT_EQ(LoadU32(&keepAlive->bytes[13]), 1000u);  // the engine's tick count
+  clock.Advance(40000);
+  // The answer to a keep-alive shows the peer is alive.
+  auto ping = caller.ReceiveType(MSG_R_U_THERE);
+  ASSERT_TRUE(ping.has_value());
+  caller.Send(*BuildEcho(*ParseDatagram(ping->bytes)), bob.Address());
+  ASSERT_TRUE(bob.WaitFor(EV_ROUND_TRIP));
+  EXPECT_EQ(bob.Seen(EV_ROUND_TRIP)[0].owner, peer);
+  clock.Advance(40000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // several scans
+  EXPECT_EQ(PeerCount(bob), 1u);
+  EXPECT_EQ(bob.Count(EV_PEER_LEFT), 0u);
+
+  clock.Advance(6000);  // 46 s without a word
+  ASSERT_TRUE(bob.WaitFor(EV_CALL_ENDED));
+  EXPECT_EQ(bob.Seen(EV_PEER_LEFT)[0].connection, peer);
+  EXPECT_TRUE(caller.ReceiveType(MSG_HANGUP).has_value());
+}
+
+TEST(RawPeer, StrangersArePingedAndAnsweredJunkIsIgnored) {
+  TestEngine bob("bob");
+  RawPeer stranger;
+  stranger.Send(BuildPing(1000, 7), bob.Address());
+  auto echo = stranger.ReceiveType(MSG_I_AM_HERE);
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->bytes.size(), 25u);
+  EXPECT_EQ(LoadU32(&echo->bytes[17]), 7u);
+
+  stranger.Send(BuildControl(MSG_WHO_RU), bob.Address());
+  auto iam = stranger.ReceiveType(MSG_I_AM);
+  ASSERT_TRUE(iam.has_value());
+  EXPECT_EQ(iam->bytes.size(), 149u);
+  EXPECT_EQ(Text(*iam, 13), "bob");
+  EXPECT_EQ(LoadU32(&iam->bytes[13 + 64]), 5u);
+
+  // No magic, a length beyond the datagram, an oversized datagram: dropped.
+  const Message request = Request("junk");
+  std::vector<uint8_t> junk(request.Bytes().begin(), request.Bytes().end());
+  junk[0] = 'X';
+  stranger.SendBytes(junk, bob.Address());
+  junk[0] = 'Z';
+  stranger.SendBytes(std::span<const uint8_t>(junk).first(100), bob.Address());
+  stranger.SendBytes(std::vector<uint8_t>(5000, 0), bob.Address());
+  EXPECT_TRUE(stranger.Quiet(200));
+  EXPECT_EQ(bob.Count(EV_INCOMING_CALL), 0u);
+
+  ASSERT_TRUE(bob.Engine().SendPing(42, stranger.Address()));
+  auto ping = stranger.ReceiveType(MSG_R_U_THERE);
+  ASSERT_TRUE(ping.has_value());
+  EXPECT_EQ(ping->from, bob.Address());
+  stranger.Send(*BuildEcho(*ParseDatagram(ping->bytes)), bob.Address());
+  ASSERT_TRUE(bob.WaitFor(EV_ROUND_TRIP));
+  EXPECT_EQ(bob.Seen(EV_ROUND_TRIP)[0].value, 42u);
+  EXPECT_EQ(bob.Seen(EV_ROUND_TRIP)[0].owner, bob.Engine().Server());
+}
+
+}  // namespace
+}  // namespace dialvo::test
