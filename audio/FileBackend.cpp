@@ -14,12 +14,11 @@ namespace {
 const WaveFormat kVoiceFormat = WaveFormat::Pcm(kVoiceWavRate, 1, 16);
 
 // Only one playback stream at a time may write the recording file, like a
-// sound card that one program holds. The first stream of the backend starts
-// the file afresh; later ones continue it.
+// sound card that one program holds. The backend starts the file afresh;
+// every stream continues it.
 struct RecordingFile {
-  std::mutex mutex;  // guards inUse and started; taken by opening threads and closing devices
+  std::mutex mutex;  // guards inUse; taken by opening threads and closing devices
   bool inUse = false;
-  bool started = false;
 };
 
 class FileBackend final : public SoundBackend {
@@ -77,26 +76,20 @@ OpenedStream<PlaybackStream> FileBackend::OpenPlayback(const WaveFormat& format,
     return OpenedStream<PlaybackStream>::Failed(kWaveBadFormat, "unsupported format");
   if (options_.recFile.empty()) return null_->OpenPlayback(format, blockBytes);
   std::shared_ptr<RecordingFile> recording = recording_;
-  bool append = false;
   {
     std::lock_guard lock(recording->mutex);
     if (recording->inUse) {
       return OpenedStream<PlaybackStream>::Failed(
           kMmAllocated, options_.recFile + " is already being played into");
     }
-    append = recording->started;
     recording->inUse = true;
   }
   auto writer = std::make_shared<WavWriter>();
   std::string error;
-  if (!writer->Open(options_.recFile, kVoiceWavRate, 1, append, &error)) {
+  if (!writer->Open(options_.recFile, kVoiceWavRate, 1, true, &error)) {
     std::lock_guard lock(recording->mutex);
     recording->inUse = false;
     return OpenedStream<PlaybackStream>::Failed(kMmError, error);
-  }
-  {
-    std::lock_guard lock(recording->mutex);
-    recording->started = true;
   }
   // Closes the file and gives it back when the stream (and with it the sink)
   // goes away.
@@ -125,6 +118,11 @@ std::shared_ptr<SoundBackend> MakeFileBackend(const SoundBackendOptions& options
       if (error != nullptr) *error = problem;
       return nullptr;
     }
+  }
+  if (!options.recFile.empty()) {
+    // Start the recording now, so that an unusable path shows at once.
+    WavWriter writer;
+    if (!writer.Open(options.recFile, kVoiceWavRate, 1, false, error)) return nullptr;
   }
   return std::make_shared<FileBackend>(options, clock);
 }

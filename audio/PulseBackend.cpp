@@ -15,6 +15,22 @@
 
 #include "audio/Backends.h"
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DIALVO_TSAN_BUILD 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define DIALVO_TSAN_BUILD 1
+#endif
+
+#ifdef DIALVO_TSAN_BUILD
+// libpulse is not built for ThreadSanitizer: its lock-free free lists, shared
+// by every connection of the process, look like races to it. Programs that
+// link this backend take these suppressions with them.
+extern "C" const char* __tsan_default_suppressions() { return "race:libpulse\n"; }
+#endif
+
 namespace dialvo {
 
 namespace {
@@ -181,7 +197,7 @@ bool PulseLink::Open(const LinkParams& params, std::string* error) {
       break;
     }
     pa_sample_spec spec{};
-    spec.format = params.format.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.format = params.format.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16NE;
     spec.rate = params.format.samplesPerSec;
     spec.channels = static_cast<uint8_t>(params.format.channels);
     stream_ =

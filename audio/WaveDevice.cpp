@@ -25,6 +25,7 @@ uint32_t WaveDevice::Unprepare(WaveHeader& header) {
 }
 
 uint32_t WaveDevice::Enqueue(WaveHeader& header) {
+  std::lock_guard lock(mutex_);
   const uint32_t flags = header.flags.load();
   if ((flags & WHDR_PREPARED) == 0) return kWaveUnprepared;
   if ((flags & WHDR_INQUEUE) != 0) return kWaveStillPlaying;
@@ -69,14 +70,10 @@ uint32_t WaveDevice::Close() {
 uint32_t WaveInDevice::Open(SoundBackend& backend, const WaveFormat& format, uint32_t blockBytes,
                             uint32_t threadId, std::unique_ptr<WaveInDevice>& device,
                             std::string* error) {
-  OpenedStream<CaptureStream> opened = backend.OpenCapture(format, blockBytes);
-  if (!opened.stream) {
-    if (error != nullptr) *error = opened.error;
-    return opened.result != kMmNoError ? opened.result : kMmError;
-  }
-  device.reset(new WaveInDevice(threadId, blockBytes, std::move(opened.stream)));
-  device->StartWorker();
-  return kMmNoError;
+  return Adopt(backend.OpenCapture(format, blockBytes), device, error,
+               [&](std::unique_ptr<CaptureStream> stream) {
+                 return new WaveInDevice(threadId, blockBytes, std::move(stream));
+               });
 }
 
 WaveInDevice::WaveInDevice(uint32_t threadId, uint32_t blockBytes,
@@ -86,11 +83,6 @@ WaveInDevice::WaveInDevice(uint32_t threadId, uint32_t blockBytes,
 WaveInDevice::~WaveInDevice() {
   Reset();
   Close();
-}
-
-uint32_t WaveInDevice::AddBuffer(WaveHeader& header) {
-  std::lock_guard lock(mutex_);
-  return Enqueue(header);
 }
 
 uint32_t WaveInDevice::Start() {
@@ -137,14 +129,10 @@ void WaveInDevice::Work() {
 uint32_t WaveOutDevice::Open(SoundBackend& backend, const WaveFormat& format, uint32_t blockBytes,
                              uint32_t threadId, std::unique_ptr<WaveOutDevice>& device,
                              std::string* error) {
-  OpenedStream<PlaybackStream> opened = backend.OpenPlayback(format, blockBytes);
-  if (!opened.stream) {
-    if (error != nullptr) *error = opened.error;
-    return opened.result != kMmNoError ? opened.result : kMmError;
-  }
-  device.reset(new WaveOutDevice(threadId, std::move(opened.stream)));
-  device->StartWorker();
-  return kMmNoError;
+  return Adopt(backend.OpenPlayback(format, blockBytes), device, error,
+               [&](std::unique_ptr<PlaybackStream> stream) {
+                 return new WaveOutDevice(threadId, std::move(stream));
+               });
 }
 
 WaveOutDevice::WaveOutDevice(uint32_t threadId, std::unique_ptr<PlaybackStream> stream)
@@ -153,11 +141,6 @@ WaveOutDevice::WaveOutDevice(uint32_t threadId, std::unique_ptr<PlaybackStream> 
 WaveOutDevice::~WaveOutDevice() {
   Reset();
   Close();
-}
-
-uint32_t WaveOutDevice::Write(WaveHeader& header) {
-  std::lock_guard lock(mutex_);
-  return Enqueue(header);
 }
 
 uint32_t WaveOutDevice::Reset() {
@@ -196,5 +179,35 @@ void WaveOutDevice::Work() {
     Complete(*header);
   }
 }
+
+template <typename Device>
+bool OpenWithRetries(const std::shared_ptr<SoundBackend>& given, const WaveFormat& format,
+                     uint32_t blockBytes, uint32_t threadId, std::unique_ptr<Device>& device,
+                     uint32_t& result, std::string& error, void (*afterFailure)()) {
+  const std::shared_ptr<SoundBackend> backend = given ? given : DefaultSoundBackend();
+  if (!backend || !backend->Supports(format)) {
+    error = "the sound backend does not support this format";
+    return false;
+  }
+  for (uint32_t attempt = 1; attempt <= kWaveOpenAttempts; ++attempt) {
+    result = Device::Open(*backend, format, blockBytes, threadId, device, &error);
+    if (result == kMmNoError) {
+      error.clear();
+      return true;
+    }
+    TraceLog("Opening a %s sound device failed (attempt %u): %s", backend->Name(), attempt,
+             error.c_str());
+    backend->DeviceClock().Sleep(kWaveOpenRetryMs);
+    if (afterFailure != nullptr) afterFailure();
+  }
+  return false;
+}
+
+template bool OpenWithRetries(const std::shared_ptr<SoundBackend>&, const WaveFormat&, uint32_t,
+                              uint32_t, std::unique_ptr<WaveInDevice>&, uint32_t&, std::string&,
+                              void (*)());
+template bool OpenWithRetries(const std::shared_ptr<SoundBackend>&, const WaveFormat&, uint32_t,
+                              uint32_t, std::unique_ptr<WaveOutDevice>&, uint32_t&, std::string&,
+                              void (*)());
 
 }  // namespace dialvo

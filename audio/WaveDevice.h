@@ -15,6 +15,10 @@
 
 namespace dialvo {
 
+// A device that cannot be opened is tried this often, this far apart.
+inline constexpr uint32_t kWaveOpenAttempts = 8;
+inline constexpr uint32_t kWaveOpenRetryMs = 250;
+
 class WaveDevice {
  public:
   virtual ~WaveDevice() = default;
@@ -35,13 +39,27 @@ class WaveDevice {
 
  protected:
   WaveDevice(uint32_t threadId, uint32_t message);
-  // Queues a prepared buffer (device mutex held by the caller).
+  // Queues a prepared buffer.
   uint32_t Enqueue(WaveHeader& header);
   // Marks a buffer done and posts its message (device mutex held).
   void Complete(WaveHeader& header);
   void CompleteAll();
-  // The stream call in progress is to be given up.
+  // A token for the next stream call, which fires once Reset or Close
+  // changes the generation (device mutex held).
   StreamCancel Cancel() const { return {&generation_, generation_.load()}; }
+  // Starts the worker of a device made from a stream that opened; the code
+  // and text of one that did not.
+  template <typename Device, typename Stream, typename Make>
+  static uint32_t Adopt(OpenedStream<Stream> opened, std::unique_ptr<Device>& device,
+                        std::string* error, Make make) {
+    if (!opened.stream) {
+      if (error != nullptr) *error = opened.error;
+      return opened.result != kMmNoError ? opened.result : kMmError;
+    }
+    device.reset(make(std::move(opened.stream)));
+    device->StartWorker();
+    return kMmNoError;
+  }
   virtual void InterruptStream() = 0;
   void StartWorker();
 
@@ -71,7 +89,7 @@ class WaveInDevice final : public WaveDevice {
                        std::string* error);
   ~WaveInDevice() override;
 
-  uint32_t AddBuffer(WaveHeader& header);
+  uint32_t AddBuffer(WaveHeader& header) { return Enqueue(header); }
   // Buffers are filled only between Start and Reset; captured sound that
   // finds no buffer queued is lost.
   uint32_t Start();
@@ -95,7 +113,7 @@ class WaveOutDevice final : public WaveDevice {
   ~WaveOutDevice() override;
 
   // Queues a buffer for playing after those already queued.
-  uint32_t Write(WaveHeader& header);
+  uint32_t Write(WaveHeader& header) { return Enqueue(header); }
   // Also drops what the stream holds unplayed.
   uint32_t Reset() override;
 
@@ -106,5 +124,16 @@ class WaveOutDevice final : public WaveDevice {
 
   std::unique_ptr<PlaybackStream> stream_;
 };
+
+// How WaveIn and WaveOut open their device. The backend is the given one or
+// else the process default. A format it does not support is refused without
+// a try (false, result untouched); otherwise up to kWaveOpenAttempts tries,
+// each failure followed by a wait of kWaveOpenRetryMs by the backend's clock
+// and then afterFailure. result gets each try's code, error the reason of
+// the last failure. True when the device opened.
+template <typename Device>
+bool OpenWithRetries(const std::shared_ptr<SoundBackend>& given, const WaveFormat& format,
+                     uint32_t blockBytes, uint32_t threadId, std::unique_ptr<Device>& device,
+                     uint32_t& result, std::string& error, void (*afterFailure)());
 
 }  // namespace dialvo

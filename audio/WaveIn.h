@@ -16,17 +16,15 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
+#include "audio/WaveBuffers.h"
 #include "audio/WaveDevice.h"
 
 namespace dialvo {
 
 class WaveIn {
  public:
-  static constexpr uint32_t kBufferCount = 5;
-  static constexpr uint32_t kOpenAttempts = 8;
-  static constexpr uint32_t kOpenRetryMs = 250;
+  static constexpr uint32_t kBufferCount = WaveBuffers::kCount;
 
   // Every caller passes 1600, 8000, 1, 16. Without a backend, Open uses the
   // process default (DefaultSoundBackend) of that moment.
@@ -37,8 +35,8 @@ class WaveIn {
   WaveIn& operator=(const WaveIn&) = delete;
 
   // 1 when capturing into the consumer thread's queue, 0 when the format is
-  // not supported or the device could not be opened in kOpenAttempts tries
-  // kOpenRetryMs apart (by the backend's clock).
+  // not supported or the device could not be opened in kWaveOpenAttempts tries
+  // kWaveOpenRetryMs apart (by the backend's clock).
   int Open(uint32_t threadId);
   // Gives the buffer at the current index back and requeues the previous
   // one; returns 1.
@@ -48,11 +46,10 @@ class WaveIn {
   void Close();
 
   uint32_t CurrentIndex() const { return current_; }
-  bool IsCurrentDone() const { return headers_[current_].IsDone(); }
-  std::span<const uint8_t> CurrentBuffer() const { return Buffer(current_); }
-  std::span<const uint8_t> Buffer(uint32_t index) const;
-  const WaveHeader& Header(uint32_t index) const { return headers_[index]; }
-  uint32_t BufferBytes() const { return bufferBytes_; }
+  bool IsCurrentDone() const { return buffers_.Header(current_).IsDone(); }
+  std::span<const uint8_t> CurrentBuffer() const { return buffers_.Buffer(current_); }
+  const WaveHeader& Header(uint32_t index) const { return buffers_.Header(index); }
+  uint32_t BufferBytes() const { return buffers_.Bytes(); }
   // 0 while open, 2 before the first Open and after Close, else the error.
   uint32_t OpenResult() const { return openResult_; }
   // Why the last Open failed, for a trace or the user.
@@ -61,10 +58,7 @@ class WaveIn {
  private:
   void Queue(uint32_t index);
 
-  const WaveFormat format_;
-  const uint32_t bufferBytes_;
-  std::vector<uint8_t> memory_;  // buffer i at offset i * bufferBytes_
-  WaveHeader headers_[kBufferCount];
+  WaveBuffers buffers_;
   uint32_t current_ = 0;
   uint32_t stop_ = 0;
   uint32_t openResult_ = kMmBadDeviceId;

@@ -3,15 +3,12 @@
 #include <cstring>
 
 #include "audio/PlaySound.h"
-#include "base/Trace.h"
 
 namespace dialvo {
 
 WaveOut::WaveOut(uint32_t samplesPerBuffer, uint32_t sampleRate, uint32_t channels,
                  uint32_t bitsPerSample, std::shared_ptr<SoundBackend> backend)
-    : format_(WaveFormat::Pcm(sampleRate, channels, bitsPerSample)),
-      bufferBytes_(samplesPerBuffer * channels * bitsPerSample / 8),
-      memory_(size_t{kBufferCount} * bufferBytes_),
+    : buffers_(samplesPerBuffer, sampleRate, channels, bitsPerSample),
       backend_(std::move(backend)) {}
 
 WaveOut::~WaveOut() {
@@ -29,38 +26,20 @@ int WaveOut::Open(uint32_t threadId) {
   // Opening an open device would leave the old one playing unseen.
   if (device_) Close();
   stop_ = 0;
-  std::shared_ptr<SoundBackend> backend = backend_ ? backend_ : DefaultSoundBackend();
-  if (!backend || !backend->Supports(format_)) {
-    lastOpenError_ = "playback format not supported";
-    return 0;
-  }
-  for (uint32_t attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    openResult_ =
-        WaveOutDevice::Open(*backend, format_, bufferBytes_, threadId, device_, &lastOpenError_);
-    if (openResult_ == kMmNoError) break;
-    TraceLog("Opening the playback device failed (attempt %u): %s", attempt,
-             lastOpenError_.c_str());
-    backend->DeviceClock().Sleep(kOpenRetryMs);
-    // A sound of our own may be what holds the device.
-    PlaySound(nullptr, 0);
-  }
-  if (openResult_ != kMmNoError) return 0;
-  lastOpenError_.clear();
-  return 1;
+  // After each failed try, stop any sound of our own: it may be what holds
+  // the device.
+  const bool opened =
+      OpenWithRetries(backend_, buffers_.Format(), buffers_.Bytes(), threadId, device_, openResult_,
+                      lastOpenError_, [] { PlaySound(nullptr, 0); });
+  return opened ? 1 : 0;
 }
 
 int WaveOut::Write(std::span<const uint8_t> block) {
-  if (block.size() < bufferBytes_) return 0;
+  if (block.size() < buffers_.Bytes()) return 0;
   CSemLock lock(*this);
   if ((tail_ + 1) % kBufferCount == head_) return 0;
-  uint8_t* slot = memory_.data() + size_t{tail_} * bufferBytes_;
-  std::memcpy(slot, block.data(), bufferBytes_);
-  WaveHeader& header = headers_[tail_];
-  header.data = slot;
-  header.bufferLength = bufferBytes_;
-  header.flags.store(0);
-  header.loops = 0;
-  WaveDevice::Prepare(header);
+  std::memcpy(buffers_.Slot(tail_), block.data(), buffers_.Bytes());
+  WaveHeader& header = buffers_.Renew(tail_);
   if (device_) device_->Write(header);
   tail_ = (tail_ + 1) % kBufferCount;
   ++outstanding_;
@@ -74,7 +53,7 @@ int WaveOut::Write(std::span<const int16_t> samples) {
 
 int WaveOut::BufferDone() {
   CSemLock lock(*this);
-  WaveDevice::Unprepare(headers_[head_]);
+  WaveDevice::Unprepare(buffers_.Header(head_));
   head_ = (head_ + 1) % kBufferCount;
   --outstanding_;
   return 1;

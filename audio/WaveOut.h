@@ -12,8 +12,8 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
+#include "audio/WaveBuffers.h"
 #include "audio/WaveDevice.h"
 #include "base/CSem.h"
 
@@ -21,9 +21,7 @@ namespace dialvo {
 
 class WaveOut : public CSem {
  public:
-  static constexpr uint32_t kBufferCount = 5;
-  static constexpr uint32_t kOpenAttempts = 8;
-  static constexpr uint32_t kOpenRetryMs = 250;
+  static constexpr uint32_t kBufferCount = WaveBuffers::kCount;
 
   // Every caller passes 1600, 8000, 1, 16. Without a backend, Open uses the
   // process default (DefaultSoundBackend) of that moment.
@@ -34,7 +32,7 @@ class WaveOut : public CSem {
   WaveOut& operator=(const WaveOut&) = delete;
 
   // 1 when open for the owner thread's queue; 0 when the format is not
-  // supported or kOpenAttempts tries kOpenRetryMs apart failed (after each
+  // supported or kWaveOpenAttempts tries kWaveOpenRetryMs apart failed (after each
   // failed try the program's own sound is stopped, as it may hold the device).
   int Open(uint32_t threadId);
   // Copies one block (BufferBytes() bytes) into the ring and queues it: 1, or
@@ -52,17 +50,14 @@ class WaveOut : public CSem {
   uint32_t Head();
   uint32_t Tail();
   uint32_t Outstanding();
-  const WaveHeader& Header(uint32_t index) const { return headers_[index]; }
-  uint32_t BufferBytes() const { return bufferBytes_; }
+  const WaveHeader& Header(uint32_t index) const { return buffers_.Header(index); }
+  uint32_t BufferBytes() const { return buffers_.Bytes(); }
   // 0 while open, 2 before the first Open and after a successful Close.
   uint32_t OpenResult() const { return openResult_; }
   const std::string& LastOpenError() const { return lastOpenError_; }
 
  private:
-  const WaveFormat format_;
-  const uint32_t bufferBytes_;
-  std::vector<uint8_t> memory_;  // slot i at offset i * bufferBytes_
-  WaveHeader headers_[kBufferCount];
+  WaveBuffers buffers_;
   // The ring, guarded by the CSem this object is: head_ is the oldest slot
   // still with the device, tail_ the next free one. Taken by the writer
   // thread (Write) and the owner thread (BufferDone).

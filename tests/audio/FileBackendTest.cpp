@@ -19,7 +19,7 @@ namespace {
 using test::FileBackend;
 using test::NextMessage;
 
-TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavs) {
+TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavsAndUnwritableRecordings) {
   test::ScratchDir dir;
   std::string error;
   struct Case {
@@ -53,8 +53,14 @@ TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavs) {
   EXPECT_FALSE(FileBackend(clock, dir.File("missing.wav"), "", false, &error));
   EXPECT_NE(error.find("cannot open " + dir.File("missing.wav")), std::string::npos) << error;
 
+  // A recording that cannot be written is refused at once too.
+  EXPECT_FALSE(FileBackend(clock, "", dir.File("no-such-dir/rec.wav"), false, &error));
+  EXPECT_NE(error.find("cannot open " + dir.File("no-such-dir/rec.wav")), std::string::npos)
+      << error;
+
   ASSERT_TRUE(test::MakeToneWav(dir.File("good.wav"), {}, &error)) << error;
-  EXPECT_TRUE(FileBackend(clock, dir.File("good.wav"), "", false, &error)) << error;
+  EXPECT_TRUE(FileBackend(clock, dir.File("good.wav"), dir.File("rec.wav"), false, &error))
+      << error;
 }
 
 // 2.5 blocks of numbered samples.
