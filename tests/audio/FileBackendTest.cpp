@@ -58,8 +58,8 @@ TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavsAndUnwritableRecord
   EXPECT_NE(error.find("cannot open " + dir.File("no-such-dir/rec.wav")), std::string::npos)
       << error;
 
-  ASSERT_TRUE(test::MakeToneWav(dir.File("good.wav"), {}, &error)) << error;
-  EXPECT_TRUE(FileBackend(clock, dir.File("good.wav"), dir.File("rec.wav"), false, &error))
+  ASSERT_TRUE(test::MakeSpeechWav(dir.File("speech.wav"), "hello", &error)) << error;
+  EXPECT_TRUE(FileBackend(clock, dir.File("speech.wav"), dir.File("rec.wav"), false, &error))
       << error;
 }
 
