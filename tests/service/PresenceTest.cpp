@@ -106,7 +106,7 @@ struct PresenceFixture {
   }
   // The owner's part: does what the rounds asked for.
   std::vector<AppRequest> HandleRequests() {
-    const auto requests = observer.Requests();
+    auto requests = observer.Requests();
     for (const AppRequest r : requests) client->HandleAppRequest(r);
     return requests;
   }

@@ -201,10 +201,10 @@ struct Listener {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(fd, 8);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 8) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port = ntohs(addr.sin_port);
+    }
   }
   ~Listener() { ::close(fd); }
   std::string HostPort() const { return "127.0.0.1:" + std::to_string(port); }
@@ -212,7 +212,7 @@ struct Listener {
   uint16_t port = 0;
 };
 
-LocalAddressProbe Probe(const std::string& target, std::vector<std::string> own) {
+LocalAddressProbe Probe(const std::string& target, const std::vector<std::string>& own) {
   LocalAddressProbe probe;
   probe.directoryHost = target;
   probe.hostAddresses = [own] { return own; };

@@ -251,6 +251,7 @@ TEST(Settings, DirectoriesFollowTheOverrideThenXdgThenHome) {
 TEST(Settings, ConcurrentWritersLoseNoValue) {
   test::TempDir tmp;
   std::vector<std::thread> writers;
+  writers.reserve(4);
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([&tmp, t] {
       SettingsStore store(tmp.Path());  // each thread with its own store, as modules do
