@@ -258,6 +258,23 @@ void PresenceClient::RunLogoff(Job& job) {
   SetState(!answer.empty() && answer[0] == '+' ? kLogoffAccepted : kLogoffNotAccepted);
 }
 
+bool PresenceClient::SyncBuddyList() {
+  if (!loggedIn_.load()) return false;
+  std::string user, password;
+  ServerLocation location;
+  {
+    std::lock_guard lock(mutex_);
+    user = user_;
+    password = password_;
+    location = location_;
+  }
+  const std::vector<std::string> names = LoadBuddyList(settings_, user);
+  CServiceClient client(settings_, config_.client);
+  std::string answer;  // not examined
+  return client.Post(location.currentIp, location.ObjectPath(location.syncblistFile),
+                     BuildSyncBuddyListBody(user, password, names), answer);
+}
+
 void PresenceClient::HandleAppRequest(AppRequest request) {
   switch (request) {
     case AppRequest::kAutoLogin:

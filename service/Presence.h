@@ -156,6 +156,11 @@ class PresenceClient {
   OnlineRefresh RefreshOnlineUsers();
   bool FindOnlineBuddy(std::string_view name, OnlineBuddy& record) const;
 
+  // Uploads the logged-in user's stored buddy list (the local copy in the
+  // settings) with a syncblist request; blocks up to the request's limit.
+  // False when not logged in or the request failed.
+  bool SyncBuddyList();
+
   // The name and password that automatic logins use (the login page's
   // fields); at construction the stored ones when AutoLogin is set.
   void SetLoginFields(const std::string& user, const std::string& password);

@@ -142,6 +142,13 @@ TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
   EXPECT_FALSE(std::filesystem::exists(f.tmp / "cache" / "DialvoServer.ini"));
 
   EXPECT_EQ(client.Login("ann", "pw", false).interactive, false);
+
+  // The local copy goes up as it is stored.
+  ASSERT_TRUE(SaveBuddyList(f.settings, "ann", {"zed", "bob"}));
+  ASSERT_TRUE(client.SyncBuddyList());
+  const auto syncs = f.service.Calls("syncblist.asp");
+  ASSERT_EQ(syncs.size(), 1u);
+  EXPECT_EQ(syncs[0].body, "User=ann&Pass=pw&buddy=zed&buddy=bob&Version=5");
 }
 
 TEST(Presence, FailedLoginsSayWhyAndStopAutomaticRetries) {
