@@ -97,6 +97,11 @@ ServerLocation PresenceClient::Location() const {
   return location_;
 }
 
+PresenceClient::Session PresenceClient::CurrentSession() const {
+  std::lock_guard lock(mutex_);
+  return {user_, password_, location_};
+}
+
 void PresenceClient::SetState(uint32_t state) {
   state_.store(state);
   observer_.LoginProgress(state);
@@ -173,13 +178,21 @@ LoginOutcome PresenceClient::Login(const std::string& user, const std::string& p
   return outcome;
 }
 
-void PresenceClient::RunLogin(Job& job) {
-  SleepMs(config_.loginThreadDelayMs);
+// The steps login and logoff share; each failure sets its own state.
+struct PresenceClient::Steps {
+  uint32_t noAddress;
+  uint32_t unreachable;
+  uint32_t underWay;
+  std::string ServerLocation::*script;
+  std::string (*build)(const PresenceParams&);
+};
+
+bool PresenceClient::LocateAndPost(const Job& job, const Steps& steps, std::string& answer) {
   CServiceClient client(settings_, config_.client);
   const std::string local = DetectLocalAddress(LoadNetworkSettings(settings_));
   if (local.empty()) {
-    SetState(kLoginNoLocalAddress);
-    return;
+    SetState(steps.noAddress);
+    return false;
   }
   ServerLocation location = Location();
   const bool located = client.FetchServerLocation(location);
@@ -188,18 +201,26 @@ void PresenceClient::RunLogin(Job& job) {
     location_ = location;
   }
   if (!located) {
-    SetState(kLoginUnreachable);
-    return;
+    SetState(steps.unreachable);
+    return false;
   }
-  SetState(kLoginVerifying);
+  SetState(steps.underWay);
   const PresenceParams params = MakePresenceParams(
       job.user, job.password, LoadNetworkSettings(settings_), instanceGuid_, local);
-  std::string answer;
-  if (!client.Post(location.currentIp, location.ObjectPath(location.logmeinFile),
-                   BuildLogmeinBody(params), answer)) {
-    SetState(kLoginUnreachable);
-    return;
+  if (!client.Post(location.currentIp, location.ObjectPath(location.*steps.script),
+                   steps.build(params), answer)) {
+    SetState(steps.unreachable);
+    return false;
   }
+  return true;
+}
+
+void PresenceClient::RunLogin(Job& job) {
+  SleepMs(config_.loginThreadDelayMs);
+  static constexpr Steps kLogin{kLoginNoLocalAddress, kLoginUnreachable, kLoginVerifying,
+                                &ServerLocation::logmeinFile, &BuildLogmeinBody};
+  std::string answer;
+  if (!LocateAndPost(job, kLogin, answer)) return;
   job.answer = ParseLoginAnswer(answer);
   if (!job.answer.readable) {
     observer_.ShowNotice(ServerBusyAtLoginNotice());
@@ -215,12 +236,8 @@ void PresenceClient::RunLogin(Job& job) {
 bool PresenceClient::Logoff(bool sendRequest, const std::function<void()>& pump) {
   if (busyLock_.WaitOnSemaphore(config_.busyLockWaitMs) == 0) return false;
   if (sendRequest) {
-    Job job;
-    {
-      std::lock_guard lock(mutex_);
-      job.user = user_;
-      job.password = password_;
-    }
+    const Session session = CurrentSession();
+    Job job{session.user, session.password, {}};
     RunOnThread("Logoff thread", job, &PresenceClient::RunLogoff, pump);
   }
   loggedIn_.store(false);
@@ -230,49 +247,21 @@ bool PresenceClient::Logoff(bool sendRequest, const std::function<void()>& pump)
 }
 
 void PresenceClient::RunLogoff(Job& job) {
-  CServiceClient client(settings_, config_.client);
-  const std::string local = DetectLocalAddress(LoadNetworkSettings(settings_));
-  if (local.empty()) {
-    SetState(kLogoffNoLocalAddress);
-    return;
-  }
-  ServerLocation location = Location();
-  const bool located = client.FetchServerLocation(location);
-  {
-    std::lock_guard lock(mutex_);
-    location_ = location;
-  }
-  if (!located) {
-    SetState(kLogoffUnreachable);
-    return;
-  }
-  SetState(kLoggingOff);
-  const PresenceParams params = MakePresenceParams(
-      job.user, job.password, LoadNetworkSettings(settings_), instanceGuid_, local);
+  static constexpr Steps kLogoff{kLogoffNoLocalAddress, kLogoffUnreachable, kLoggingOff,
+                                 &ServerLocation::logmeoffFile, &BuildLogmeoffBody};
   std::string answer;
-  if (!client.Post(location.currentIp, location.ObjectPath(location.logmeoffFile),
-                   BuildLogmeoffBody(params), answer)) {
-    SetState(kLogoffUnreachable);
-    return;
-  }
+  if (!LocateAndPost(job, kLogoff, answer)) return;
   SetState(!answer.empty() && answer[0] == '+' ? kLogoffAccepted : kLogoffNotAccepted);
 }
 
 bool PresenceClient::SyncBuddyList() {
   if (!loggedIn_.load()) return false;
-  std::string user, password;
-  ServerLocation location;
-  {
-    std::lock_guard lock(mutex_);
-    user = user_;
-    password = password_;
-    location = location_;
-  }
-  const std::vector<std::string> names = LoadBuddyList(settings_, user);
+  const Session s = CurrentSession();
+  const std::vector<std::string> names = LoadBuddyList(settings_, s.user);
   CServiceClient client(settings_, config_.client);
   std::string answer;  // not examined
-  return client.Post(location.currentIp, location.ObjectPath(location.syncblistFile),
-                     BuildSyncBuddyListBody(user, password, names), answer);
+  return client.Post(s.location.currentIp, s.location.ObjectPath(s.location.syncblistFile),
+                     BuildSyncBuddyListBody(s.user, s.password, names), answer);
 }
 
 void PresenceClient::HandleAppRequest(AppRequest request) {
@@ -353,17 +342,10 @@ void PresenceClient::KeepAliveTick() {
   reachableAtLastTick_.store(true);
   if (!loggedIn_.load()) return;
 
-  std::string user, password;
-  ServerLocation location;
-  {
-    std::lock_guard lock(mutex_);
-    user = user_;
-    password = password_;
-    location = location_;
-  }
-  const PresenceParams params = MakePresenceParams(user, password, net, instanceGuid_, local);
+  const Session s = CurrentSession();
+  const PresenceParams params = MakePresenceParams(s.user, s.password, net, instanceGuid_, local);
   std::string answer;
-  if (!timerClient_.Post(location.currentIp, location.ObjectPath(location.iamupFile),
+  if (!timerClient_.Post(s.location.currentIp, s.location.ObjectPath(s.location.iamupFile),
                          BuildIamupBody(params), answer)) {
     Ask(AppRequest::kLocalLogoff, true);
     return;
@@ -382,17 +364,10 @@ void PresenceClient::KeepAliveTick() {
 }
 
 void PresenceClient::FetchOnlineList() {
-  std::string user, password;
-  ServerLocation location;
-  {
-    std::lock_guard lock(mutex_);
-    user = user_;
-    password = password_;
-    location = location_;
-  }
+  const Session s = CurrentSession();
   std::string answer;
-  if (!timerClient_.Post(location.currentIp, location.ObjectPath(location.getuserlistFile),
-                         BuildGetUserListBody(user, password, buddies_.Names()), answer)) {
+  if (!timerClient_.Post(s.location.currentIp, s.location.ObjectPath(s.location.getuserlistFile),
+                         BuildGetUserListBody(s.user, s.password, buddies_.Names()), answer)) {
     return;
   }
   const std::string_view trimmed = TrimAnswer(answer);

@@ -181,8 +181,17 @@ class PresenceClient {
 
  private:
   struct Job;
+  struct Steps;
+  // The logged-in user's copies and where the service is.
+  struct Session {
+    std::string user;
+    std::string password;
+    ServerLocation location;
+  };
+  Session CurrentSession() const;
   void RunLogin(Job& job);
   void RunLogoff(Job& job);
+  bool LocateAndPost(const Job& job, const Steps& steps, std::string& answer);
   void RunOnThread(const char* name, Job& job, void (PresenceClient::*body)(Job&),
                    const std::function<void()>& pump);
   void SetState(uint32_t state);

@@ -69,20 +69,9 @@ ServiceHost ParseServiceHost(std::string_view text) {
 }
 
 std::string RequestUrl(std::string_view host, std::string_view objectPath) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string url = ParseServiceHost(host).baseUrl;
   if (objectPath.empty() || objectPath.front() != '/') url += '/';
-  for (const char raw : objectPath) {
-    const auto c = static_cast<unsigned char>(raw);
-    if (PathSafe(c)) {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 0xF];
-    }
-  }
-  return url;
+  return url + PercentEncode(objectPath, PathSafe);
 }
 
 std::string ServerLocation::ObjectPath(std::string_view script) const {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "service/ServiceAddress.h"
+#include "service/Text.h"
 
 namespace dialvo {
 
@@ -23,20 +24,9 @@ std::string BuddyParts(const std::vector<std::string>& buddies) {
 }  // namespace
 
 std::string UrlEncode(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(value.size() * 3);
-  for (const char raw : value) {
-    const auto c = static_cast<unsigned char>(raw);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
+  return PercentEncode(value, [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  });
 }
 
 int32_t LeadingNumber(std::string_view text) {

@@ -27,6 +27,23 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+std::string PercentEncode(std::string_view text, bool (*keep)(unsigned char c)) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (const char raw : text) {
+    const auto c = static_cast<unsigned char>(raw);
+    if (keep(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
 std::string_view TrimSpace(std::string_view text) {
   while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
