@@ -80,6 +80,9 @@ struct LoginOutcome {
   LoginAnswer answer;        // as the service gave it (readable when parsed)
 };
 
+// Calls made on threads other than the owner's must return promptly and
+// must never wait for the owner's thread: it may itself be waiting for the
+// login or logoff thread that calls.
 class PresenceObserver {
  public:
   virtual ~PresenceObserver() = default;
