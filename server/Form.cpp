@@ -1,0 +1,84 @@
+#include "server/Form.h"
+
+#include "server/Text.h"
+
+namespace dialvo::server {
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeFormComponent(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c != '%') {
+      out += c;
+    } else {
+      if (i + 2 >= text.size()) return std::nullopt;
+      const int hi = HexValue(text[i + 1]);
+      const int lo = HexValue(text[i + 2]);
+      if (hi < 0 || lo < 0) return std::nullopt;
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::optional<Form> Form::Parse(std::string_view body) {
+  Form form;
+  while (!body.empty()) {
+    const size_t amp = body.find('&');
+    const std::string_view piece = body.substr(0, amp);
+    body = (amp == std::string_view::npos) ? std::string_view() : body.substr(amp + 1);
+    if (piece.empty()) continue;  // "a=1&&b=2" and a trailing '&'
+    const size_t eq = piece.find('=');
+    auto name = DecodeFormComponent(piece.substr(0, eq));
+    auto value = DecodeFormComponent(eq == std::string_view::npos ? std::string_view()
+                                                                  : piece.substr(eq + 1));
+    if (!name || !value) return std::nullopt;
+    form.pairs_.emplace_back(std::move(*name), std::move(*value));
+  }
+  return form;
+}
+
+Form Form::FromPairs(std::vector<std::pair<std::string, std::string>> pairs) {
+  Form form;
+  form.pairs_ = std::move(pairs);
+  return form;
+}
+
+std::string Form::Get(std::string_view name) const {
+  for (const auto& [key, value] : pairs_) {
+    if (EqualsIgnoreCase(key, name)) return value;
+  }
+  return {};
+}
+
+bool Form::Has(std::string_view name) const {
+  for (const auto& pair : pairs_) {
+    if (EqualsIgnoreCase(pair.first, name)) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> Form::GetAll(std::string_view name) const {
+  std::vector<std::string> values;
+  for (const auto& [key, value] : pairs_) {
+    if (EqualsIgnoreCase(key, name)) values.push_back(value);
+  }
+  return values;
+}
+
+}  // namespace dialvo::server
