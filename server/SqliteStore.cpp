@@ -44,19 +44,25 @@ CREATE INDEX IF NOT EXISTS logins_by_last_seen ON logins(last_seen_ms);
 CREATE TABLE IF NOT EXISTS call_sessions(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   conference_guid TEXT NOT NULL UNIQUE,
-  started_ms INTEGER NOT NULL,
-  last_report_ms INTEGER NOT NULL,
-  recorded INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS call_participants(
+  started_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS call_reports(
   session_id INTEGER NOT NULL REFERENCES call_sessions(id) ON DELETE CASCADE,
   reporter_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  last_report_ms INTEGER NOT NULL,
+  recorded INTEGER NOT NULL,
+  PRIMARY KEY(session_id, reporter_id)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS call_reports_by_reporter
+  ON call_reports(reporter_id, last_report_ms);
+CREATE TABLE IF NOT EXISTS call_participants(
+  session_id INTEGER NOT NULL,
+  reporter_id INTEGER NOT NULL,
   position INTEGER NOT NULL,
   name TEXT NOT NULL,
   minutes INTEGER NOT NULL,
   avg_delay_ms INTEGER NOT NULL,
-  PRIMARY KEY(session_id, reporter_id, position)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS call_participants_by_reporter
-  ON call_participants(reporter_id, session_id);
+  PRIMARY KEY(session_id, reporter_id, position),
+  FOREIGN KEY(session_id, reporter_id) REFERENCES call_reports(session_id, reporter_id)
+    ON DELETE CASCADE) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS feedback(
   id INTEGER PRIMARY KEY,
   user_id INTEGER REFERENCES users(id) ON DELETE SET NULL,
@@ -454,15 +460,23 @@ StoreStatus SqliteStore::ReportCall(std::string_view conferenceGuid, int64_t rep
   Transaction tx(*c);
   if (!tx.Open()) return StoreStatus::kFailed;
   {
-    Query upsert(*c,
-                 "INSERT INTO call_sessions(conference_guid, started_ms, last_report_ms, recorded)"
-                 " VALUES(?1, ?2, ?2, ?3) ON CONFLICT(conference_guid) DO UPDATE SET"
-                 " last_report_ms = excluded.last_report_ms,"
-                 " recorded = max(recorded, excluded.recorded) RETURNING id");
-    upsert.Bind(1, conferenceGuid).Bind(2, nowMs).Bind(3, int64_t{recorded ? 1 : 0});
-    if (upsert.Step() != SQLITE_ROW) return StoreStatus::kFailed;
-    sessionId = upsert.Int(0);
-    if (upsert.Step() != SQLITE_DONE) return StoreStatus::kFailed;
+    // DO UPDATE (a no-op) rather than DO NOTHING, so that RETURNING gives the id.
+    Query session(*c,
+                  "INSERT INTO call_sessions(conference_guid, started_ms) VALUES(?1, ?2)"
+                  " ON CONFLICT(conference_guid) DO UPDATE SET started_ms = started_ms"
+                  " RETURNING id");
+    session.Bind(1, conferenceGuid).Bind(2, nowMs);
+    if (session.Step() != SQLITE_ROW) return StoreStatus::kFailed;
+    sessionId = session.Int(0);
+    if (session.Step() != SQLITE_DONE) return StoreStatus::kFailed;
+  }
+  {
+    Query report(*c,
+                 "INSERT INTO call_reports(session_id, reporter_id, last_report_ms, recorded)"
+                 " VALUES(?1, ?2, ?3, ?4) ON CONFLICT(session_id, reporter_id) DO UPDATE SET"
+                 " last_report_ms = excluded.last_report_ms, recorded = excluded.recorded");
+    report.Bind(1, sessionId).Bind(2, reporterId).Bind(3, nowMs);
+    if (!report.Bind(4, int64_t{recorded ? 1 : 0}).Run()) return StoreStatus::kFailed;
   }
   {
     Query clear(*c, "DELETE FROM call_participants WHERE session_id = ?1 AND reporter_id = ?2");
@@ -487,9 +501,10 @@ StoreStatus SqliteStore::RecentCalls(int64_t reporterId, size_t limit,
   calls.clear();
   {
     Query q(*c,
-            "SELECT s.id, s.started_ms, s.last_report_ms, s.recorded FROM call_sessions s"
-            " WHERE s.id IN (SELECT session_id FROM call_participants WHERE reporter_id = ?1)"
-            " ORDER BY s.last_report_ms DESC, s.id DESC LIMIT ?2");
+            "SELECT r.session_id, s.started_ms, r.last_report_ms, r.recorded"
+            " FROM call_reports r JOIN call_sessions s ON s.id = r.session_id"
+            " WHERE r.reporter_id = ?1 ORDER BY r.last_report_ms DESC, r.session_id DESC"
+            " LIMIT ?2");
     q.Bind(1, reporterId).Bind(2, static_cast<int64_t>(limit));
     int rc = 0;
     while ((rc = q.Step()) == SQLITE_ROW) {
