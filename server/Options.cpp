@@ -86,6 +86,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       } else if (arg == "--db") {
         options.db = value;
       } else if (arg == "--public-host") {
+        if (!IsPlausibleHostPort(value)) {
+          error = "--public-host wants HOST or HOST:PORT, not " + value;
+          return false;
+        }
         options.publicHost = value;
       } else if (arg == "--keepalive") {
         if (!ParsePositive(value, 86400, number)) {
@@ -127,6 +131,17 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     return false;
   }
   return true;
+}
+
+std::string HostForClients(const SockAddr& listen) {
+  std::string host = listen.IpText();
+  if (listen.ip == 0) {
+    // Listening everywhere: the machine's name is the best guess.
+    char name[256] = {};
+    const bool named = gethostname(name, sizeof name - 1) == 0 && IsPlausibleHost(name);
+    host = named ? name : "127.0.0.1";
+  }
+  return listen.port == 80 ? host : host + ":" + std::to_string(listen.port);
 }
 
 std::string DefaultDatabasePath() {

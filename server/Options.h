@@ -27,6 +27,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
 // XDG_DATA_HOME.
 std::string DefaultDatabasePath();
 
+// host[:port] (no port for 80) at which programs reach a service listening
+// on `listen`, for requests that do not say which host they asked for.
+std::string HostForClients(const SockAddr& listen);
+
 extern const char* const kUsage;
 
 }  // namespace dialvo::server

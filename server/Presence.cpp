@@ -57,22 +57,23 @@ void Presence::Load(const std::vector<LoginRecord>& logins) {
   }
 }
 
-bool Presence::Start(const std::string& key, const LoginRecord& login,
-                     std::string_view endedReason) {
+Presence::StartResult Presence::Start(const std::string& key, const LoginRecord& login,
+                                      std::string_view endedReason) {
   std::unique_lock lock(mutex_);
-  bool replaced = false;
+  StartResult result;
   auto it = slots_.find(key);
   if (it != slots_.end()) {
     const Slot& old = *it->second;
     if (old.login.instanceGuid != login.instanceGuid && Live(old, login.lastSeenMs)) {
       ended_[EndedKey(key, old.login.instanceGuid)] = {std::string(endedReason), login.lastSeenMs};
-      replaced = true;
+      result.endedOtherInstance = true;
     }
     Remove(key);
   }
   auto sameInstance = byInstance_.find(login.instanceGuid);
   if (sameInstance != byInstance_.end()) {
     const std::string otherKey = sameInstance->second;
+    result.switchedFrom = slots_.at(otherKey)->login;
     Remove(otherKey);
   }
   ended_.erase(EndedKey(key, login.instanceGuid));
@@ -82,7 +83,7 @@ bool Presence::Start(const std::string& key, const LoginRecord& login,
   slot->persistedSeen = login.lastSeenMs;
   slots_[key] = std::move(slot);
   byInstance_[login.instanceGuid] = key;
-  return replaced;
+  return result;
 }
 
 Presence::TouchResult Presence::Touch(const std::string& key, std::string_view instanceGuid,

@@ -41,9 +41,12 @@ class Presence {
   // Starts the login of user `key`. A live login of the same user from
   // another instance ends, and that instance's next keep-alive learns
   // endedReason; a login of another user from the same instance (the program
-  // switched users) ends silently. Returns true when another instance's
-  // login was ended.
-  bool Start(const std::string& key, const LoginRecord& login, std::string_view endedReason);
+  // switched users) ends silently.
+  struct StartResult {
+    bool endedOtherInstance = false;
+    LoginRecord switchedFrom;  // userId 0 when the instance had no other user
+  };
+  StartResult Start(const std::string& key, const LoginRecord& login, std::string_view endedReason);
 
   enum class Keepalive { kAlive, kUnknown, kEnded };
   struct TouchResult {

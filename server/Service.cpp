@@ -79,34 +79,12 @@ std::string NormalizePath(std::string_view path) {
   return start == std::string::npos ? std::string() : out.substr(start);
 }
 
-bool IsHostChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-';
-}
-
-// A dotted address or a host name: what a buddy can be called at.
-bool IsPlausibleHost(std::string_view text) {
-  if (text.empty() || text.size() > 253) return false;
-  for (char c : text) {
-    if (!IsHostChar(c)) return false;
-  }
-  return true;
-}
-
-// host, host:port or [v6]:port as a Host header carries it.
-bool IsPlausibleHostPort(std::string_view text) {
-  if (text.empty() || text.size() > 260) return false;
-  for (char c : text) {
-    if (!IsHostChar(c) && c != ':' && c != '[' && c != ']') return false;
-  }
-  return true;
-}
-
 // An InstanceGUID or VoiceConferenceGUID: the program sends 36 characters.
 bool IsValidGuid(std::string_view text) {
   if (text.empty() || text.size() > 64) return false;
   for (char c : text) {
-    if (!IsHostChar(c) && c != '{' && c != '}') return false;
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-' && c != '{' && c != '}') return false;
   }
   return true;
 }
@@ -120,7 +98,7 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
       passwords_(passwords),
       clock_(std::move(clock)),
       config_(std::move(config)),
-      presence_(LifetimeMs(), config_.keepAliveMs / 3),
+      presence_(LifetimeMs(), PersistEveryMs()),
       fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs) {
   web_ =
       std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
@@ -147,7 +125,8 @@ bool Service::Start(std::string& error) {
 void Service::Sweep() {
   const int64_t now = clock_();
   presence_.Sweep(now);
-  store_.DeleteLoginsSeenBefore(now - LifetimeMs());
+  // The store's keep-alive times may lag by one persist period.
+  store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
   fwtestLimiter_.Sweep(now);
   web_->Sweep(now);
 }
@@ -290,11 +269,14 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.sourceIp = published.sourceIp;
   login.startedMs = now;
   login.lastSeenMs = now;
-  const bool replaced = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere.substr(1));
+  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere.substr(1));
+  if (started.switchedFrom.userId != 0) {
+    store_.DeleteLogin(started.switchedFrom.userId, started.switchedFrom.instanceGuid);
+  }
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
   answer.accepted = true;
   std::string outcome = note + " accepted";
-  if (replaced) outcome += ", ended the login of another instance";
+  if (started.endedOtherInstance) outcome += ", ended the login of another instance";
   if (!saved) outcome += ", not saved to the store";
   return Xml(BuildLoginAnswer(answer), std::move(outcome));
 }
@@ -334,10 +316,13 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
                                       ReadPublished(form, request), clock_());
   switch (result.state) {
     case Presence::Keepalive::kAlive:
-      if (result.changed) {
+      // A login the store lost (a sweep racing this keep-alive, or a database
+      // restored from backup) is written again whole.
+      if (result.changed ||
+          (result.persist &&
+           store_.TouchLogin(result.login.userId, result.login.instanceGuid,
+                             result.login.lastSeenMs) == StoreStatus::kNotFound)) {
         store_.SaveLogin(result.login);
-      } else if (result.persist) {
-        store_.TouchLogin(result.login.userId, result.login.instanceGuid, result.login.lastSeenMs);
       }
       return Text("+", note + " alive" + (result.changed ? ", address changed" : ""));
     case Presence::Keepalive::kEnded:

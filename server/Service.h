@@ -58,6 +58,8 @@ class Service {
 
   const ServiceConfig& Config() const { return config_; }
   int64_t LifetimeMs() const { return config_.keepAliveMs * config_.missedKeepAlives; }
+  // How often at most a login's keep-alive time is written to the store.
+  int64_t PersistEveryMs() const { return config_.keepAliveMs / 3; }
 
  private:
   enum class Auth { kOk, kRefused, kFailed };

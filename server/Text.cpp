@@ -8,6 +8,11 @@ namespace {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-';
+}
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Length of the UTF-8 sequence starting at text[i] that XML 1.0 may carry,
@@ -84,6 +89,22 @@ bool IsValidUserName(std::string_view name) {
     if (static_cast<uint8_t>(c) < 0x20 || kForbidden.find(c) != std::string_view::npos) {
       return false;
     }
+  }
+  return true;
+}
+
+bool IsPlausibleHost(std::string_view text) {
+  if (text.empty() || text.size() > 253) return false;
+  for (char c : text) {
+    if (!IsHostChar(c)) return false;
+  }
+  return true;
+}
+
+bool IsPlausibleHostPort(std::string_view text) {
+  if (text.empty() || text.size() > 260) return false;
+  for (char c : text) {
+    if (!IsHostChar(c) && c != ':' && c != '[' && c != ']') return false;
   }
   return true;
 }

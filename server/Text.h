@@ -22,6 +22,12 @@ bool IsValidUtf8(std::string_view text);
 // text fields.
 bool IsValidUserName(std::string_view name);
 
+// A dotted address or a host name (letters, digits, '.' and '-'): what a
+// buddy can be called at.
+bool IsPlausibleHost(std::string_view text);
+// host, host:port or [v6]:port as a Host header carries it.
+bool IsPlausibleHostPort(std::string_view text);
+
 // Escapes & < > " ' for XML and HTML text and attributes. Bytes that XML
 // cannot carry (control characters, broken UTF-8) become '?', so an answer
 // stays well-formed whatever went into it.

@@ -88,7 +88,7 @@ int Serve(const Options& options, Store& store) {
   PasswordChecker passwords(HashCost::Interactive(), static_cast<int>(cores));
   ServiceConfig config;
   config.publicHost = options.publicHost;
-  config.fallbackHost = options.listen.ToString();
+  config.fallbackHost = HostForClients(options.listen);
   config.keepAliveMs = options.keepAliveS * 1000;
   Service service(store, passwords, SystemWallClock(), config);
   std::string error;

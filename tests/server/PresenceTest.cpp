@@ -46,7 +46,8 @@ TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
   Presence presence(kLifetime, 15000);
   const LoginRecord first = Login("bob", "pc-1", 0);
   presence.Start("bob", first, "logged in elsewhere");
-  EXPECT_TRUE(presence.Start("bob", Login("bob", "pc-2", 10, "1.2.3.4"), "logged in elsewhere"));
+  EXPECT_TRUE(presence.Start("bob", Login("bob", "pc-2", 10, "1.2.3.4"), "logged in elsewhere")
+                  .endedOtherInstance);
 
   auto touch = presence.Touch("bob", "pc-1", Same(first), 20);
   EXPECT_EQ(touch.state, Presence::Keepalive::kEnded);
@@ -61,13 +62,15 @@ TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
   EXPECT_EQ(presence.Touch("bob", "pc-1", Same(first), 10 + kLifetime + 1).state,
             Presence::Keepalive::kUnknown);
   // An expired login being replaced is no news for anybody.
-  EXPECT_FALSE(presence.Start("bob", Login("bob", "pc-3", 10 * kLifetime), "x"));
+  EXPECT_FALSE(presence.Start("bob", Login("bob", "pc-3", 10 * kLifetime), "x").endedOtherInstance);
 }
 
 TEST(Presence, AnInstanceThatSwitchesUsersLeavesTheOldUserOffline) {
   Presence presence(kLifetime, 15000);
   presence.Start("bob", Login("bob", "pc-1", 0), "x");
-  EXPECT_FALSE(presence.Start("amy", Login("amy", "pc-1", 5), "x"));
+  const auto started = presence.Start("amy", Login("amy", "pc-1", 5), "x");
+  EXPECT_FALSE(started.endedOtherInstance);
+  EXPECT_EQ(started.switchedFrom.userName, "bob");
   LoginRecord found;
   EXPECT_FALSE(presence.Find("bob", 10, found));
   ASSERT_TRUE(presence.FindByInstance("pc-1", 10, found));

@@ -94,6 +94,12 @@ TEST(Options, ParsesServingAndAccountCommands) {
   }
 }
 
+TEST(Options, ClientsAreToldTheListeningHostWithoutPort80) {
+  EXPECT_EQ(HostForClients(SockAddr::Loopback(8720)), "127.0.0.1:8720");
+  EXPECT_EQ(HostForClients(SockAddr::Loopback(80)), "127.0.0.1");
+  EXPECT_FALSE(HostForClients(SockAddr::Any(8720)).starts_with("0.0.0.0"));
+}
+
 TEST(Options, DatabaseLivesUnderTheXdgDataDirectory) {
   setenv("HOME", "/home/u", 1);
   setenv("XDG_DATA_HOME", "/data", 1);
