@@ -1,5 +1,7 @@
 #include "server/Answers.h"
 
+#include <charconv>
+
 #include "server/Text.h"
 
 namespace dialvo::server {
@@ -12,14 +14,26 @@ void Element(std::string& out, std::string_view name, std::string_view text) {
   out += '<';
   out += name;
   out += '>';
-  out += EscapeMarkup(text);
+  AppendEscapedMarkup(out, text);
   out += "</";
   out += name;
   out += ">\n";
 }
 
+void AppendNumber(std::string& out, int64_t number) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+  out.append(digits, static_cast<size_t>(end - digits));
+}
+
 void Element(std::string& out, std::string_view name, int64_t number) {
-  Element(out, name, std::to_string(number));
+  out += '<';
+  out += name;
+  out += '>';
+  AppendNumber(out, number);
+  out += "</";
+  out += name;
+  out += ">\n";
 }
 
 void IniLine(std::string& out, std::string_view key, std::string_view value) {
@@ -63,17 +77,21 @@ std::string BuildLoginAnswer(const LoginAnswer& answer) {
 
 std::string BuildUserListAnswer(const std::vector<OnlineBuddy>& online) {
   std::string out(kXmlDeclaration);
-  out.reserve(out.size() + 64 + online.size() * 180);
-  out += "<userlist>\n";
-  Element(out, "errcode", 0);
+  out.reserve(out.size() + 64 + online.size() * 200);
+  out += "<userlist>\n<errcode>0</errcode>\n";
+  // The most frequent answer of all: written piecewise, without temporaries.
   for (const auto& buddy : online) {
-    out += "<buddy>\n";
-    Element(out, "userid", buddy.userId);
-    Element(out, "ipaddress", buddy.address);
-    Element(out, "listening_port", buddy.listeningPort);
-    Element(out, "iptype", buddy.ipType);
-    Element(out, "version", buddy.version);
-    out += "</buddy>\n";
+    out += "<buddy>\n<userid>";
+    AppendEscapedMarkup(out, buddy.userId);
+    out += "</userid>\n<ipaddress>";
+    AppendEscapedMarkup(out, buddy.address);
+    out += "</ipaddress>\n<listening_port>";
+    AppendNumber(out, buddy.listeningPort);
+    out += "</listening_port>\n<iptype>";
+    AppendNumber(out, buddy.ipType);
+    out += "</iptype>\n<version>";
+    AppendNumber(out, buddy.version);
+    out += "</version>\n</buddy>\n";
   }
   out += "</userlist>\n";
   return out;

@@ -1,5 +1,7 @@
 #include "server/Form.h"
 
+#include <algorithm>
+
 #include "server/Text.h"
 
 namespace dialvo::server {
@@ -16,6 +18,7 @@ int HexValue(char c) {
 }  // namespace
 
 std::optional<std::string> DecodeFormComponent(std::string_view text) {
+  if (text.find_first_of("%+") == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -38,6 +41,7 @@ std::optional<std::string> DecodeFormComponent(std::string_view text) {
 
 std::optional<Form> Form::Parse(std::string_view body) {
   Form form;
+  form.pairs_.reserve(static_cast<size_t>(std::count(body.begin(), body.end(), '&')) + 1);
   while (!body.empty()) {
     const size_t amp = body.find('&');
     const std::string_view piece = body.substr(0, amp);

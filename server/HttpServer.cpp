@@ -143,6 +143,8 @@ struct HttpServerCallbacks {
     } catch (const std::exception& e) {
       response = {500, "text/plain; charset=utf-8", "The service failed.\n",
                   std::string("exception: ") + e.what()};
+    } catch (...) {
+      response = {500, "text/plain; charset=utf-8", "The service failed.\n", "exception"};
     }
 
     auto* body = new std::string(std::move(response.body));
@@ -172,7 +174,7 @@ struct HttpServerCallbacks {
         server.log_(FormatRequestLog(WallMs(), SockAddr{request.sourceIp, 0}.IpText(),
                                      request.method, request.path, response.status, micros,
                                      response.logNote));
-      } catch (const std::exception&) {
+      } catch (...) {
         // A log that cannot be written must not take the answer down.
       }
     }
@@ -188,13 +190,20 @@ std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(4u, 2 * std::thread::hardware_concurrency());
   sockaddr_in address = options.listen.ToSockaddr();
+  // clang-format off
   server->daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, options.listen.port, nullptr, nullptr,
-      &HttpServerCallbacks::OnRequest, server.get(), MHD_OPTION_SOCK_ADDR,
-      reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE, threads,
-      MHD_OPTION_CONNECTION_TIMEOUT, options.connectionTimeoutS, MHD_OPTION_CONNECTION_LIMIT,
-      options.connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.perSourceConnectionLimit,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::OnCompleted, nullptr, MHD_OPTION_END);
+      &HttpServerCallbacks::OnRequest, server.get(),
+      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+      MHD_OPTION_THREAD_POOL_SIZE, threads,
+      MHD_OPTION_CONNECTION_TIMEOUT, options.connectionTimeoutS,
+      MHD_OPTION_CONNECTION_LIMIT, options.connectionLimit,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.perSourceConnectionLimit,
+      // Headers and read buffer per connection; the pool is cleared per request.
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::OnCompleted, nullptr,
+      MHD_OPTION_END);
+  // clang-format on
   if (server->daemon_ == nullptr) {
     error = "cannot listen on " + options.listen.ToString();
     return nullptr;

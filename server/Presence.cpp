@@ -1,5 +1,6 @@
 #include "server/Presence.h"
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_set>
 
@@ -167,17 +168,25 @@ bool Presence::FindByInstance(std::string_view instanceGuid, int64_t nowMs,
 
 void Presence::CollectOnline(const std::vector<std::string>& names, int64_t nowMs,
                              std::vector<OnlineBuddy>& online) const {
-  std::unordered_set<const Slot*> seen;
-  seen.reserve(names.size());
+  // A buddy named twice is listed once. Lists are short: a linear search
+  // over what was found beats a hash set up to a few hundred entries.
+  std::vector<const Slot*> found;
+  std::unordered_set<const Slot*> many;
+  const bool longList = names.size() > 256;
+  if (!longList) found.reserve(names.size());
+  online.reserve(online.size() + names.size());
   std::string key;
   std::shared_lock lock(mutex_);
   for (const auto& name : names) {
     key.assign(name);
-    for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    AsciiLowerInPlace(key);
     auto it = slots_.find(key);
-    if (it == slots_.end() || !Live(*it->second, nowMs) || !seen.insert(it->second.get()).second) {
-      continue;
-    }
+    if (it == slots_.end() || !Live(*it->second, nowMs)) continue;
+    const Slot* slot = it->second.get();
+    const bool repeated = longList ? !many.insert(slot).second
+                                   : std::find(found.begin(), found.end(), slot) != found.end();
+    if (repeated) continue;
+    if (!longList) found.push_back(slot);
     const LoginRecord& login = it->second->login;
     online.push_back(
         {login.userName, login.address, login.listeningPort, login.ipType, login.version});

@@ -31,6 +31,7 @@ constexpr std::string_view kLoggedInElsewhere =
     "#You have been logged off because your user name has logged in from another computer.";
 constexpr size_t kMaxMessageBytes = 512;
 constexpr size_t kMaxCallRows = 64;
+constexpr int kMaxTestDatagrams = 3;
 
 // The answer form of each command, used for its refusals too.
 enum class AnswerKind { kLogin, kStatus, kKeepalive, kUserList, kFwtest };
@@ -220,14 +221,12 @@ Published Service::ReadPublished(const Form& form, const HttpRequest& request) c
   const int64_t ipType = LeadingNumber(form.Get("IPType"));
   published.ipType = ipType <= 3 ? static_cast<int>(ipType) : 0;
   const std::string address(Trim(form.Get("IPAddr")));
-  if (published.ipType == 1) {
-    published.address = published.sourceIp;  // behind a firewall: where it came from
-  } else if (EqualsIgnoreCase(address, "LAN")) {
+  // Behind a firewall (type 1), or with no usable address: where it came from.
+  published.address = published.sourceIp;
+  if (published.ipType != 1 && EqualsIgnoreCase(address, "LAN")) {
     published.address = "LAN";
-  } else if (IsPlausibleHost(address)) {
+  } else if (published.ipType != 1 && IsPlausibleHost(address)) {
     published.address = address;
-  } else {
-    published.address = published.sourceIp;
   }
   const int64_t port = LeadingNumber(form.Get("ListeningPort"));
   published.listeningPort = (port >= 1 && port <= 65535) ? static_cast<int>(port) : 1720;
@@ -437,7 +436,12 @@ HttpResponse Service::Fwtest(const HttpRequest& request, const Form& form) {
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(message.data()),
                                        message.size());
   int sent = 0;
-  for (int i = 0; i < config_.fwtestDatagrams; ++i) sent += fwtestSocket_.SendTo(bytes, to) ? 1 : 0;
+  {
+    std::lock_guard lock(fwtestMutex_);
+    for (int i = 0; i < std::min(config_.fwtestDatagrams, kMaxTestDatagrams); ++i) {
+      sent += fwtestSocket_.SendTo(bytes, to) ? 1 : 0;
+    }
+  }
   const std::string note = "to " + to.ToString();
   if (sent == 0) {
     return Xml(BuildFwtestAnswer(SourceText(request), 0, 3,

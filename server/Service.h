@@ -6,6 +6,7 @@
 // status line), refusals included, and always with status 200: the program
 // never looks at the status code, so an error page would be misread.
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -32,8 +33,8 @@ struct ServiceConfig {
   int missedKeepAlives = 3;          // a login expires after this many are missed
   int fwtestBurst = 3;               // tests per source at once ...
   int64_t fwtestIntervalMs = 20000;  // ... then one per interval
-  int fwtestDatagrams = 3;
-  int registerBurst = 5;  // accounts per source at once, then one per interval
+  int fwtestDatagrams = 3;           // per test; never more than 3
+  int registerBurst = 5;             // accounts per source at once, then one per interval
   int64_t registerIntervalMs = 60000;
   size_t maxBuddies = 1000;  // per stored buddy list
 };
@@ -84,7 +85,10 @@ class Service {
   const ServiceConfig config_;
   Presence presence_;
   RateLimiter fwtestLimiter_;
-  UdpSocket fwtestSocket_;  // sendto only; safe from several threads
+  // Guards fwtestSocket_ (its error state); taken by request threads sending
+  // test datagrams.
+  std::mutex fwtestMutex_;
+  UdpSocket fwtestSocket_;
   std::unique_ptr<WebSite> web_;
 };
 

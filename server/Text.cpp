@@ -55,8 +55,12 @@ size_t XmlCharLength(std::string_view text, size_t i) {
 
 std::string AsciiLower(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = LowerAscii(c);
+  AsciiLowerInPlace(out);
   return out;
+}
+
+void AsciiLowerInPlace(std::string& text) {
+  for (char& c : text) c = LowerAscii(c);
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
@@ -109,22 +113,16 @@ bool IsPlausibleHostPort(std::string_view text) {
   return true;
 }
 
-std::string EscapeMarkup(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 16);
+void AppendEscapedMarkup(std::string& out, std::string_view text) {
+  size_t plain = 0;  // start of the run of bytes that need no escaping
   for (size_t i = 0; i < text.size();) {
-    const size_t length = XmlCharLength(text, i);
-    if (length == 0) {
-      out += '?';
+    const auto b = static_cast<uint8_t>(text[i]);
+    if (b >= 0x20 && b < 0x7F && b != '&' && b != '<' && b != '>' && b != '"' && b != '\'') {
       ++i;
       continue;
     }
-    if (length > 1) {
-      out.append(text.substr(i, length));
-      i += length;
-      continue;
-    }
-    switch (text[i]) {
+    out.append(text.substr(plain, i - plain));
+    switch (b) {
       case '&':
         out += "&amp;";
         break;
@@ -140,11 +138,26 @@ std::string EscapeMarkup(std::string_view text) {
       case '\'':
         out += "&#39;";
         break;
-      default:
-        out += text[i];
+      default: {
+        const size_t length = XmlCharLength(text, i);
+        if (length == 0) {
+          out += '?';
+        } else {
+          out.append(text.substr(i, length));
+          i += length - 1;
+        }
+      }
     }
     ++i;
+    plain = i;
   }
+  out.append(text.substr(plain));
+}
+
+std::string EscapeMarkup(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  AppendEscapedMarkup(out, text);
   return out;
 }
 

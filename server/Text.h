@@ -9,6 +9,7 @@ namespace dialvo::server {
 
 // ASCII letters lowered; other bytes unchanged. Names compare by this key.
 std::string AsciiLower(std::string_view text);
+void AsciiLowerInPlace(std::string& text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
 // Blanks (space, tab, CR, LF) removed on both sides.
@@ -32,6 +33,7 @@ bool IsPlausibleHostPort(std::string_view text);
 // cannot carry (control characters, broken UTF-8) become '?', so an answer
 // stays well-formed whatever went into it.
 std::string EscapeMarkup(std::string_view text);
+void AppendEscapedMarkup(std::string& out, std::string_view text);
 
 // Printable ASCII as it is, every other byte as \xHH: safe for one log line.
 std::string EscapeForLog(std::string_view text);

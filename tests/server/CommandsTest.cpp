@@ -285,6 +285,7 @@ TEST_F(Commands, ParallelClientsAreServedConsistently) {
   h.Command("logmein.asp", Harness::LoginBody("bob", "secret-b", kGuidA));
   std::atomic<int> wrong{0};
   std::vector<std::thread> clients;
+  clients.reserve(4);
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&, c] {
       for (int i = 0; i < 25; ++i) {

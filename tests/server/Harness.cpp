@@ -79,7 +79,7 @@ void Harness::Start() {
   HttpServerOptions options;
   options.listen = SockAddr::Loopback(0);
   options.threads = 2;
-  options.bodyCap = 16 * 1024;
+  options.bodyCap = size_t{16} * 1024;
   http_ = HttpServer::Start(
       options, [this](const HttpRequest& request) { return service_->Handle(request); },
       [this](std::string_view line) {

@@ -118,6 +118,7 @@ TEST(Presence, ConcurrentUseIsSafe) {
   Presence presence(1000, 100);
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
+  threads.reserve(3);
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
       int64_t now = 0;

@@ -81,6 +81,7 @@ TEST(Program, ServesUntilTerminatedAndLogsEachRequest) {
   const std::string program = Program();
   std::vector<std::string> args = {program, "--db", db, "--listen", "127.0.0.1:0"};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
