@@ -10,6 +10,12 @@ namespace {
 
 constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
+void AppendNumber(std::string& out, int64_t number) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+  out.append(digits, static_cast<size_t>(end - digits));
+}
+
 void Element(std::string& out, std::string_view name, std::string_view text) {
   out += '<';
   out += name;
@@ -20,20 +26,10 @@ void Element(std::string& out, std::string_view name, std::string_view text) {
   out += ">\n";
 }
 
-void AppendNumber(std::string& out, int64_t number) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-  out.append(digits, static_cast<size_t>(end - digits));
-}
-
 void Element(std::string& out, std::string_view name, int64_t number) {
-  out += '<';
-  out += name;
-  out += '>';
-  AppendNumber(out, number);
-  out += "</";
-  out += name;
-  out += ">\n";
+  std::string digits;
+  AppendNumber(digits, number);
+  Element(out, name, digits);
 }
 
 void IniLine(std::string& out, std::string_view key, std::string_view value) {

@@ -28,13 +28,10 @@ constexpr std::string_view kStoreTrouble =
     "The service cannot handle this request right now. Please try again later.";
 constexpr std::string_view kUnreadable = "The service could not read the request.";
 constexpr std::string_view kLoggedInElsewhere =
-    "#You have been logged off because your user name has logged in from another computer.";
+    "You have been logged off because your user name has logged in from another computer.";
 constexpr size_t kMaxMessageBytes = 512;
 constexpr size_t kMaxCallRows = 64;
 constexpr int kMaxTestDatagrams = 3;
-
-// The answer form of each command, used for its refusals too.
-enum class AnswerKind { kLogin, kStatus, kKeepalive, kUserList, kFwtest };
 
 HttpResponse Xml(std::string body, std::string note) {
   return {200, "text/xml; charset=utf-8", std::move(body), std::move(note)};
@@ -48,10 +45,11 @@ std::string SourceText(const HttpRequest& request) {
   return SockAddr{request.sourceIp, 0}.IpText();
 }
 
-HttpResponse Refusal(AnswerKind kind, std::string_view why, const HttpRequest& request,
+HttpResponse Refusal(Service::AnswerKind kind, std::string_view why, const HttpRequest& request,
                      std::string note) {
   note += note.empty() ? "refused: " : " refused: ";
   note += why;
+  using AnswerKind = Service::AnswerKind;
   switch (kind) {
     case AnswerKind::kLogin: {
       LoginAnswer answer;
@@ -198,21 +196,29 @@ std::optional<HttpResponse> Service::Command(std::string_view script, const Http
   return std::nullopt;
 }
 
-Service::Auth Service::Authenticate(const Form& form, UserRecord& user) {
+std::optional<HttpResponse> Service::Authenticate(const Form& form, const HttpRequest& request,
+                                                  AnswerKind kind, UserRecord& user) {
   const std::string name(Trim(form.Get("user")));
   const std::string password = form.Get("Pass");
-  if (!IsValidUserName(name) || password.empty() || password.size() > kMaxPasswordLength) {
-    return Auth::kRefused;
+  StoreStatus found = StoreStatus::kNotFound;
+  if (IsValidUserName(name) && !password.empty() && password.size() <= kMaxPasswordLength) {
+    found = store_.FindUser(name, user);
   }
-  switch (store_.FindUser(name, user)) {
-    case StoreStatus::kOk:
-      break;
-    case StoreStatus::kFailed:
-      return Auth::kFailed;
-    default:
-      return Auth::kRefused;
+  std::string note = "user=" + name.substr(0, 64);
+  if (found == StoreStatus::kFailed) {
+    // Not the program's fault: a keep-alive keeps its login until the store
+    // is back; other commands are refused for now.
+    if (kind == AnswerKind::kKeepalive) return Text("+", note + " store unavailable, login kept");
+    return Refusal(kind, kStoreTrouble, request, std::move(note));
   }
-  return passwords_.Verify(password, user.passwordHash) ? Auth::kOk : Auth::kRefused;
+  if (found == StoreStatus::kOk && passwords_.Verify(password, user.passwordHash)) {
+    return std::nullopt;
+  }
+  return Refusal(kind,
+                 kind == AnswerKind::kKeepalive
+                     ? "Your user name or password is no longer valid. Please log in again."
+                     : kBadCredentials,
+                 request, std::move(note));
 }
 
 Published Service::ReadPublished(const Form& form, const HttpRequest& request) const {
@@ -236,14 +242,8 @@ Published Service::ReadPublished(const Form& form, const HttpRequest& request) c
 
 HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   UserRecord user;
-  switch (Authenticate(form, user)) {
-    case Auth::kOk:
-      break;
-    case Auth::kFailed:
-      return Refusal(AnswerKind::kLogin, kStoreTrouble, request, {});
-    case Auth::kRefused:
-      return Refusal(AnswerKind::kLogin, kBadCredentials, request, {});
-  }
+  if (auto refused = Authenticate(form, request, AnswerKind::kLogin, user))
+    return std::move(*refused);
   const std::string note = "user=" + user.name;
   const std::string guid = form.Get("InstanceGUID");
   if (!IsValidGuid(guid)) {
@@ -268,7 +268,7 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.sourceIp = published.sourceIp;
   login.startedMs = now;
   login.lastSeenMs = now;
-  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere.substr(1));
+  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
   if (started.switchedFrom.userId != 0) {
     store_.DeleteLogin(started.switchedFrom.userId, started.switchedFrom.instanceGuid);
   }
@@ -282,14 +282,8 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
 
 HttpResponse Service::Logmeoff(const HttpRequest& request, const Form& form) {
   UserRecord user;
-  switch (Authenticate(form, user)) {
-    case Auth::kOk:
-      break;
-    case Auth::kFailed:
-      return Refusal(AnswerKind::kStatus, kStoreTrouble, request, {});
-    case Auth::kRefused:
-      return Refusal(AnswerKind::kStatus, kBadCredentials, request, {});
-  }
+  if (auto refused = Authenticate(form, request, AnswerKind::kStatus, user))
+    return std::move(*refused);
   const std::string guid = form.Get("InstanceGUID");
   const bool ended = presence_.End(AsciiLower(user.name), guid);
   if (ended) store_.DeleteLogin(user.id, guid);
@@ -299,16 +293,8 @@ HttpResponse Service::Logmeoff(const HttpRequest& request, const Form& form) {
 
 HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
   UserRecord user;
-  switch (Authenticate(form, user)) {
-    case Auth::kOk:
-      break;
-    case Auth::kFailed:
-      // Not the program's fault: keep it logged in until the store is back.
-      return Text("+", "store unavailable, login kept");
-    case Auth::kRefused:
-      return Refusal(AnswerKind::kKeepalive,
-                     "Your user name or password is no longer valid. Please log in again.", request,
-                     {});
+  if (auto refused = Authenticate(form, request, AnswerKind::kKeepalive, user)) {
+    return std::move(*refused);
   }
   const std::string note = "user=" + user.name;
   const auto result = presence_.Touch(AsciiLower(user.name), form.Get("InstanceGUID"),
@@ -334,14 +320,8 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
 
 HttpResponse Service::Syncblist(const HttpRequest& request, const Form& form) {
   UserRecord user;
-  switch (Authenticate(form, user)) {
-    case Auth::kOk:
-      break;
-    case Auth::kFailed:
-      return Refusal(AnswerKind::kStatus, kStoreTrouble, request, {});
-    case Auth::kRefused:
-      return Refusal(AnswerKind::kStatus, kBadCredentials, request, {});
-  }
+  if (auto refused = Authenticate(form, request, AnswerKind::kStatus, user))
+    return std::move(*refused);
   // Names the program could never have accepted are dropped, and each name
   // is kept once, so the list always reads back as valid XML.
   std::vector<std::string> names;
@@ -362,14 +342,8 @@ HttpResponse Service::Syncblist(const HttpRequest& request, const Form& form) {
 
 HttpResponse Service::Getuserlist(const HttpRequest& request, const Form& form) {
   UserRecord user;
-  switch (Authenticate(form, user)) {
-    case Auth::kOk:
-      break;
-    case Auth::kFailed:
-      return Refusal(AnswerKind::kUserList, kStoreTrouble, request, {});
-    case Auth::kRefused:
-      return Refusal(AnswerKind::kUserList, kBadCredentials, request, {});
-  }
+  if (auto refused = Authenticate(form, request, AnswerKind::kUserList, user))
+    return std::move(*refused);
   const std::vector<std::string> names = form.GetAll("buddy");
   std::vector<OnlineBuddy> online;
   presence_.CollectOnline(names, clock_(), online);

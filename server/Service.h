@@ -62,9 +62,14 @@ class Service {
   // How often at most a login's keep-alive time is written to the store.
   int64_t PersistEveryMs() const { return config_.keepAliveMs / 3; }
 
+  // The answer form of each command, used for its refusals too.
+  enum class AnswerKind { kLogin, kStatus, kKeepalive, kUserList, kFwtest };
+
  private:
-  enum class Auth { kOk, kRefused, kFailed };
-  Auth Authenticate(const Form& form, UserRecord& user);
+  // nullopt when the user and password are good, else the refusal in the
+  // command's answer form.
+  std::optional<HttpResponse> Authenticate(const Form& form, const HttpRequest& request,
+                                           AnswerKind kind, UserRecord& user);
   Published ReadPublished(const Form& form, const HttpRequest& request) const;
   std::string CurrentIp(const HttpRequest& request) const;
 
