@@ -1,7 +1,5 @@
 #include "server/Answers.h"
 
-#include <charconv>
-
 #include "server/Text.h"
 
 namespace dialvo::server {
@@ -9,12 +7,6 @@ namespace dialvo::server {
 namespace {
 
 constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-void AppendNumber(std::string& out, int64_t number) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-  out.append(digits, static_cast<size_t>(end - digits));
-}
 
 void Element(std::string& out, std::string_view name, std::string_view text) {
   out += '<';
@@ -27,9 +19,7 @@ void Element(std::string& out, std::string_view name, std::string_view text) {
 }
 
 void Element(std::string& out, std::string_view name, int64_t number) {
-  std::string digits;
-  AppendNumber(digits, number);
-  Element(out, name, digits);
+  Element(out, name, std::to_string(number));
 }
 
 void IniLine(std::string& out, std::string_view key, std::string_view value) {
@@ -71,27 +61,25 @@ std::string BuildLoginAnswer(const LoginAnswer& answer) {
   return out;
 }
 
-std::string BuildUserListAnswer(const std::vector<OnlineBuddy>& online) {
-  std::string out(kXmlDeclaration);
-  out.reserve(out.size() + 64 + online.size() * 200);
-  out += "<userlist>\n<errcode>0</errcode>\n";
-  // The most frequent answer of all: written piecewise, without temporaries.
-  for (const auto& buddy : online) {
-    out += "<buddy>\n<userid>";
-    AppendEscapedMarkup(out, buddy.userId);
-    out += "</userid>\n<ipaddress>";
-    AppendEscapedMarkup(out, buddy.address);
-    out += "</ipaddress>\n<listening_port>";
-    AppendNumber(out, buddy.listeningPort);
-    out += "</listening_port>\n<iptype>";
-    AppendNumber(out, buddy.ipType);
-    out += "</iptype>\n<version>";
-    AppendNumber(out, buddy.version);
-    out += "</version>\n</buddy>\n";
-  }
-  out += "</userlist>\n";
+std::string BuddyElement(const OnlineBuddy& buddy) {
+  std::string out = "<buddy>\n";
+  Element(out, "userid", buddy.userId);
+  Element(out, "ipaddress", buddy.address);
+  Element(out, "listening_port", buddy.listeningPort);
+  Element(out, "iptype", buddy.ipType);
+  Element(out, "version", buddy.version);
+  out += "</buddy>\n";
   return out;
 }
+
+std::string UserListStart() {
+  std::string out(kXmlDeclaration);
+  out += "<userlist>\n";
+  Element(out, "errcode", 0);
+  return out;
+}
+
+void FinishUserList(std::string& answer) { answer += "</userlist>\n"; }
 
 std::string BuildUserListRefusal(std::string_view description) {
   std::string out(kXmlDeclaration);

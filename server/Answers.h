@@ -46,7 +46,13 @@ struct OnlineBuddy {
   int ipType = 0;
   int version = 0;
 };
-std::string BuildUserListAnswer(const std::vector<OnlineBuddy>& online);
+// One buddy element of the getuserlist answer. The presence table renders it
+// once per login change, so that an answer is a run of copies.
+std::string BuddyElement(const OnlineBuddy& buddy);
+// A getuserlist answer is UserListStart, the buddy elements, then
+// FinishUserList.
+std::string UserListStart();
+void FinishUserList(std::string& answer);
 std::string BuildUserListRefusal(std::string_view description);
 
 std::string BuildFwtestAnswer(std::string_view address, int ipType, int errorCode,

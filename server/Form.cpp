@@ -17,9 +17,15 @@ int HexValue(char c) {
 
 }  // namespace
 
-std::optional<std::string> DecodeFormComponent(std::string_view text) {
-  if (text.find_first_of("%+") == std::string_view::npos) return std::string(text);
-  std::string out;
+namespace {
+
+// Decodes into out; false on a '%' without two hexadecimal digits.
+bool DecodeInto(std::string_view text, std::string& out) {
+  if (text.find_first_of("%+") == std::string_view::npos) {
+    out.assign(text);
+    return true;
+  }
+  out.clear();
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -28,16 +34,18 @@ std::optional<std::string> DecodeFormComponent(std::string_view text) {
     } else if (c != '%') {
       out += c;
     } else {
-      if (i + 2 >= text.size()) return std::nullopt;
+      if (i + 2 >= text.size()) return false;
       const int hi = HexValue(text[i + 1]);
       const int lo = HexValue(text[i + 2]);
-      if (hi < 0 || lo < 0) return std::nullopt;
+      if (hi < 0 || lo < 0) return false;
       out += static_cast<char>(hi * 16 + lo);
       i += 2;
     }
   }
-  return out;
+  return true;
 }
+
+}  // namespace
 
 std::optional<Form> Form::Parse(std::string_view body) {
   Form form;
@@ -48,11 +56,12 @@ std::optional<Form> Form::Parse(std::string_view body) {
     body = (amp == std::string_view::npos) ? std::string_view() : body.substr(amp + 1);
     if (piece.empty()) continue;  // "a=1&&b=2" and a trailing '&'
     const size_t eq = piece.find('=');
-    auto name = DecodeFormComponent(piece.substr(0, eq));
-    auto value = DecodeFormComponent(eq == std::string_view::npos ? std::string_view()
-                                                                  : piece.substr(eq + 1));
-    if (!name || !value) return std::nullopt;
-    form.pairs_.emplace_back(std::move(*name), std::move(*value));
+    auto& [name, value] = form.pairs_.emplace_back();
+    if (!DecodeInto(piece.substr(0, eq), name) ||
+        !DecodeInto(eq == std::string_view::npos ? std::string_view() : piece.substr(eq + 1),
+                    value)) {
+      return std::nullopt;
+    }
   }
   return form;
 }
@@ -77,8 +86,8 @@ bool Form::Has(std::string_view name) const {
   return false;
 }
 
-std::vector<std::string> Form::GetAll(std::string_view name) const {
-  std::vector<std::string> values;
+std::vector<std::string_view> Form::GetAll(std::string_view name) const {
+  std::vector<std::string_view> values;
   for (const auto& [key, value] : pairs_) {
     if (EqualsIgnoreCase(key, name)) values.push_back(value);
   }

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "server/Answers.h"
 #include "server/Text.h"
 
 namespace dialvo::server {
@@ -37,6 +38,20 @@ std::string Presence::EndedKey(std::string_view key, std::string_view guid) {
   return out;
 }
 
+std::string Presence::ElementOf(const LoginRecord& login) {
+  return BuddyElement(
+      {login.userName, login.address, login.listeningPort, login.ipType, login.version});
+}
+
+std::unique_ptr<Presence::Slot> Presence::MakeSlot(const LoginRecord& login) {
+  auto slot = std::make_unique<Slot>();
+  slot->login = login;
+  slot->element = ElementOf(login);
+  slot->lastSeen = login.lastSeenMs;
+  slot->persistedSeen = login.lastSeenMs;
+  return slot;
+}
+
 void Presence::Remove(const std::string& key) {
   auto it = slots_.find(key);
   if (it == slots_.end()) return;
@@ -49,12 +64,8 @@ void Presence::Load(const std::vector<LoginRecord>& logins) {
   std::unique_lock lock(mutex_);
   for (const auto& login : logins) {
     const std::string key = AsciiLower(login.userName);
-    auto slot = std::make_unique<Slot>();
-    slot->login = login;
-    slot->lastSeen = login.lastSeenMs;
-    slot->persistedSeen = login.lastSeenMs;
     byInstance_[login.instanceGuid] = key;
-    slots_[key] = std::move(slot);
+    slots_[key] = MakeSlot(login);
   }
 }
 
@@ -78,11 +89,7 @@ Presence::StartResult Presence::Start(const std::string& key, const LoginRecord&
     Remove(otherKey);
   }
   ended_.erase(EndedKey(key, login.instanceGuid));
-  auto slot = std::make_unique<Slot>();
-  slot->login = login;
-  slot->lastSeen = login.lastSeenMs;
-  slot->persistedSeen = login.lastSeenMs;
-  slots_[key] = std::move(slot);
+  slots_[key] = MakeSlot(login);
   byInstance_[login.instanceGuid] = key;
   return result;
 }
@@ -127,6 +134,7 @@ Presence::TouchResult Presence::Touch(const std::string& key, std::string_view i
   slot.login.listeningPort = published.listeningPort;
   slot.login.version = published.version;
   slot.login.sourceIp = published.sourceIp;
+  slot.element = ElementOf(slot.login);
   RaiseTo(slot.lastSeen, nowMs);
   RaiseTo(slot.persistedSeen, nowMs);
   result.state = Keepalive::kAlive;
@@ -166,15 +174,15 @@ bool Presence::FindByInstance(std::string_view instanceGuid, int64_t nowMs,
   return Find(key, nowMs, out);
 }
 
-void Presence::CollectOnline(const std::vector<std::string>& names, int64_t nowMs,
-                             std::vector<OnlineBuddy>& online) const {
+size_t Presence::AppendOnline(const std::vector<std::string_view>& names, int64_t nowMs,
+                              std::string& elements) const {
   // A buddy named twice is listed once. Lists are short: a linear search
   // over what was found beats a hash set up to a few hundred entries.
   std::vector<const Slot*> found;
   std::unordered_set<const Slot*> many;
   const bool longList = names.size() > 256;
   if (!longList) found.reserve(names.size());
-  online.reserve(online.size() + names.size());
+  size_t count = 0;
   std::string key;
   std::shared_lock lock(mutex_);
   for (const auto& name : names) {
@@ -187,10 +195,10 @@ void Presence::CollectOnline(const std::vector<std::string>& names, int64_t nowM
                                    : std::find(found.begin(), found.end(), slot) != found.end();
     if (repeated) continue;
     if (!longList) found.push_back(slot);
-    const LoginRecord& login = it->second->login;
-    online.push_back(
-        {login.userName, login.address, login.listeningPort, login.ipType, login.version});
+    elements += slot->element;
+    ++count;
   }
+  return count;
 }
 
 size_t Presence::Sweep(int64_t nowMs) {

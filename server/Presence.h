@@ -16,7 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/Answers.h"
 #include "server/Store.h"
 
 namespace dialvo::server {
@@ -65,10 +64,10 @@ class Presence {
   bool Find(const std::string& key, int64_t nowMs, LoginRecord& out) const;
   bool FindByInstance(std::string_view instanceGuid, int64_t nowMs, LoginRecord& out) const;
 
-  // Appends the live logins among the names (any case), in the order asked,
-  // each once.
-  void CollectOnline(const std::vector<std::string>& names, int64_t nowMs,
-                     std::vector<OnlineBuddy>& online) const;
+  // Appends the buddy elements (BuddyElement) of the live logins among the
+  // names (any case), in the order asked, each once; returns how many.
+  size_t AppendOnline(const std::vector<std::string_view>& names, int64_t nowMs,
+                      std::string& elements) const;
 
   // Forgets expired logins and old ended-login notes; returns how many
   // logins it removed.
@@ -77,7 +76,8 @@ class Presence {
 
  private:
   struct Slot {
-    LoginRecord login;  // lastSeenMs unused: see lastSeen
+    LoginRecord login;    // lastSeenMs unused: see lastSeen
+    std::string element;  // its getuserlist element, rendered when login changes
     std::atomic<int64_t> lastSeen{0};
     std::atomic<int64_t> persistedSeen{0};
   };
@@ -87,6 +87,8 @@ class Presence {
   };
 
   bool Live(const Slot& slot, int64_t nowMs) const;
+  static std::unique_ptr<Slot> MakeSlot(const LoginRecord& login);
+  static std::string ElementOf(const LoginRecord& login);
   void Remove(const std::string& key);  // mutex_ held exclusively
   static std::string EndedKey(std::string_view key, std::string_view guid);
 

@@ -326,12 +326,12 @@ HttpResponse Service::Syncblist(const HttpRequest& request, const Form& form) {
   // is kept once, so the list always reads back as valid XML.
   std::vector<std::string> names;
   std::vector<std::string> keys;
-  for (auto& name : form.GetAll("buddy")) {
+  for (const auto name : form.GetAll("buddy")) {
     std::string key = AsciiLower(name);
     if (!IsValidUserName(name) || std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
     if (names.size() == config_.maxBuddies) break;
     keys.push_back(std::move(key));
-    names.push_back(std::move(name));
+    names.emplace_back(name);
   }
   const std::string note = "user=" + user.name;
   if (store_.SetBuddyList(user.id, names) != StoreStatus::kOk) {
@@ -344,12 +344,13 @@ HttpResponse Service::Getuserlist(const HttpRequest& request, const Form& form) 
   UserRecord user;
   if (auto refused = Authenticate(form, request, AnswerKind::kUserList, user))
     return std::move(*refused);
-  const std::vector<std::string> names = form.GetAll("buddy");
-  std::vector<OnlineBuddy> online;
-  presence_.CollectOnline(names, clock_(), online);
-  return Xml(BuildUserListAnswer(online), "user=" + user.name + " " +
-                                              std::to_string(online.size()) + "/" +
-                                              std::to_string(names.size()) + " online");
+  const auto names = form.GetAll("buddy");
+  std::string answer = UserListStart();
+  answer.reserve(answer.size() + 200 * names.size());
+  const size_t online = presence_.AppendOnline(names, clock_(), answer);
+  FinishUserList(answer);
+  return Xml(std::move(answer), "user=" + user.name + " " + std::to_string(online) + "/" +
+                                    std::to_string(names.size()) + " online");
 }
 
 HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
@@ -374,7 +375,7 @@ HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
   for (size_t i = 0; i < users.size() && i < minutes.size() && i < delays.size(); ++i) {
     if (rows.size() == kMaxCallRows) break;
     if (!IsValidUtf8(users[i]) || users[i].size() > 63) continue;
-    rows.push_back({users[i], LeadingNumber(minutes[i]), LeadingNumber(delays[i])});
+    rows.push_back({std::string(users[i]), LeadingNumber(minutes[i]), LeadingNumber(delays[i])});
   }
   int64_t sessionId = 0;
   if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1", clock_(),

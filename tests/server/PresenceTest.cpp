@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "server/Answers.h"
+
 namespace dialvo::server {
 namespace {
 
@@ -103,13 +105,15 @@ TEST(Presence, OnlineBuddiesComeOnceEachInTheOrderAsked) {
   presence.Start("amy", Login("Amy", "g-amy", 0, "LAN"), "x");
   presence.Start("kim", Login("kim", "g-kim", 0), "x");
   presence.Start("old", Login("old", "g-old", -kLifetime - 1), "x");
-  std::vector<OnlineBuddy> online;
-  presence.CollectOnline({"kim", "nobody", "AMY", "old", "amy", "Kim"}, 0, online);
-  ASSERT_EQ(online.size(), 2u);
-  EXPECT_EQ(online[0].userId, "kim");
-  EXPECT_EQ(online[1].userId, "Amy");
-  EXPECT_EQ(online[1].address, "LAN");
-  EXPECT_EQ(online[1].version, 5);
+  std::string elements = "head";
+  EXPECT_EQ(presence.AppendOnline({"kim", "nobody", "AMY", "old", "amy", "Kim"}, 0, elements), 2u);
+  EXPECT_EQ(elements, "head" + BuddyElement({"kim", "62.10.20.30", 1720, 0, 5}) +
+                          BuddyElement({"Amy", "LAN", 1720, 0, 5}));
+  // A changed address is in the next list.
+  presence.Touch("kim", "g-kim", {"LAN", 0, 1720, 5, "127.0.0.1"}, 1);
+  elements.clear();
+  presence.AppendOnline({"kim"}, 1, elements);
+  EXPECT_EQ(elements, BuddyElement({"kim", "LAN", 1720, 0, 5}));
 }
 
 // Keep-alives, lists, logins and sweeps from several threads at once: run
@@ -132,8 +136,8 @@ TEST(Presence, ConcurrentUseIsSafe) {
         }
         Published published{now % 3 == 0 ? "LAN" : "1.2.3.4", 0, 1720, 5, "127.0.0.1"};
         presence.Touch(key, guid, published, now);
-        std::vector<OnlineBuddy> online;
-        presence.CollectOnline({"user0", "user1", "user2"}, now, online);
+        std::string online;
+        presence.AppendOnline({"user0", "user1", "user2"}, now, online);
         if (now % 97 == 0) presence.Sweep(now);
       }
     });

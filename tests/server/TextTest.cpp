@@ -16,7 +16,7 @@ TEST(Form, KeepsOrderRepeatsAndEmptyValuesAndIgnoresNameCase) {
   ASSERT_TRUE(form);
   EXPECT_EQ(form->Get("User"), "a b&c");
   EXPECT_EQ(form->Get("pass"), "p+q r");  // '+' is a space, %2B a plus
-  EXPECT_EQ(form->GetAll("BUDDY"), (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(form->GetAll("BUDDY"), (std::vector<std::string_view>{"x", "y"}));
   EXPECT_TRUE(form->Has("IPAddr"));
   EXPECT_EQ(form->Get("IPAddr"), "");
   EXPECT_FALSE(form->Has("Version"));
