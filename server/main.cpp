@@ -1,6 +1,7 @@
 // dialvo-server: the presence service, and its account commands.
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,25 @@ bool MakeParents(const std::string& file, std::string& error) {
   return true;
 }
 
+// The first line of standard input; at a terminal, asked for without echo.
+bool ReadPassword(const std::string& name, std::string& password) {
+  termios saved{};
+  const bool terminal = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    std::fprintf(stderr, "Password for %s: ", name.c_str());
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, password));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::fputc('\n', stderr);
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return read;
+}
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "dialvo-server: %s\n", message.c_str());
   return 1;
@@ -44,10 +64,9 @@ int UserCommand(const Options& options, Store& store) {
   switch (options.action) {
     case Options::Action::kUserAdd: {
       std::string password = options.password;
-      if (password.empty() && !std::getline(std::cin, password)) {
+      if (password.empty() && !ReadPassword(options.name, password)) {
         return Fail("no password given (argument or first line of standard input)");
       }
-      if (!password.empty() && password.back() == '\r') password.pop_back();
       PasswordChecker passwords(HashCost::Interactive(), 1);
       const AccountResult result =
           CreateAccount(store, passwords, options.name, password, SystemWallClock()());
