@@ -161,21 +161,37 @@ std::string EscapeMarkup(std::string_view text) {
   return out;
 }
 
-std::string EscapeForLog(std::string_view text) {
+namespace {
+
+// Each byte that keep() refuses becomes marker and two hexadecimal digits.
+std::string EscapeBytes(std::string_view text, std::string_view marker,
+                        bool (*keep)(uint8_t byte)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     const auto b = static_cast<uint8_t>(c);
-    if (b >= 0x20 && b < 0x7F) {
+    if (keep(b)) {
       out += c;
     } else {
-      out += "\\x";
+      out += marker;
       out += kHex[b >> 4];
       out += kHex[b & 0xF];
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string EscapeForLog(std::string_view text) {
+  return EscapeBytes(text, "\\x", [](uint8_t b) { return b >= 0x20 && b < 0x7F; });
+}
+
+std::string PercentEncode(std::string_view text) {
+  return EscapeBytes(text, "%", [](uint8_t b) {
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
+  });
 }
 
 int64_t LeadingNumber(std::string_view text) {

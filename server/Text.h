@@ -37,6 +37,8 @@ void AppendEscapedMarkup(std::string& out, std::string_view text);
 
 // Printable ASCII as it is, every other byte as \xHH: safe for one log line.
 std::string EscapeForLog(std::string_view text);
+// Letters and digits as they are, every other byte as %HH: safe in a URL.
+std::string PercentEncode(std::string_view text);
 
 // Leading blanks skipped, then decimal digits up to the first non-digit;
 // 0 when there are none. Saturates instead of overflowing.

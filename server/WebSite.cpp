@@ -16,23 +16,6 @@ constexpr size_t kMaxFeedbackBytes = 4000;
 
 std::string E(std::string_view text) { return EscapeMarkup(text); }
 
-// Percent-encodes everything but letters and digits, for links we build.
-std::string UrlEncode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const auto b = static_cast<uint8_t>(c);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 0xF];
-    }
-  }
-  return out;
-}
-
 std::string FormatTime(int64_t ms) {
   const time_t seconds = static_cast<time_t>(ms / 1000);
   tm parts{};
@@ -201,8 +184,8 @@ HttpResponse WebSite::Invite(const Form& query, const std::string& serviceHost) 
                      ", register at " + registerUrl;
   if (known) mail += " and add me as a buddy: " + login.userName;
   mail += ".";
-  content += "<p><a href=\"mailto:?subject=" + UrlEncode("Talk with me on Orvanta Dialvo") +
-             "&amp;body=" + UrlEncode(mail) + "\">Write the invitation as an e-mail</a></p>";
+  content += "<p><a href=\"mailto:?subject=" + PercentEncode("Talk with me on Orvanta Dialvo") +
+             "&amp;body=" + PercentEncode(mail) + "\">Write the invitation as an e-mail</a></p>";
   return Html(200, "Invite a friend", content, "page invite");
 }
 
@@ -338,8 +321,9 @@ HttpResponse WebSite::MyAccount(const Form& query) {
     }
     content += "</table>";
   }
-  content += "<p><a href=\"/app_links/app_changepassword.aspx?user=" + UrlEncode(login.userName) +
-             "\">Change your password</a></p>";
+  content +=
+      "<p><a href=\"/app_links/app_changepassword.aspx?user=" + PercentEncode(login.userName) +
+      "\">Change your password</a></p>";
   return Html(200, "My account", content, "page myaccount " + login.userName);
 }
 
