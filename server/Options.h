@@ -20,7 +20,7 @@ struct Options {
   std::string password;  // user add; empty: read from standard input
 };
 
-// nullopt-like: false with a message when the command line is wrong.
+// False, with the reason in error, when the command line is wrong.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 // $XDG_DATA_HOME/Orvanta/dialvo-server.db, with ~/.local/share for an unset

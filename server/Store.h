@@ -46,8 +46,8 @@ struct CallParticipant {
 struct CallSummary {
   int64_t sessionId = 0;
   int64_t startedMs = 0;
-  int64_t lastReportMs = 0;
-  bool recorded = false;
+  int64_t lastReportMs = 0;                   // of this reporter
+  bool recorded = false;                      // this reporter was recording
   std::vector<CallParticipant> participants;  // as the user last reported them
 };
 
