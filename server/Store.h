@@ -1,0 +1,95 @@
+#pragma once
+// What the service keeps: accounts, buddy lists, a persisted copy of the
+// live logins (so a restart does not log everybody off), call sessions and
+// feedback. The interface speaks in plain records so that another database
+// (PostgreSQL) can implement it; the embedded default is SqliteStore.
+//
+// Every operation is safe to call from several threads at once and reports
+// kFailed for a database error (never an exception). Names compare without
+// regard to ASCII case.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dialvo::server {
+
+enum class StoreStatus { kOk, kNotFound, kExists, kFailed };
+
+struct UserRecord {
+  int64_t id = 0;
+  std::string name;          // as registered
+  std::string passwordHash;  // Argon2id string, never the password
+  int64_t createdMs = 0;
+};
+
+// A login as buddies see it. Times are milliseconds since the Unix epoch.
+struct LoginRecord {
+  int64_t userId = 0;
+  std::string userName;
+  std::string instanceGuid;
+  std::string address;  // published to buddies: dotted address, host name or "LAN"
+  int ipType = 0;
+  int listeningPort = 1720;
+  int version = 0;
+  std::string sourceIp;  // where the last logmein or iamup came from
+  int64_t startedMs = 0;
+  int64_t lastSeenMs = 0;
+};
+
+struct CallParticipant {
+  std::string name;
+  int64_t minutes = 0;
+  int64_t avgDelayMs = 0;
+};
+
+struct CallSummary {
+  int64_t sessionId = 0;
+  int64_t startedMs = 0;
+  int64_t lastReportMs = 0;                   // of this reporter
+  bool recorded = false;                      // this reporter was recording
+  std::vector<CallParticipant> participants;  // as the user last reported them
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Accounts.
+  virtual StoreStatus AddUser(std::string_view name, std::string_view passwordHash,
+                              int64_t nowMs) = 0;
+  // Removes the account with its buddy list, login and call reports.
+  virtual StoreStatus DeleteUser(std::string_view name) = 0;
+  virtual StoreStatus FindUser(std::string_view name, UserRecord& out) = 0;
+  virtual StoreStatus SetPasswordHash(int64_t userId, std::string_view passwordHash) = 0;
+  virtual StoreStatus ListUsers(std::vector<std::string>& names) = 0;
+  // Names containing the fragment (any case), in name order, at most limit.
+  virtual StoreStatus SearchUsers(std::string_view fragment, size_t limit,
+                                  std::vector<std::string>& names) = 0;
+
+  // Buddy lists, in the user's order.
+  virtual StoreStatus GetBuddyList(int64_t userId, std::vector<std::string>& names) = 0;
+  virtual StoreStatus SetBuddyList(int64_t userId, const std::vector<std::string>& names) = 0;
+
+  // Persisted copy of the live logins, one per user.
+  virtual StoreStatus SaveLogin(const LoginRecord& login) = 0;  // insert or replace
+  virtual StoreStatus TouchLogin(int64_t userId, std::string_view instanceGuid,
+                                 int64_t lastSeenMs) = 0;
+  virtual StoreStatus DeleteLogin(int64_t userId, std::string_view instanceGuid) = 0;
+  virtual StoreStatus LoadLogins(int64_t seenSinceMs, std::vector<LoginRecord>& logins) = 0;
+  virtual StoreStatus DeleteLoginsSeenBefore(int64_t ms) = 0;
+
+  // Call reports. The session number stays the same for one conference GUID;
+  // each report replaces what that reporter said before about the call.
+  virtual StoreStatus ReportCall(std::string_view conferenceGuid, int64_t reporterId,
+                                 const std::vector<CallParticipant>& participants, bool recorded,
+                                 int64_t nowMs, int64_t& sessionId) = 0;
+  // The reporter's most recent calls, newest first.
+  virtual StoreStatus RecentCalls(int64_t reporterId, size_t limit,
+                                  std::vector<CallSummary>& calls) = 0;
+
+  // userId 0: anonymous.
+  virtual StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) = 0;
+};
+
+}  // namespace dialvo::server

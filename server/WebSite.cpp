@@ -1,0 +1,399 @@
+#include "server/WebSite.h"
+
+#include <ctime>
+
+#include "server/Accounts.h"
+#include "server/Form.h"
+#include "server/Text.h"
+
+namespace dialvo::server {
+
+namespace {
+
+constexpr size_t kSearchLimit = 50;
+constexpr size_t kRecentCalls = 10;
+constexpr size_t kMaxFeedbackBytes = 4000;
+
+std::string E(std::string_view text) { return EscapeMarkup(text); }
+
+std::string FormatTime(int64_t ms) {
+  const time_t seconds = static_cast<time_t>(ms / 1000);
+  tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+HttpResponse Html(int status, std::string_view title, std::string_view content, std::string note) {
+  std::string body =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<title>";
+  body += E(title);
+  body +=
+      " - Orvanta Dialvo</title><style>body{font-family:sans-serif;max-width:44em;"
+      "margin:1em auto;padding:0 1em;line-height:1.4}nav a{margin-right:.8em}"
+      "label{display:block;margin:.5em 0}.error{color:#a00}.ok{color:#070}"
+      "td,th{padding:.2em .6em;text-align:left}</style></head><body>\n<nav>"
+      "<a href=\"/app_links/app_home.aspx\">Home</a>"
+      "<a href=\"/app_links/app_register.aspx\">Register</a>"
+      "<a href=\"/app_links/app_search.aspx\">Search</a>"
+      "<a href=\"/app_links/app_changepassword.aspx\">Change password</a>"
+      "<a href=\"/app_links/app_Help.aspx\">Help</a></nav>\n<h1>";
+  body += E(title);
+  body += "</h1>\n";
+  body += content;
+  body += "\n</body></html>\n";
+  return {status, "text/html; charset=utf-8", std::move(body), std::move(note)};
+}
+
+std::string Message(bool ok, std::string_view text) {
+  return std::string("<p class=\"") + (ok ? "ok" : "error") + "\">" + E(text) + "</p>\n";
+}
+
+std::string Field(std::string_view label, std::string_view name, std::string_view type,
+                  std::string_view value = {}) {
+  std::string out =
+      "<label>" + E(label) + "<br><input name=\"" + E(name) + "\" type=\"" + E(type) + "\"";
+  if (!value.empty()) out += " value=\"" + E(value) + "\"";
+  out += "></label>\n";
+  return out;
+}
+
+std::string ConnectionText(const LoginRecord& login) {
+  switch (login.ipType) {
+    case 0:
+      return login.address == "LAN" ? "Behind a firewall that does not allow incoming calls"
+                                    : "Directly connected to the internet";
+    case 1:
+      return "Behind a firewall; its address is detected by the service";
+    case 2:
+      return "Behind a firewall with a configured address";
+    case 3:
+      return "Calls from the local network only";
+    default:
+      return "Unknown";
+  }
+}
+
+std::string ContextHelpText(std::string_view id) {
+  if (id == "10") {
+    return "<h2>Network settings</h2><p>Choose how this computer reaches the internet. "
+           "<b>Directly connected</b>: the computer has a public address and others call it "
+           "there. <b>Behind a firewall, detect the address</b>: the service publishes the "
+           "address your requests come from; forward the UDP listening port (1720 unless you "
+           "changed it) on your router to this computer. <b>Behind a firewall with a "
+           "configured address</b>: the same, with the router's public address typed in. "
+           "<b>Local network only</b>: only computers of your own network can call you.</p>"
+           "<p>If your network needs an HTTP proxy for the web, enter its name and port.</p>";
+  }
+  if (id == "13") {
+    return "<h2>Testing your connection</h2><p>The test asks the service to send a few UDP "
+           "packets to the address it sees you at, on your listening port, and waits five "
+           "seconds for them. When they arrive, others can call you. When they do not, check "
+           "that your router forwards the UDP listening port to this computer and that no "
+           "firewall program blocks it. The service sends test packets only to the address "
+           "the request came from, and only a few tests a minute.</p>";
+  }
+  if (id == "14") {
+    return "<h2>Program settings</h2><p>Set how long the program rings for an incoming call, "
+           "whether it starts with the system, where recordings are saved and which "
+           "notifications it shows.</p>";
+  }
+  if (id == "16") {
+    return "<h2>Calling from behind a firewall</h2><p>Most home routers translate addresses "
+           "(NAT). To receive calls, forward the UDP listening port (1720 by default) from "
+           "the router to this computer's local address, then choose <b>Behind a "
+           "firewall</b> in the network settings and run the connection test.</p>";
+  }
+  if (id == "17") {
+    return "<h2>Calling within your local network</h2><p>Choose <b>Local network only</b> "
+           "when nobody outside your network needs to call you. Buddies on the same network "
+           "call you at the address you configure.</p>";
+  }
+  return "<p>There is no help page with this number. See the <a "
+         "href=\"/app_links/app_Help.aspx\">help</a>.</p>";
+}
+
+}  // namespace
+
+WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence,
+                 WallClock clock, Limits limits)
+    : store_(store),
+      passwords_(passwords),
+      presence_(presence),
+      clock_(std::move(clock)),
+      formLimiter_(limits.formBurst, limits.formIntervalMs) {}
+
+void WebSite::Sweep(int64_t nowMs) { formLimiter_.Sweep(nowMs); }
+
+HttpResponse WebSite::Handle(const std::string& path, const HttpRequest& request,
+                             const std::string& serviceHost) {
+  const Form query = Form::FromPairs(request.query);
+  constexpr std::string_view kPrefix = "app_links/";
+  std::string_view page = path;
+  if (page.starts_with(kPrefix)) {
+    page.remove_prefix(kPrefix.size());
+  } else if (page == "app_links" || page == "index.html") {
+    page = {};
+  } else if (!page.empty()) {
+    page = "-";  // outside /app_links/
+  }
+  if (page.empty() || page == "app_home.aspx") return Home();
+  if (page == "app_invite.aspx") return Invite(query, serviceHost);
+  if (page == "app_register.aspx") return Register(request);
+  if (page == "app_search.aspx") return Search(query);
+  if (page == "app_help.aspx") return Help();
+  if (page == "app_myaccount.aspx") return MyAccount(query);
+  if (page == "app_changepassword.aspx") return ChangePassword(request, query);
+  if (page == "app_feedback.aspx") return Feedback(request, query);
+  if (page == "app_contexthelp.aspx") return ContextHelp(query);
+  return Html(404, "Page not found",
+              "<p>There is no such page. Start from the <a href=\"/app_links/app_home.aspx\">"
+              "home page</a>.</p>",
+              "page not found");
+}
+
+HttpResponse WebSite::Home() {
+  return Html(200, "Orvanta Dialvo",
+              "<p>Talk PC to PC with the people on your buddy list. This service tells your "
+              "program which buddies are online and where to reach them.</p><ul>"
+              "<li><a href=\"/app_links/app_register.aspx\">Register a user</a></li>"
+              "<li><a href=\"/app_links/app_search.aspx\">Search for a buddy</a></li>"
+              "<li><a href=\"/app_links/app_changepassword.aspx\">Change your password</a></li>"
+              "<li><a href=\"/app_links/app_invite.aspx\">Invite a friend</a></li>"
+              "<li><a href=\"/app_links/app_feedback.aspx\">Send feedback</a></li>"
+              "<li><a href=\"/app_links/app_Help.aspx\">Help</a></li></ul>",
+              "page home");
+}
+
+HttpResponse WebSite::Invite(const Form& query, const std::string& serviceHost) {
+  LoginRecord login;
+  const bool known = presence_.FindByInstance(query.Get("InstanceGUID"), clock_(), login);
+  const std::string registerUrl = "http://" + serviceHost + "/app_links/app_register.aspx";
+  std::string content =
+      "<p>To talk with a friend, both of you need an account on this service and each "
+      "other on your buddy lists.</p><ol>"
+      "<li>Your friend installs Orvanta Dialvo and sets its service to <code>" +
+      E(serviceHost) + "</code>.</li><li>Your friend registers at <a href=\"" + E(registerUrl) +
+      "\">" + E(registerUrl) + "</a>.</li><li>Your friend adds you as a buddy";
+  if (known) content += ": your user name is <b>" + E(login.userName) + "</b>";
+  content += ".</li><li>You add your friend's user name to your buddy list.</li></ol>";
+  std::string mail = "Let's talk with Orvanta Dialvo. Set the service to " + serviceHost +
+                     ", register at " + registerUrl;
+  if (known) mail += " and add me as a buddy: " + login.userName;
+  mail += ".";
+  content += "<p><a href=\"mailto:?subject=" + PercentEncode("Talk with me on Orvanta Dialvo") +
+             "&amp;body=" + PercentEncode(mail) + "\">Write the invitation as an e-mail</a></p>";
+  return Html(200, "Invite a friend", content, "page invite");
+}
+
+HttpResponse WebSite::Register(const HttpRequest& request) {
+  std::string content;
+  std::string name;
+  if (request.method == "POST") {
+    auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
+    if (!form) {
+      content += Message(false, "The form could not be read.");
+    } else if (!formLimiter_.Allow(request.sourceIp, clock_())) {
+      content += Message(false, "Too many requests from your address. Please try again later.");
+    } else {
+      name = std::string(Trim(form->Get("name")));
+      const std::string password = form->Get("password");
+      AccountResult result;
+      if (password != form->Get("password2")) {
+        result = {false, "The two passwords differ."};
+      } else {
+        result = CreateAccount(store_, passwords_, name, password, clock_());
+      }
+      if (result.ok) {
+        return Html(200, "Account created",
+                    Message(true, result.message) +
+                        "<p>Log in from Orvanta Dialvo with this user name and password.</p>",
+                    "page register created " + name);
+      }
+      content += Message(false, result.message);
+    }
+  }
+  content += "<form method=\"post\" action=\"/app_links/app_register.aspx\">" +
+             Field("User name", "name", "text", name) + Field("Password", "password", "password") +
+             Field("Password again", "password2", "password") +
+             "<button type=\"submit\">Register</button></form>"
+             "<p>User names have up to 63 characters, without blanks or punctuation other "
+             "than . - and _. Passwords have at least " +
+             std::to_string(kMinPasswordLength) + " characters.</p>";
+  return Html(200, "Register a user", content, "page register");
+}
+
+HttpResponse WebSite::Search(const Form& query) {
+  const std::string text(Trim(query.Get("name")));
+  std::string content = "<form method=\"get\" action=\"/app_links/app_search.aspx\">" +
+                        Field("Part of a user name", "name", "search", text) +
+                        "<button type=\"submit\">Search</button></form>\n";
+  if (!text.empty()) {
+    std::vector<std::string> names;
+    if (store_.SearchUsers(text, kSearchLimit, names) != StoreStatus::kOk) {
+      content += Message(false, "The search failed. Please try again later.");
+    } else if (names.empty()) {
+      content += "<p>Nobody's user name contains \"" + E(text) + "\".</p>";
+    } else {
+      const int64_t now = clock_();
+      content += "<table><tr><th>User name</th><th>Now</th></tr>";
+      for (const auto& name : names) {
+        LoginRecord login;
+        const bool online = presence_.Find(AsciiLower(name), now, login);
+        content += "<tr><td>" + E(name) + "</td><td>" + (online ? "online" : "") + "</td></tr>";
+      }
+      content += "</table>";
+      if (names.size() == kSearchLimit) content += "<p>Only the first matches are shown.</p>";
+      content +=
+          "<p>Add a name to your buddy list in the program to see when that user is "
+          "online.</p>";
+    }
+  }
+  return Html(200, "Search for a buddy", content, "page search");
+}
+
+HttpResponse WebSite::Help() {
+  return Html(
+      200, "Help",
+      "<h2>Getting started</h2><p>Register a user on this site, then type the user name and "
+      "password on the program's login page. Tick <b>Auto Login</b> to log in whenever the "
+      "program starts.</p><h2>Buddies</h2><p>Add the user names of the people you want to "
+      "call to your buddy list. The service keeps the list, so it follows you to every "
+      "computer you log in from. Buddies who are online appear under <b>Buddies "
+      "Online</b>; select one and press Talk to call.</p><h2>Staying online</h2><p>While you "
+      "are logged in, the program tells the service every 45 seconds that it is still "
+      "running. After three missed reports you are shown as offline. Logging in from a "
+      "second computer logs the first one off.</p><h2>Calls from outside your network</h2>"
+      "<p>See <a href=\"/app_links/app_contexthelp.aspx?id=16\">calling from behind a "
+      "firewall</a> and <a href=\"/app_links/app_contexthelp.aspx?id=13\">testing your "
+      "connection</a>.</p>",
+      "page help");
+}
+
+HttpResponse WebSite::MyAccount(const Form& query) {
+  LoginRecord login;
+  if (!presence_.FindByInstance(query.Get("InstanceGUID"), clock_(), login)) {
+    return Html(200, "My account",
+                "<p>You are not logged in. Log in from Orvanta Dialvo and open this page "
+                "from its menu.</p>",
+                "page myaccount not logged in");
+  }
+  std::string content = "<table>";
+  const auto row = [&](std::string_view label, std::string_view value) {
+    content += "<tr><th>" + E(label) + "</th><td>" + E(value) + "</td></tr>";
+  };
+  row("User name", login.userName);
+  row("Logged in since", FormatTime(login.startedMs));
+  row("Last sign of life", FormatTime(login.lastSeenMs));
+  row("Connection", ConnectionText(login));
+  row("Address given to buddies", login.address);
+  row("Listening port", std::to_string(login.listeningPort));
+  row("Program version", std::to_string(login.version));
+  row("Requests come from", login.sourceIp);
+  content += "</table>\n<h2>Buddy list</h2>";
+  std::vector<std::string> buddies;
+  if (store_.GetBuddyList(login.userId, buddies) != StoreStatus::kOk) {
+    content += Message(false, "The buddy list cannot be read right now.");
+  } else if (buddies.empty()) {
+    content += "<p>Your buddy list is empty.</p>";
+  } else {
+    content += "<ul>";
+    for (const auto& buddy : buddies) content += "<li>" + E(buddy) + "</li>";
+    content += "</ul>";
+  }
+  std::vector<CallSummary> calls;
+  if (store_.RecentCalls(login.userId, kRecentCalls, calls) == StoreStatus::kOk && !calls.empty()) {
+    content +=
+        "<h2>Recent calls</h2><table><tr><th>Started</th><th>With</th>"
+        "<th>Recorded</th></tr>";
+    for (const auto& call : calls) {
+      std::string with;
+      for (const auto& p : call.participants) {
+        if (!with.empty()) with += ", ";
+        with += p.name + " (" + std::to_string(p.minutes) + " min, " +
+                std::to_string(p.avgDelayMs) + " ms)";
+      }
+      content += "<tr><td>" + E(FormatTime(call.startedMs)) + "</td><td>" + E(with) + "</td><td>" +
+                 (call.recorded ? "yes" : "no") + "</td></tr>";
+    }
+    content += "</table>";
+  }
+  content +=
+      "<p><a href=\"/app_links/app_changepassword.aspx?user=" + PercentEncode(login.userName) +
+      "\">Change your password</a></p>";
+  return Html(200, "My account", content, "page myaccount " + login.userName);
+}
+
+HttpResponse WebSite::ChangePassword(const HttpRequest& request, const Form& query) {
+  std::string content;
+  std::string name = query.Get("user");
+  if (request.method == "POST") {
+    auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
+    if (!form) {
+      content += Message(false, "The form could not be read.");
+    } else {
+      name = std::string(Trim(form->Get("name")));
+      const std::string fresh = form->Get("new");
+      AccountResult result;
+      if (fresh != form->Get("new2")) {
+        result = {false, "The two new passwords differ."};
+      } else {
+        result = server::ChangePassword(store_, passwords_, name, form->Get("old"), fresh);
+      }
+      if (result.ok) {
+        return Html(200, "Password changed",
+                    Message(true, result.message) +
+                        "<p>Log in again from the program with the new password.</p>",
+                    "page changepassword changed " + name);
+      }
+      content += Message(false, result.message);
+    }
+  }
+  content += "<form method=\"post\" action=\"/app_links/app_changepassword.aspx\">" +
+             Field("User name", "name", "text", name) + Field("Old password", "old", "password") +
+             Field("New password", "new", "password") +
+             Field("New password again", "new2", "password") +
+             "<button type=\"submit\">Change password</button></form>";
+  return Html(200, "Change password", content, "page changepassword");
+}
+
+HttpResponse WebSite::Feedback(const HttpRequest& request, const Form& query) {
+  std::string instance = query.Get("InstanceGUID");
+  std::string content;
+  if (request.method == "POST") {
+    auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
+    const std::string text = form ? std::string(Trim(form->Get("text"))) : std::string();
+    if (form) instance = form->Get("InstanceGUID");
+    if (!form || text.empty() || text.size() > kMaxFeedbackBytes || !IsValidUtf8(text)) {
+      content += Message(false, "Please write up to " + std::to_string(kMaxFeedbackBytes) +
+                                    " characters of text.");
+    } else if (!formLimiter_.Allow(request.sourceIp, clock_())) {
+      content += Message(false, "Too many requests from your address. Please try again later.");
+    } else {
+      LoginRecord login;
+      const int64_t userId = presence_.FindByInstance(instance, clock_(), login) ? login.userId : 0;
+      if (store_.AddFeedback(userId, text, clock_()) == StoreStatus::kOk) {
+        return Html(200, "Thank you", Message(true, "Your feedback was received."),
+                    "page feedback received");
+      }
+      content += Message(false, "The feedback could not be saved. Please try again later.");
+    }
+  }
+  content +=
+      "<form method=\"post\" action=\"/app_links/app_feedback.aspx\">"
+      "<input type=\"hidden\" name=\"InstanceGUID\" value=\"" +
+      E(instance) +
+      "\"><label>Your message<br><textarea name=\"text\" rows=\"8\" cols=\"60\">"
+      "</textarea></label><button type=\"submit\">Send</button></form>";
+  return Html(200, "Feedback", content, "page feedback");
+}
+
+HttpResponse WebSite::ContextHelp(const Form& query) {
+  const std::string id = query.Get("id");
+  return Html(200, "Help", ContextHelpText(id), "page contexthelp " + id.substr(0, 8));
+}
+
+}  // namespace dialvo::server

@@ -1,0 +1,168 @@
+// dialvo-server: the presence service, and its account commands.
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/Accounts.h"
+#include "server/HttpServer.h"
+#include "server/Options.h"
+#include "server/Service.h"
+#include "server/SqliteStore.h"
+
+namespace {
+
+using namespace dialvo;
+using namespace dialvo::server;
+
+// mkdir -p for the folders above a file, private to the user.
+bool MakeParents(const std::string& file, std::string& error) {
+  for (size_t slash = file.find('/', 1); slash != std::string::npos;
+       slash = file.find('/', slash + 1)) {
+    const std::string dir = file.substr(0, slash);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = "cannot create " + dir + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first line of standard input; at a terminal, asked for without echo.
+bool ReadPassword(const std::string& name, std::string& password) {
+  termios saved{};
+  const bool terminal = isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    std::fprintf(stderr, "Password for %s: ", name.c_str());
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, password));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::fputc('\n', stderr);
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return read;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "dialvo-server: %s\n", message.c_str());
+  return 1;
+}
+
+int UserCommand(const Options& options, Store& store) {
+  switch (options.action) {
+    case Options::Action::kUserAdd: {
+      std::string password = options.password;
+      if (password.empty() && !ReadPassword(options.name, password)) {
+        return Fail("no password given (argument or first line of standard input)");
+      }
+      PasswordChecker passwords(HashCost::Interactive(), 1);
+      const AccountResult result =
+          CreateAccount(store, passwords, options.name, password, SystemWallClock()());
+      if (!result.ok) return Fail(result.message);
+      std::printf("%s\n", result.message.c_str());
+      return 0;
+    }
+    case Options::Action::kUserDel:
+      switch (store.DeleteUser(options.name)) {
+        case StoreStatus::kOk:
+          std::printf("The account %s was removed.\n", options.name.c_str());
+          return 0;
+        case StoreStatus::kNotFound:
+          return Fail("there is no user " + options.name);
+        default:
+          return Fail("the account could not be removed");
+      }
+    default: {
+      std::vector<std::string> names;
+      if (store.ListUsers(names) != StoreStatus::kOk) return Fail("cannot read the accounts");
+      for (const auto& name : names) std::printf("%s\n", name.c_str());
+      return 0;
+    }
+  }
+}
+
+int Serve(const Options& options, Store& store) {
+  // The signals are taken synchronously by this thread; every thread started
+  // from here on inherits the mask.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  PasswordChecker passwords(HashCost::Interactive(), static_cast<int>(cores));
+  ServiceConfig config;
+  config.publicHost = options.publicHost;
+  config.fallbackHost = HostForClients(options.listen);
+  config.keepAliveMs = options.keepAliveS * 1000;
+  Service service(store, passwords, SystemWallClock(), config);
+  std::string error;
+  if (!service.Start(error)) return Fail(error);
+
+  HttpServerOptions http;
+  http.listen = options.listen;
+  http.threads = options.threads;
+  auto server = HttpServer::Start(
+      http, [&service](const HttpRequest& request) { return service.Handle(request); }, StderrLog(),
+      error);
+  if (!server) return Fail(error);
+  std::fprintf(
+      stderr, "dialvo-server: serving on %s, directory host %s\n",
+      server->Address().ToString().c_str(),
+      options.publicHost.empty() ? "as each request addressed it" : options.publicHost.c_str());
+
+  // Sweep three times per keep-alive period until told to stop.
+  const int64_t sweepMs = std::max<int64_t>(1000, options.keepAliveS * 1000 / 3);
+  const timespec period{static_cast<time_t>(sweepMs / 1000),
+                        static_cast<long>(sweepMs % 1000) * 1000000L};
+  for (;;) {
+    const int signal = sigtimedwait(&stop, nullptr, &period);
+    if (signal == SIGINT || signal == SIGTERM) break;
+    service.Sweep();
+  }
+  server.reset();
+  std::fprintf(stderr, "dialvo-server: stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "dialvo-server: %s (see --help)\n", error.c_str());
+    return 2;
+  }
+  if (options.action == Options::Action::kHelp) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.action == Options::Action::kVersion) {
+    std::puts("dialvo-server 0.1.0");
+    return 0;
+  }
+  const std::string db = options.db.empty() ? DefaultDatabasePath() : options.db;
+  if (!MakeParents(db, error)) return Fail(error);
+  auto store = SqliteStore::Open(db, error);
+  if (!store) return Fail(error);
+  if (options.action == Options::Action::kServe) {
+    std::fprintf(stderr, "dialvo-server: database %s\n", db.c_str());
+    return Serve(options, *store);
+  }
+  return UserCommand(options, *store);
+}

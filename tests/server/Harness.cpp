@@ -1,0 +1,122 @@
+#include "tests/server/Harness.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "server/Accounts.h"
+
+namespace dialvo::server::test {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dialvo-server-XXXXXX";
+  path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  EXPECT_FALSE(path_.empty());
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+size_t Collect(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+Reply Perform(uint16_t port, const std::string& requestTarget, const std::string* body) {
+  Reply reply;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return reply;
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, requestTarget.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  curl_slist* headers = nullptr;
+  if (body != nullptr) {
+    // The one header the program adds.
+    headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+  }
+  if (curl_easy_perform(curl) == CURLE_OK) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  }
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+}  // namespace
+
+Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body) {
+  return Perform(port, requestTarget, &body);
+}
+
+Reply Get(uint16_t port, const std::string& requestTarget) {
+  return Perform(port, requestTarget, nullptr);
+}
+
+Harness::Harness(ServiceConfig config) : config_(std::move(config)) { Start(); }
+
+Harness::~Harness() { Stop(); }
+
+void Harness::Start() {
+  std::string error;
+  store_ = SqliteStore::Open(dir_.Path() + "/service.db", error);
+  ASSERT_TRUE(store_) << error;
+  service_ = std::make_unique<Service>(
+      *store_, passwords_, [this] { return now_.load(); }, config_);
+  ASSERT_TRUE(service_->Start(error)) << error;
+  HttpServerOptions options;
+  options.listen = SockAddr::Loopback(0);
+  options.threads = 2;
+  options.bodyCap = size_t{16} * 1024;
+  http_ = HttpServer::Start(
+      options, [this](const HttpRequest& request) { return service_->Handle(request); },
+      [this](std::string_view line) {
+        std::lock_guard lock(logMutex_);
+        log_.emplace_back(line);
+      },
+      error);
+  ASSERT_TRUE(http_) << error;
+}
+
+void Harness::Stop() {
+  http_.reset();
+  service_.reset();
+  store_.reset();
+}
+
+void Harness::AddUser(const std::string& name, const std::string& password) {
+  ASSERT_TRUE(CreateAccount(*store_, passwords_, name, password, now_).ok) << name;
+}
+
+std::string Harness::Command(const std::string& script, const std::string& body) {
+  const Reply reply = Post(Port(), "/dialvo/" + script, body);
+  EXPECT_EQ(reply.status, 200) << script;
+  return reply.body;
+}
+
+std::string Harness::LoginBody(const std::string& user, const std::string& password,
+                               const std::string& guid, const std::string& ipAddr, int ipType,
+                               int port) {
+  return "user=" + user + "&Pass=" + password + "&ListeningPort=" + std::to_string(port) +
+         "&InstanceGUID=" + guid + "&IPAddr=" + ipAddr + "&IPType=" + std::to_string(ipType) +
+         "&Version=5";
+}
+
+std::vector<std::string> Harness::LogLines() {
+  std::lock_guard lock(logMutex_);
+  return log_;
+}
+
+}  // namespace dialvo::server::test

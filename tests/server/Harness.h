@@ -1,0 +1,79 @@
+#pragma once
+// A presence service on a loopback port with a temporary database and a
+// hand-moved clock, and a libcurl client to talk to it.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/HttpServer.h"
+#include "server/Passwords.h"
+#include "server/Service.h"
+#include "server/SqliteStore.h"
+
+namespace dialvo::server::test {
+
+// A fresh directory, removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct Reply {
+  long status = 0;  // 0: no answer at all
+  std::string body;
+};
+
+// requestTarget goes on the request line as it stands ("dialvo\iamup.asp").
+Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body);
+Reply Get(uint16_t port, const std::string& requestTarget);
+
+constexpr const char* kGuidA = "0a1b2c3d-0000-4000-8000-00000000000a";
+constexpr const char* kGuidB = "0a1b2c3d-0000-4000-8000-00000000000b";
+
+class Harness {
+ public:
+  explicit Harness(ServiceConfig config = {});
+  ~Harness();
+
+  // Starts the service and its HTTP front end on the database in Dir().
+  void Start();
+  // Stops them; the database stays.
+  void Stop();
+
+  void AddUser(const std::string& name, const std::string& password);
+  // POSTs to /dialvo/<script>.
+  std::string Command(const std::string& script, const std::string& body);
+  // logmein or iamup body for IPType 0 with the given address.
+  static std::string LoginBody(const std::string& user, const std::string& password,
+                               const std::string& guid, const std::string& ipAddr = "",
+                               int ipType = 1, int port = 1720);
+
+  void Advance(int64_t ms) { now_ += ms; }
+  uint16_t Port() const { return http_->Address().port; }
+  Service& GetService() { return *service_; }
+  Store& GetStore() { return *store_; }
+  std::vector<std::string> LogLines();
+  const std::string& Dir() const { return dir_.Path(); }
+
+ private:
+  TempDir dir_;
+  ServiceConfig config_;
+  std::atomic<int64_t> now_{1'700'000'000'000};
+  PasswordChecker passwords_{HashCost::Minimal(), 2};
+  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<Service> service_;
+  std::unique_ptr<HttpServer> http_;
+  std::mutex logMutex_;  // guards log_; taken by HTTP threads and the test
+  std::vector<std::string> log_;
+};
+
+}  // namespace dialvo::server::test

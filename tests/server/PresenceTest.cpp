@@ -1,0 +1,152 @@
+#include "server/Presence.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/Answers.h"
+
+namespace dialvo::server {
+namespace {
+
+constexpr int64_t kLifetime = 135000;
+
+LoginRecord Login(const std::string& name, const std::string& guid, int64_t now,
+                  const std::string& address = "62.10.20.30") {
+  LoginRecord login;
+  login.userId = static_cast<int64_t>(name.size());
+  login.userName = name;
+  login.instanceGuid = guid;
+  login.address = address;
+  login.version = 5;
+  login.sourceIp = "127.0.0.1";
+  login.startedMs = now;
+  login.lastSeenMs = now;
+  return login;
+}
+
+Published Same(const LoginRecord& login) {
+  return {login.address, login.ipType, login.listeningPort, login.version, login.sourceIp};
+}
+
+TEST(Presence, LoginLivesForItsLifetimeAfterTheLastKeepalive) {
+  Presence presence(kLifetime, 15000);
+  const LoginRecord bob = Login("Bob", "g1", 0);
+  presence.Start("bob", bob, "ended");
+  LoginRecord found;
+  EXPECT_EQ(presence.Touch("bob", "g1", Same(bob), 100000).state, Presence::Keepalive::kAlive);
+  EXPECT_TRUE(presence.Find("bob", 100000 + kLifetime, found));
+  EXPECT_FALSE(presence.Find("bob", 100000 + kLifetime + 1, found));
+  EXPECT_EQ(presence.Touch("bob", "g1", Same(bob), 100000 + kLifetime + 1).state,
+            Presence::Keepalive::kUnknown);
+  EXPECT_EQ(presence.Sweep(100000 + kLifetime), 0u);
+  EXPECT_EQ(presence.Sweep(100000 + kLifetime + 1), 1u);
+  EXPECT_EQ(presence.LiveCount(0), 0u);
+}
+
+TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
+  Presence presence(kLifetime, 15000);
+  const LoginRecord first = Login("bob", "pc-1", 0);
+  presence.Start("bob", first, "logged in elsewhere");
+  EXPECT_TRUE(presence.Start("bob", Login("bob", "pc-2", 10, "1.2.3.4"), "logged in elsewhere")
+                  .endedOtherInstance);
+
+  auto touch = presence.Touch("bob", "pc-1", Same(first), 20);
+  EXPECT_EQ(touch.state, Presence::Keepalive::kEnded);
+  EXPECT_EQ(touch.endedReason, "logged in elsewhere");
+  // The first instance logging off must not end the second one's login.
+  EXPECT_FALSE(presence.End("bob", "pc-1"));
+  LoginRecord found;
+  ASSERT_TRUE(presence.Find("bob", 30, found));
+  EXPECT_EQ(found.address, "1.2.3.4");
+
+  presence.Sweep(10 + kLifetime + 1);  // the note is forgotten with time
+  EXPECT_EQ(presence.Touch("bob", "pc-1", Same(first), 10 + kLifetime + 1).state,
+            Presence::Keepalive::kUnknown);
+  // An expired login being replaced is no news for anybody.
+  EXPECT_FALSE(presence.Start("bob", Login("bob", "pc-3", 10 * kLifetime), "x").endedOtherInstance);
+}
+
+TEST(Presence, AnInstanceThatSwitchesUsersLeavesTheOldUserOffline) {
+  Presence presence(kLifetime, 15000);
+  presence.Start("bob", Login("bob", "pc-1", 0), "x");
+  const auto started = presence.Start("amy", Login("amy", "pc-1", 5), "x");
+  EXPECT_FALSE(started.endedOtherInstance);
+  EXPECT_EQ(started.switchedFrom.userName, "bob");
+  LoginRecord found;
+  EXPECT_FALSE(presence.Find("bob", 10, found));
+  ASSERT_TRUE(presence.FindByInstance("pc-1", 10, found));
+  EXPECT_EQ(found.userName, "amy");
+}
+
+TEST(Presence, KeepalivesReportChangesAndPersistAtMostOncePerPeriod) {
+  Presence presence(kLifetime, 15000);
+  const LoginRecord bob = Login("bob", "g", 0);
+  presence.Start("bob", bob, "x");
+  auto touch = presence.Touch("bob", "g", Same(bob), 10000);
+  EXPECT_FALSE(touch.changed);
+  EXPECT_FALSE(touch.persist);
+  touch = presence.Touch("bob", "g", Same(bob), 15000);
+  EXPECT_TRUE(touch.persist);
+  EXPECT_EQ(touch.login.lastSeenMs, 15000);
+  EXPECT_FALSE(presence.Touch("bob", "g", Same(bob), 16000).persist);
+
+  Published moved = Same(bob);
+  moved.address = "LAN";
+  touch = presence.Touch("bob", "g", moved, 17000);
+  EXPECT_TRUE(touch.changed);
+  EXPECT_EQ(touch.login.address, "LAN");
+  EXPECT_EQ(touch.login.lastSeenMs, 17000);
+  EXPECT_FALSE(presence.Touch("bob", "g", moved, 18000).changed);
+}
+
+TEST(Presence, OnlineBuddiesComeOnceEachInTheOrderAsked) {
+  Presence presence(kLifetime, 15000);
+  presence.Start("amy", Login("Amy", "g-amy", 0, "LAN"), "x");
+  presence.Start("kim", Login("kim", "g-kim", 0), "x");
+  presence.Start("old", Login("old", "g-old", -kLifetime - 1), "x");
+  std::string elements = "head";
+  EXPECT_EQ(presence.AppendOnline({"kim", "nobody", "AMY", "old", "amy", "Kim"}, 0, elements), 2u);
+  EXPECT_EQ(elements, "head" + BuddyElement({"kim", "62.10.20.30", 1720, 0, 5}) +
+                          BuddyElement({"Amy", "LAN", 1720, 0, 5}));
+  // A changed address is in the next list.
+  presence.Touch("kim", "g-kim", {"LAN", 0, 1720, 5, "127.0.0.1"}, 1);
+  elements.clear();
+  presence.AppendOnline({"kim"}, 1, elements);
+  EXPECT_EQ(elements, BuddyElement({"kim", "LAN", 1720, 0, 5}));
+}
+
+// Keep-alives, lists, logins and sweeps from several threads at once: run
+// under ThreadSanitizer, this finds unguarded state.
+TEST(Presence, ConcurrentUseIsSafe) {
+  Presence presence(1000, 100);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.reserve(3);
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      int64_t now = 0;
+      const std::string key = "user" + std::to_string(t);
+      std::string guid;
+      while (!stop) {
+        ++now;
+        if (now % 50 == 1) {
+          guid = "g" + std::to_string(now);
+          presence.Start(key, Login(key, guid, now), "x");
+        }
+        Published published{now % 3 == 0 ? "LAN" : "1.2.3.4", 0, 1720, 5, "127.0.0.1"};
+        presence.Touch(key, guid, published, now);
+        std::string online;
+        presence.AppendOnline({"user0", "user1", "user2"}, now, online);
+        if (now % 97 == 0) presence.Sweep(now);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_LE(presence.LiveCount(0), 3u);
+}
+
+}  // namespace
+}  // namespace dialvo::server

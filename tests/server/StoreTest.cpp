@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include "server/SqliteStore.h"
+#include "tests/server/Harness.h"
+
+namespace dialvo::server {
+namespace {
+
+using test::TempDir;
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    store_ = SqliteStore::Open(Path(), error);
+    ASSERT_TRUE(store_) << error;
+  }
+  std::string Path() const { return dir_.Path() + "/s.db"; }
+  int64_t AddUser(const std::string& name) {
+    EXPECT_EQ(store_->AddUser(name, "hash-of-" + name, 1), StoreStatus::kOk);
+    UserRecord user;
+    EXPECT_EQ(store_->FindUser(name, user), StoreStatus::kOk);
+    return user.id;
+  }
+  static LoginRecord Login(int64_t userId, const std::string& name, int64_t seen) {
+    LoginRecord login;
+    login.userId = userId;
+    login.userName = name;
+    login.instanceGuid = "guid-" + name;
+    login.address = "LAN";
+    login.sourceIp = "127.0.0.1";
+    login.startedMs = seen;
+    login.lastSeenMs = seen;
+    return login;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<SqliteStore> store_;
+};
+
+TEST_F(StoreTest, NamesAreUniqueWithoutCaseAndHostileTextIsJustData) {
+  AddUser("Bob");
+  EXPECT_EQ(store_->AddUser("bOB", "h", 2), StoreStatus::kExists);
+  UserRecord user;
+  ASSERT_EQ(store_->FindUser("BOB", user), StoreStatus::kOk);
+  EXPECT_EQ(user.name, "Bob");
+  EXPECT_EQ(user.passwordHash, "hash-of-Bob");
+
+  const std::string hostile = "x'); DROP TABLE users;--";
+  AddUser(hostile);
+  AddUser("a_b");
+  AddUser("axb");
+  std::vector<std::string> names;
+  ASSERT_EQ(store_->SearchUsers("_", 10, names), StoreStatus::kOk);
+  EXPECT_EQ(names, std::vector<std::string>{"a_b"});  // '_' is not a wildcard
+  ASSERT_EQ(store_->SearchUsers("'", 10, names), StoreStatus::kOk);
+  EXPECT_EQ(names, std::vector<std::string>{hostile});
+  ASSERT_EQ(store_->ListUsers(names), StoreStatus::kOk);
+  EXPECT_EQ(names.size(), 4u);
+}
+
+TEST_F(StoreTest, DeletingAUserTakesItsListLoginAndReportsAlong) {
+  const int64_t bob = AddUser("bob");
+  const int64_t eve = AddUser("eve");
+  ASSERT_EQ(store_->SetBuddyList(bob, {"carol", "alice"}), StoreStatus::kOk);
+  ASSERT_EQ(store_->SaveLogin(Login(bob, "bob", 100)), StoreStatus::kOk);
+  ASSERT_EQ(store_->SaveLogin(Login(eve, "eve", 100)), StoreStatus::kOk);
+  int64_t session = 0;
+  ASSERT_EQ(store_->ReportCall("conf", bob, {{"eve", 1, 20}}, false, 100, session),
+            StoreStatus::kOk);
+
+  EXPECT_EQ(store_->DeleteUser("BOB"), StoreStatus::kOk);
+  EXPECT_EQ(store_->DeleteUser("bob"), StoreStatus::kNotFound);
+  std::vector<std::string> buddies{"stale"};
+  EXPECT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
+  EXPECT_TRUE(buddies.empty());
+  std::vector<LoginRecord> logins;
+  ASSERT_EQ(store_->LoadLogins(0, logins), StoreStatus::kOk);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].userName, "eve");
+  std::vector<CallSummary> calls;
+  ASSERT_EQ(store_->RecentCalls(bob, 5, calls), StoreStatus::kOk);
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(StoreTest, BuddyListsKeepTheirOrderAndAreReplacedWhole) {
+  const int64_t bob = AddUser("bob");
+  ASSERT_EQ(store_->SetBuddyList(bob, {"zed", "amy", "kim"}), StoreStatus::kOk);
+  std::vector<std::string> buddies;
+  ASSERT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
+  EXPECT_EQ(buddies, (std::vector<std::string>{"zed", "amy", "kim"}));
+  ASSERT_EQ(store_->SetBuddyList(bob, {"amy"}), StoreStatus::kOk);
+  ASSERT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
+  EXPECT_EQ(buddies, std::vector<std::string>{"amy"});
+}
+
+TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
+  const int64_t bob = AddUser("bob");
+  const int64_t amy = AddUser("amy");
+  LoginRecord login = Login(bob, "bob", 1000);
+  login.ipType = 2;
+  login.listeningPort = 1800;
+  login.address = "62.10.20.30";
+  ASSERT_EQ(store_->SaveLogin(login), StoreStatus::kOk);
+  ASSERT_EQ(store_->SaveLogin(Login(amy, "amy", 500)), StoreStatus::kOk);
+  EXPECT_EQ(store_->TouchLogin(bob, "another-guid", 5000), StoreStatus::kNotFound);
+  EXPECT_EQ(store_->TouchLogin(bob, login.instanceGuid, 2000), StoreStatus::kOk);
+
+  store_.reset();
+  std::string error;
+  store_ = SqliteStore::Open(Path(), error);
+  ASSERT_TRUE(store_) << error;
+  std::vector<LoginRecord> logins;
+  ASSERT_EQ(store_->LoadLogins(1000, logins), StoreStatus::kOk);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].address, "62.10.20.30");
+  EXPECT_EQ(logins[0].ipType, 2);
+  EXPECT_EQ(logins[0].listeningPort, 1800);
+  EXPECT_EQ(logins[0].lastSeenMs, 2000);
+
+  ASSERT_EQ(store_->DeleteLoginsSeenBefore(2001), StoreStatus::kOk);
+  ASSERT_EQ(store_->LoadLogins(0, logins), StoreStatus::kOk);
+  EXPECT_TRUE(logins.empty());
+}
+
+TEST_F(StoreTest, OneSessionNumberPerConference) {
+  const int64_t bob = AddUser("bob");
+  const int64_t amy = AddUser("amy");
+  int64_t first = 0, again = 0, byAmy = 0, other = 0;
+  ASSERT_EQ(store_->ReportCall("conf-1", bob, {{"amy", 0, 1}}, false, 10, first), StoreStatus::kOk);
+  ASSERT_EQ(store_->ReportCall("conf-1", bob, {{"amy", 5, 80}, {"kim", 2, 90}}, true, 20, again),
+            StoreStatus::kOk);
+  ASSERT_EQ(store_->ReportCall("conf-1", amy, {{"bob", 5, 70}}, false, 30, byAmy),
+            StoreStatus::kOk);
+  ASSERT_EQ(store_->ReportCall("conf-2", bob, {}, false, 40, other), StoreStatus::kOk);
+  EXPECT_GT(first, 0);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(byAmy, first);
+  EXPECT_NE(other, first);
+
+  std::vector<CallSummary> calls;
+  ASSERT_EQ(store_->RecentCalls(bob, 10, calls), StoreStatus::kOk);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].sessionId, other);  // newest first
+  const CallSummary& call = calls[1];
+  EXPECT_TRUE(call.recorded);
+  ASSERT_EQ(call.participants.size(), 2u);  // bob's latest report, not amy's
+  EXPECT_EQ(call.participants[0].name, "amy");
+  EXPECT_EQ(call.participants[0].minutes, 5);
+  EXPECT_EQ(call.participants[1].avgDelayMs, 90);
+}
+
+TEST_F(StoreTest, FileIsPrivateAndANewerSchemaIsNotTouched) {
+  struct stat info {};
+  ASSERT_EQ(::stat(Path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  store_.reset();
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  std::string error;
+  EXPECT_FALSE(SqliteStore::Open(Path(), error));
+  EXPECT_NE(error.find("newer"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace dialvo::server
