@@ -1,0 +1,84 @@
+// Feeds arbitrary bodies to every script and page of the presence service,
+// with a real store holding one account, and to the form and markup helpers.
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/Accounts.h"
+#include "server/Form.h"
+#include "server/Passwords.h"
+#include "server/Service.h"
+#include "server/SqliteStore.h"
+#include "server/Text.h"
+
+namespace {
+
+using namespace dialvo::server;
+
+constexpr const char* kPaths[] = {
+    "/DialvoServer.asp",
+    "/dialvo\\logmein.asp",
+    "/dialvo\\logmeoff.asp",
+    "/dialvo\\iamup.asp",
+    "/dialvo\\syncblist.asp",
+    "/dialvo\\getuserlist.asp",
+    "/dialvo\\iamtalking.asp",
+    "/dialvo\\fwtest.asp",
+    "/app_links/app_register.aspx",
+    "/app_links/app_search.aspx",
+    "/app_links/app_myaccount.aspx",
+    "/app_links/app_changepassword.aspx",
+    "/app_links/app_feedback.aspx",
+};
+
+struct Fixture {
+  std::string dir;
+  std::unique_ptr<SqliteStore> store;
+  PasswordChecker passwords{HashCost::Minimal(), 1};
+  std::unique_ptr<Service> service;
+  Fixture() {
+    char tmpl[] = "/tmp/dialvo-fuzz-server-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) abort();
+    dir = tmpl;
+    std::string error;
+    store = SqliteStore::Open(dir + "/fuzz.db", error);
+    if (!store) abort();
+    int64_t now = 1'700'000'000'000;
+    CreateAccount(*store, passwords, "alice", "secret", now);
+    service = std::make_unique<Service>(
+        *store, passwords, [] { return int64_t{1'700'000'000'000}; }, ServiceConfig{});
+    if (!service->Start(error)) abort();
+  }
+  ~Fixture() {
+    service.reset();
+    store.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Fixture fixture;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  (void)Form::Parse(text);
+  (void)EscapeMarkup(text);
+  (void)EscapeForLog(text);
+  (void)IsValidUtf8(text);
+  (void)LeadingNumber(text);
+  if (size == 0) return 0;
+  HttpRequest request;
+  request.method = (data[0] & 0x80) ? "GET" : "POST";
+  request.path = kPaths[data[0] % std::size(kPaths)];
+  request.host = "127.0.0.1:8720";
+  request.body = std::string(text.substr(1));
+  request.sourceIp = 0x7F000001u;  // loopback: fwtest datagrams stay on this machine
+  (void)fixture.service->Handle(request);
+  return 0;
+}
