@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "base/ThreadId.h"
+#include "base/Tick.h"
 
 namespace dialvo {
 
@@ -46,14 +47,7 @@ bool CSem::Acquire(uint32_t timeoutMs) {
       }
       return rc == 0;
     }
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = MonotonicDeadline(timeoutMs);
     int rc;
     while ((rc = sem_clockwait(named_, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
     }

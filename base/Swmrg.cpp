@@ -14,6 +14,7 @@
 #include <new>
 
 #include "base/CSem.h"
+#include "base/Tick.h"
 
 namespace dialvo {
 
@@ -55,18 +56,6 @@ void InitState(SWMRG::State* s, bool shared) {
   s->readers = 0;
 }
 
-timespec Deadline(uint32_t timeoutMs) {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += timeoutMs / 1000;
-  ts.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
-
 // Waits on the state's condition until pred holds; false on time-out.
 template <typename Pred>
 bool WaitUntil(SWMRG::State* s, uint32_t timeoutMs, Pred pred) {
@@ -74,7 +63,7 @@ bool WaitUntil(SWMRG::State* s, uint32_t timeoutMs, Pred pred) {
     while (!pred()) pthread_cond_wait(&s->changed, &s->mutex);
     return true;
   }
-  const timespec deadline = Deadline(timeoutMs);
+  const timespec deadline = MonotonicDeadline(timeoutMs);
   while (!pred()) {
     if (pthread_cond_timedwait(&s->changed, &s->mutex, &deadline) == ETIMEDOUT) return pred();
   }

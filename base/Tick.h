@@ -1,6 +1,8 @@
 #pragma once
 // Millisecond tick count and sleeping, with an injectable clock for code that
 // paces or expires things.
+#include <time.h>
+
 #include <cstdint>
 
 namespace dialvo {
@@ -10,6 +12,9 @@ namespace dialvo {
 uint32_t GetTickCount();
 
 void SleepMs(uint32_t ms);
+
+// The CLOCK_MONOTONIC time timeoutMs from now, for the platform's timed waits.
+timespec MonotonicDeadline(uint32_t timeoutMs);
 
 class Clock {
  public:
