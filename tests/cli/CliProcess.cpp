@@ -104,7 +104,10 @@ std::vector<std::string> CliProcess::Words() {
   std::vector<std::string> words;
   for (const std::string& line : lines_) {
     const std::string w = SecondField(line);
-    if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED") words.push_back(w);
+    if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED" && w != "EV_CAPTURE_BUFFER" &&
+        w != "EV_PLAYOUT_BUFFER") {
+      words.push_back(w);
+    }
   }
   return words;
 }

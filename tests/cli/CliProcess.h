@@ -17,7 +17,8 @@ class CliProcess {
 
   // The nth output line whose second field is word, waiting up to timeoutMs.
   std::optional<std::string> WaitWord(const std::string& word, int timeoutMs = 5000, int nth = 1);
-  // The second fields of the lines so far, byte counters left out.
+  // The second fields of the lines so far, byte counters and sound buffers
+  // left out.
   std::vector<std::string> Words();
   bool NoOutput();
   // The value of key in a line, or "".

@@ -98,7 +98,8 @@ TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
 }
 
 TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
-  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end"});
+  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end",
+                  "--null-audio"});
   const auto listening = bob.WaitWord("LISTENING");
   ASSERT_TRUE(listening.has_value()) << bob.Stderr();
   const std::string port = CliProcess::Value(*listening, "port");
@@ -107,10 +108,12 @@ TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
   EXPECT_EQ(alice.WaitExit(10000), 0) << alice.Stderr();
   EXPECT_EQ(bob.WaitExit(5000), 0) << bob.Stderr();
 
-  EXPECT_THAT(alice.Words(), ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED",
-                                         "EV_PEER_JOINED", "HANGUP", "EV_PEER_LEFT", "EXIT"));
-  EXPECT_THAT(bob.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
-                                       "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"));
+  EXPECT_THAT(alice.Words(),
+              ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED", "EV_PEER_JOINED",
+                          "HANGUP", "EV_PEER_LEFT", "PEER_STATS", "EXIT"));
+  EXPECT_THAT(bob.Words(),
+              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "PEER_STATS", "EXIT"));
   const auto joined = *alice.WaitWord("EV_PEER_JOINED");
   EXPECT_EQ(CliProcess::Value(joined, "name"), "bob");
   EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + port);
@@ -135,21 +138,21 @@ TEST(CliProcess, RejectedCallerExitsWithOneCalleeListensAgainAndHangsUpOnSignal)
   EXPECT_EQ(bob.WaitExit(200), std::nullopt);  // still there
 
   // An accepted call, hung up by the callee's SIGINT: the caller hears it.
-  CliProcess accepting({"--port", "0", "--user", "carol"});
+  CliProcess accepting({"--port", "0", "--user", "carol", "--null-audio"});
   const auto carolListening = accepting.WaitWord("LISTENING");
   ASSERT_TRUE(carolListening.has_value());
   const std::string carol = "127.0.0.1:" + CliProcess::Value(*carolListening, "port");
-  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1"});
+  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1", "--null-audio"});
   ASSERT_TRUE(caller.WaitWord("HANGUP", 10000).has_value());
   // After its call the callee listens again, on the same port.
   const auto again = accepting.WaitWord("LISTENING", 5000, 2);
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(CliProcess::Value(*again, "port"), CliProcess::Value(*carolListening, "port"));
-  EXPECT_THAT(accepting.Words(),
-              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
-                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "LISTENING"));
+  EXPECT_THAT(accepting.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
+                                             "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
+                                             "EV_CALL_ENDED", "PEER_STATS", "LISTENING"));
 
-  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end"});
+  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end", "--null-audio"});
   ASSERT_TRUE(second.WaitWord("EV_PEER_JOINED", 10000).has_value());
   accepting.Signal(SIGINT);
   EXPECT_EQ(accepting.WaitExit(5000), 0);

@@ -22,7 +22,7 @@
 
 namespace dialvo::test {
 
-// Any free ports and short waits.
+// Any free ports, short waits and null sound devices.
 EngineConfig FastConfig();
 
 // What the test keeps of one engine event (records are freed at once).
@@ -62,7 +62,7 @@ class TestEngine {
   bool WaitFor(uint32_t code, size_t count = 1, int timeoutMs = 5000);
   size_t Count(uint32_t code);
   std::vector<SeenEvent> Seen(uint32_t code);
-  // Event codes in order, leaving out byte counters.
+  // Event codes in order, leaving out byte counters and sound buffers.
   std::vector<uint32_t> Codes();
 
  private:
