@@ -58,6 +58,7 @@ CliProcess::CliProcess(const std::vector<std::string>& args,
   std::vector<std::string> settings(extraEnv);
   for (char** e = environ; *e != nullptr; ++e) settings.emplace_back(*e);
   std::vector<char*> env;
+  env.reserve(settings.size() + 1);
   for (std::string& setting : settings) env.push_back(setting.data());
   env.push_back(nullptr);
   started_ = Steady::now();

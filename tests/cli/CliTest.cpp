@@ -10,6 +10,7 @@
 #include "cli/Options.h"
 #include "engine/EngineEvents.h"
 #include "tests/cli/CliProcess.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 namespace {
@@ -41,6 +42,19 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
   EXPECT_EQ(d.call->port, 1720);
   EXPECT_EQ(d.answer, cli::AnswerMode::kAccept);
 
+  // Sound: PulseAudio unless asked; files mean the file backend.
+  EXPECT_EQ(cli::SoundOptionsFor(d).kind, SoundBackendKind::kPulse);
+  EXPECT_EQ(cli::SoundOptionsFor(o).kind, SoundBackendKind::kNull);
+  const SoundBackendOptions files = cli::SoundOptionsFor(
+      Parse({"--play-file", "in.wav", "--loop", "--rec-file=out.wav"}).options);
+  EXPECT_EQ(files.kind, SoundBackendKind::kFile);
+  EXPECT_EQ(files.playFile, "in.wav");
+  EXPECT_EQ(files.recFile, "out.wav");
+  EXPECT_TRUE(files.loop);
+  EXPECT_EQ(cli::SoundOptionsFor(Parse({"--audio", "file"}).options).kind, SoundBackendKind::kFile);
+  EXPECT_EQ(cli::SoundOptionsFor(Parse({"--audio=null", "--null-audio"}).options).kind,
+            SoundBackendKind::kNull);
+
   const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
       {{"--port", "65536"}, "--port"},
       {{"--port", "12a"}, "--port"},
@@ -52,6 +66,12 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
       {{"--answer-delay", "-1"}, "--answer-delay"},
       {{"--callee", "bob"}, "needs --call"},
       {{"--null-audio=yes"}, "takes no value"},
+      {{"--audio", "alsa"}, "not pulse, file or null"},
+      {{"--play-file", "a.wav", "--audio", "pulse"}, "--play-file needs the file backend"},
+      {{"--rec-file", "b.wav", "--null-audio"}, "--rec-file needs the file backend"},
+      {{"--audio", "file", "--null-audio"}, "contradicts --audio"},
+      {{"--loop"}, "--loop needs --play-file"},
+      {{"--rec-file="}, "needs a file name"},
       {{"--colour"}, "unknown option '--colour'"},
       {{"extra"}, "unexpected argument 'extra'"},
   };
@@ -169,6 +189,18 @@ TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
   EXPECT_EQ(bad.WaitExit(), 2);
   EXPECT_THAT(bad.Stderr(), HasSubstr("--port: '99999' is not a port number"));
   EXPECT_TRUE(bad.NoOutput());
+
+  // A play file that is no WAV is refused before anything starts.
+  ScratchDir dir;
+  const std::string notWav = dir.File("notes.wav");
+  std::FILE* file = std::fopen(notWav.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("not a sound\n", file);
+  std::fclose(file);
+  CliProcess badFile({"--port", "0", "--play-file", notWav});
+  EXPECT_EQ(badFile.WaitExit(), 2);
+  EXPECT_THAT(badFile.Stderr(), HasSubstr(notWav));
+  EXPECT_TRUE(badFile.NoOutput());
 }
 
 }  // namespace

@@ -235,7 +235,7 @@ std::string ToneFile(const ScratchDir& dir, const std::string& name, double hz) 
   spec.seconds = 2;
   spec.volume = 0.6;
   std::string error;
-  const std::string path = dir.File(name);
+  std::string path = dir.File(name);
   EXPECT_TRUE(MakeToneWav(path, spec, &error)) << error;
   return path;
 }
@@ -331,7 +331,7 @@ TEST(VoiceCall, PulseAudioDevicesPlayAndCaptureInACall) {
   const auto echoed = [&] {
     const std::vector<Block> blocks = SoundBlocks(dir.File("echo.wav"));
     if (blocks.empty()) return false;
-    const std::vector<int16_t> last = blocks.back();
+    const std::vector<int16_t>& last = blocks.back();
     return Energy(last, 600) > 100 * Energy(last, 1000);
   };
   EXPECT_TRUE(WaitFor(echoed, 15000)) << "the tone did not come back";

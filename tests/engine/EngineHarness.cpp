@@ -49,7 +49,7 @@ EngineConfig WithSound(std::shared_ptr<SoundBackend> sound) {
 TestEngine::TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound)
     : TestEngine(user, WithSound(std::move(sound))) {}
 
-TestEngine::TestEngine(const std::string& user, EngineConfig config)
+TestEngine::TestEngine(const std::string& user, const EngineConfig& config)
     : engine_(std::make_unique<NetCore>(config, &sink_, user)), pump_([this] { Pump(); }) {}
 
 TestEngine::~TestEngine() {

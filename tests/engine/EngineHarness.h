@@ -61,7 +61,7 @@ class TestEngine {
  public:
   enum class Answer { kAccept, kReject, kHold };
 
-  explicit TestEngine(const std::string& user, EngineConfig config = FastConfig());
+  explicit TestEngine(const std::string& user, const EngineConfig& config = FastConfig());
   // With sound devices on this backend.
   TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound);
   // Turns away held callers, stops and deletes the engine.

@@ -25,7 +25,8 @@ using namespace wire;
 AudioBlock Tone(int n, double hz = 500, double amplitude = 9000) {
   AudioBlock block{};
   for (size_t i = 0; i < block.size(); ++i) {
-    const double t = static_cast<double>(n * kBlockSamples + i) / kVoiceSampleRate;
+    const double t =
+        static_cast<double>(static_cast<size_t>(n) * kBlockSamples + i) / kVoiceSampleRate;
     block[i] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * hz * t));
   }
   return block;
