@@ -171,7 +171,7 @@ class NetCore final : public INetCore {
   // The playback device finished a buffer: one mixer run, and the next block.
   void OnPlayoutDone();
   // Without a playback device the mixer still serves the remote peers, on
-  // its own pace; what was mixed for the local user is not played.
+  // its own pace; what was mixed for the local user is only recorded.
   void PlayThreadWithoutDevice();
   // Conference mixer: one block from every peer's jitter queue, to every
   // remote peer the mix of all the others, to the play queue the mix of the
