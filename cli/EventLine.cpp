@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/CallRequest.h"
 #include "engine/EngineEvents.h"
 #include "engine/IncomingRequest.h"
+#include "engine/NetCore.h"
 
 namespace dialvo::cli {
 
@@ -69,6 +71,17 @@ Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventC
       const auto* rec = reinterpret_cast<const ByteCountRecord*>(data);
       return {{"peer", n(book.IdOf(rec->connection))}, {"bytes", n(rec->bytes)}};
     }
+    case EV_CAPTURE_BUFFER:
+    case EV_PLAYOUT_BUFFER: {
+      // The block is shared: it may already be a later one.
+      const auto bytes = reinterpret_cast<const StaticAudioBuffer*>(data)->Read();
+      int peak = 0;
+      for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto sample = static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8));
+        peak = std::max(peak, std::abs(int{sample}));
+      }
+      return {{"peak", n(peak)}};
+    }
     case EV_CALL_STARTED:
       return {{"session", context.sessionId}};
     case EV_SERVER_BIND_ERROR:
@@ -118,6 +131,22 @@ Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventC
     default:
       return {};
   }
+}
+
+}  // namespace dialvo::cli
+
+namespace dialvo::cli {
+
+Fields DescribePeerReport(int id, const PeerReport& report) {
+  const auto n = [](auto v) { return std::to_string(v); };
+  return {{"peer", n(id)},
+          {"name", report.userName},
+          {"addr", report.address.ToString()},
+          {"sent", n(report.blocksSent)},
+          {"received", n(report.blocksReceived)},
+          {"lost", n(report.blocksLost)},
+          {"dropped", n(report.blocksDropped)},
+          {"rtt", report.lastRoundTripMs ? n(*report.lastRoundTripMs) : "-"}};
 }
 
 }  // namespace dialvo::cli

@@ -11,7 +11,8 @@
 
 namespace dialvo {
 class Connection;
-}
+struct PeerReport;
+}  // namespace dialvo
 
 namespace dialvo::cli {
 
@@ -60,5 +61,13 @@ struct EventContext {
 // The fields of an engine event. Updates the book for joins and departures.
 // data is the event's data value, still owned by the caller.
 Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventContext& context);
+
+}  // namespace dialvo::cli
+
+namespace dialvo::cli {
+
+// The summary of one peer after a call: peer, name, addr, sent, received,
+// lost, dropped and rtt ("-" when no round trip was measured).
+Fields DescribePeerReport(int id, const PeerReport& report);
 
 }  // namespace dialvo::cli

@@ -24,18 +24,28 @@ constexpr const char* kUsage =
     "  --hangup-after SEC  hang up this many seconds after the call started\n"
     "  --exit-on-call-end  exit when the call ends or the call attempt fails\n"
     "                      (status 0 when a call took place, 1 when none did)\n"
-    "  --null-audio        use no sound devices\n"
+    "  --audio KIND        sound devices: pulse (the desktop's default source and\n"
+    "                      sink), file or null (default pulse)\n"
+    "  --play-file WAV     capture from this WAV (8000 Hz mono 16-bit) instead of the\n"
+    "                      microphone; implies --audio file\n"
+    "  --rec-file WAV      play into this WAV instead of the speakers (each call is\n"
+    "                      appended); implies --audio file\n"
+    "  --loop              repeat the play file instead of going silent at its end\n"
+    "  --null-audio        use no sound devices (--audio null)\n"
     "  --help, --version\n"
     "\n"
     "Output: one line per event, flushed at once:\n"
     "  <ms> <WORD> [key=value ...]\n"
     "<ms> counts milliseconds since start. <WORD> is an engine event (EV_RINGING,\n"
     "EV_PEER_JOINED, ...) or one of the client's own words: LISTENING port= user=,\n"
-    "CALLING addr=, ANSWER name= decision=, HANGUP, EXIT status=.\n"
+    "CALLING addr=, ANSWER name= decision=, HANGUP, EXIT status=, and after each\n"
+    "call one PEER_STATS line per peer: sent= received= lost= dropped= blocks and\n"
+    "rtt= (the last round trip in ms, - when none was measured).\n"
     "Keys: peer= (a number given at EV_PEER_JOINED; 0 for traffic before a peer\n"
-    "joined), name=, addr=ip:port, bytes=, peers= (connected peers), session=, gap=,\n"
-    "cookie=, ms=, queued=, version=, port=. Values never hold blanks: a blank, '%',\n"
-    "'=' or a control character is written as %XX.\n"
+    "joined or on the local voice loop), name=, addr=ip:port, bytes=, peers=\n"
+    "(connected peers), session=, gap=, cookie=, ms=, queued=, version=, port=,\n"
+    "peak= (the loudest sample of a captured or played block). Values never hold\n"
+    "blanks: a blank, '%', '=' or a control character is written as %XX.\n"
     "\n"
     "After each call the engine is replaced by a fresh one that listens again.\n"
     "SIGINT and SIGTERM hang up, turn away callers still waiting for an answer and\n"
@@ -72,7 +82,7 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       arg = arg.substr(0, eq);
     }
     const bool isFlag = arg == "--help" || arg == "--version" || arg == "--exit-on-call-end" ||
-                        arg == "--null-audio";
+                        arg == "--null-audio" || arg == "--loop";
     if (isFlag && inlineValue) return Fail(std::string(arg) + " takes no value");
     // The option's value: after '=' or the next argument.
     const auto value = [&]() -> std::optional<std::string_view> {
@@ -96,8 +106,13 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       o.nullAudio = true;
       continue;
     }
+    if (arg == "--loop") {
+      o.loop = true;
+      continue;
+    }
     const bool known = arg == "--port" || arg == "--user" || arg == "--call" || arg == "--callee" ||
-                       arg == "--answer" || arg == "--answer-delay" || arg == "--hangup-after";
+                       arg == "--answer" || arg == "--answer-delay" || arg == "--hangup-after" ||
+                       arg == "--audio" || arg == "--play-file" || arg == "--rec-file";
     if (!known) {
       if (arg.starts_with("--")) return Fail("unknown option '" + std::string(args[i]) + "'");
       return Fail("unexpected argument '" + std::string(arg) + "'");
@@ -144,10 +159,40 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       auto sec = Number<uint32_t>(*v, 86400u);
       if (!sec) return Fail("--hangup-after: '" + text + "' is not a number of seconds");
       o.hangupAfterSec = *sec;
+    } else if (arg == "--audio") {
+      o.audio = ParseSoundBackendKind(*v);
+      if (!o.audio) return Fail("--audio: '" + text + "' is not pulse, file or null");
+    } else if (arg == "--play-file" || arg == "--rec-file") {
+      if (v->empty()) return Fail(std::string(arg) + " needs a file name");
+      (arg == "--play-file" ? o.playFile : o.recFile) = text;
     }
   }
   if (!o.callee.empty() && !o.call) return Fail("--callee needs --call");
+  if (o.nullAudio && o.audio && *o.audio != SoundBackendKind::kNull) {
+    return Fail("--null-audio contradicts --audio");
+  }
+  const bool files = !o.playFile.empty() || !o.recFile.empty();
+  if (files && (o.nullAudio || (o.audio && *o.audio != SoundBackendKind::kFile))) {
+    return Fail(std::string(o.playFile.empty() ? "--rec-file" : "--play-file") +
+                " needs the file backend (--audio file)");
+  }
+  if (o.loop && o.playFile.empty()) return Fail("--loop needs --play-file");
   return result;
+}
+
+SoundBackendOptions SoundOptionsFor(const CliOptions& options) {
+  SoundBackendOptions sound;
+  if (options.audio) {
+    sound.kind = *options.audio;
+  } else if (options.nullAudio) {
+    sound.kind = SoundBackendKind::kNull;
+  } else if (!options.playFile.empty() || !options.recFile.empty()) {
+    sound.kind = SoundBackendKind::kFile;
+  }
+  sound.playFile = options.playFile;
+  sound.recFile = options.recFile;
+  sound.loop = options.loop;
+  return sound;
 }
 
 }  // namespace dialvo::cli

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "audio/SoundBackend.h"
+
 namespace dialvo::cli {
 
 enum class AnswerMode { kAccept, kReject, kIgnore };
@@ -23,8 +25,17 @@ struct CliOptions {
   uint32_t answerDelayMs = 0;
   std::optional<uint32_t> hangupAfterSec;
   bool exitOnCallEnd = false;
+  // Sound: the backend asked for with --audio (or implied by the options
+  // below), the WAV captured from and the WAV played into.
+  std::optional<SoundBackendKind> audio;
   bool nullAudio = false;
+  std::string playFile;
+  std::string recFile;
+  bool loop = false;
 };
+
+// The sound backend the options ask for (PulseAudio unless told otherwise).
+SoundBackendOptions SoundOptionsFor(const CliOptions& options);
 
 struct ParseResult {
   enum Kind { kRun, kHelp, kVersion, kError };

@@ -13,8 +13,8 @@ std::string CallAddress(const CliOptions& o) {
 }
 }  // namespace
 
-CliRunner::CliRunner(CliOptions options, std::FILE* out)
-    : options_(std::move(options)), out_(out), port_(options_.port) {}
+CliRunner::CliRunner(CliOptions options, std::FILE* out, std::shared_ptr<SoundBackend> sound)
+    : options_(std::move(options)), out_(out), sound_(std::move(sound)), port_(options_.port) {}
 
 CliRunner::~CliRunner() {
   if (engine_ != nullptr) StopEngine();
@@ -74,6 +74,7 @@ void CliRunner::AfterCall() {
 void CliRunner::StartEngine() {
   EngineConfig config;
   config.listeningPort = port_;
+  config.sound = sound_;
   sink_ = std::make_unique<EventSink>(&window_);
   engine_ = std::make_unique<NetCore>(config, sink_.get(), options_.user);
   listenFailed_ = false;
@@ -100,9 +101,14 @@ void CliRunner::StopEngine() {
   while (!stopped.load()) Pump(20);
   stopper.join();
   JoinCall();
+  const std::vector<PeerReport> reports = engine_->PeerReports();
   engine_.reset();
   sink_.reset();
   while (window_.Pending() > 0) Pump(0);
+  // Peers are numbered in the order they joined, as the engine lists them.
+  for (size_t i = 0; i < reports.size(); ++i) {
+    Print("PEER_STATS", DescribePeerReport(static_cast<int>(i + 1), reports[i]));
+  }
   book_.Clear();
   hangupAt_.reset();
   callEnded_ = false;

@@ -23,7 +23,8 @@ namespace dialvo::cli {
 
 class CliRunner {
  public:
-  CliRunner(CliOptions options, std::FILE* out);
+  // sound: the devices' backend (null: the process default).
+  CliRunner(CliOptions options, std::FILE* out, std::shared_ptr<SoundBackend> sound = nullptr);
   ~CliRunner();
   CliRunner(const CliRunner&) = delete;
   CliRunner& operator=(const CliRunner&) = delete;
@@ -60,6 +61,7 @@ class CliRunner {
 
   const CliOptions options_;
   std::FILE* const out_;
+  const std::shared_ptr<SoundBackend> sound_;
   const Steady::time_point start_ = Steady::now();
   uint16_t port_;
 

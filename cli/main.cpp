@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <string>
 
+#include "audio/SoundBackend.h"
 #include "cli/Options.h"
 #include "cli/Runner.h"
 
@@ -41,6 +44,16 @@ int main(int argc, char** argv) {
   // A peer vanishing must not kill the client through a broken pipe.
   signal(SIGPIPE, SIG_IGN);
 
-  CliRunner runner(parsed.options, stdout);
+  std::string error;
+  std::shared_ptr<dialvo::SoundBackend> sound =
+      dialvo::CreateSoundBackend(SoundOptionsFor(parsed.options), &error);
+  if (sound == nullptr) {
+    std::fprintf(stderr, "dialvo-cli: %s\n", error.empty() ? "no sound backend" : error.c_str());
+    return 2;
+  }
+  // The program's own sounds use it as well.
+  dialvo::SetDefaultSoundBackend(sound);
+
+  CliRunner runner(parsed.options, stdout, sound);
   return runner.Run(stopRequested);
 }

@@ -110,10 +110,15 @@ void Connection::HangUp(bool sendHangup) {
   CloseSocket();
 }
 
-void Connection::AcceptVoice(const wire::DatagramView& /*voice*/) {
-  // Voice path: decode into a 1600-sample block with decoder_ and offer it
-  // to this peer's jitter queue (at most five blocks, under the jitter lock).
-  voiceBlocks_.fetch_add(1);
+bool Connection::AcceptVoice(const wire::DatagramView& voice) {
+  counters_->blocksReceived.fetch_add(1);
+  // Frames a datagram lacks, and frames the codec refuses, stay silent.
+  decoded_.fill(0);
+  uint32_t samples = 0;
+  if (decoder_ != nullptr) decoder_->DecodePacket(voice, decoded_, samples);
+  if (jitter_.Offer(decoded_)) return true;
+  counters_->blocksDropped.fetch_add(1);
+  return false;
 }
 
 }  // namespace dialvo

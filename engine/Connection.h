@@ -10,6 +10,8 @@
 
 #include "base/CSem.h"
 #include "base/UdpSocket.h"
+#include "engine/Voice.h"
+#include "engine/VoiceSender.h"
 #include "engine/wire/Message.h"
 
 namespace dialvo {
@@ -23,7 +25,18 @@ enum ConnectionKind : uint32_t {
   CONN_OUTGOING = 2,  // a callee; spoken to from a socket of its own
 };
 
-class Connection final : public wire::DatagramSink {
+// What went on with one peer, kept beyond the connection's life so that a
+// summary can be given after the call. Written by the voice threads.
+struct PeerCounters {
+  std::atomic<uint32_t> blocksSent{0};      // voice datagrams the mixer sent the peer
+  std::atomic<uint32_t> blocksReceived{0};  // voice datagrams that passed the sequence check
+  std::atomic<uint32_t> blocksLost{0};      // sequence numbers skipped
+  std::atomic<uint32_t> blocksDropped{0};   // blocks that found the jitter queue full
+  std::atomic<uint32_t> lastRoundTripMs{0};
+  std::atomic<bool> roundTripKnown{false};
+};
+
+class Connection final : public VoiceLink {
  public:
   // CONN_LOCAL binds its loopback socket, CONN_INCOMING connects its socket
   // to the engine's listening port (remote: the caller), CONN_OUTGOING has
@@ -89,21 +102,27 @@ class Connection final : public wire::DatagramSink {
   bool SendDatagram(std::span<const uint8_t> bytes) override;
   uint32_t TakeSendSequence() override;
   void ReportBytesSent(uint32_t bytes) override;
+  int LastSendError() const override { return LastSocketError(); }
 
   // Ends the conversation with this peer: EV_PEER_LEFT and (if asked and the
   // peer is remote) MSG_HANGUP when it was connected; the socket is closed
   // in any case.
   void HangUp(bool sendHangup);
 
-  // Voice path seam: a voice datagram that passed the sequence check. The
-  // decoder and the jitter queue take it from here.
-  void AcceptVoice(const wire::DatagramView& voice);
-  uint32_t VoiceBlocksReceived() const { return voiceBlocks_.load(); }
-  // Blocks waiting in the jitter queue (reported with round trips).
-  uint32_t QueuedBlocks() const { return 0; }
+  // A voice datagram that passed the sequence check: decoded into one block
+  // (silence where frames are missing or broken) and offered to the jitter
+  // queue. False when the queue was full and the block was dropped. The
+  // receive-play thread only.
+  bool AcceptVoice(const wire::DatagramView& voice);
+  uint32_t VoiceBlocksReceived() const { return counters_->blocksReceived.load(); }
+  // Blocks waiting for the mixer (reported with round trips).
+  JitterQueue& Jitter() { return jitter_; }
+  uint32_t QueuedBlocks() const { return static_cast<uint32_t>(jitter_.Size()); }
   // One GSM state per direction, made with the connection.
   GsmCodec* Encoder() { return encoder_.get(); }
   GsmCodec* Decoder() { return decoder_.get(); }
+  PeerCounters& Counters() { return *counters_; }
+  const std::shared_ptr<PeerCounters>& SharedCounters() const { return counters_; }
 
  private:
   NetCore& engine_;
@@ -126,10 +145,12 @@ class Connection final : public wire::DatagramSink {
   std::atomic<uint32_t> sendSequence_{1};
   uint32_t lastReceivedSequence_ = 0;
   std::atomic<uint32_t> lastReceiveTime_{0};
-  std::atomic<uint32_t> voiceBlocks_{0};
+  const std::shared_ptr<PeerCounters> counters_ = std::make_shared<PeerCounters>();
 
   std::unique_ptr<GsmCodec> encoder_;  // one GSM state per direction
   std::unique_ptr<GsmCodec> decoder_;
+  AudioBlock decoded_{};  // the receive-play thread's decoding space
+  JitterQueue jitter_;
 };
 
 }  // namespace dialvo

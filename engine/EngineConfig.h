@@ -3,7 +3,9 @@
 // clock. The defaults are the values the desktop program runs with.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "audio/SoundBackend.h"
 #include "base/Tick.h"
 
 namespace dialvo {
@@ -29,6 +31,12 @@ struct EngineConfig {
   uint32_t receiveWaitMs = 3000;
   // Pause after a callee answered that it is busy.
   uint32_t busyPauseMs = 1000;
+  // The play thread's pause before it opens the playback device (a ring
+  // tone may still be fading).
+  uint32_t playoutStartDelayMs = 500;
+  // The capture and playback devices' backend; the process default when
+  // null.
+  std::shared_ptr<SoundBackend> sound;
   // Tick counts for liveness and round trips; the system clock when null.
   // It must outlive the engine.
   Clock* clock = nullptr;

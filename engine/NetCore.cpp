@@ -18,6 +18,8 @@ NetCore::NetCore(const EngineConfig& config, EventSink* sink, std::string_view u
       ownSink_(sink == nullptr ? std::make_unique<EventSink>(nullptr) : nullptr),
       sink_(sink != nullptr ? sink : ownSink_.get()),
       protocolVersion_(protocolVersion),
+      capture_(wire::kBlockSamples, kVoiceSampleRate, kVoiceChannels, kVoiceBits, config.sound),
+      playback_(wire::kBlockSamples, kVoiceSampleRate, kVoiceChannels, kVoiceBits, config.sound),
       recordSendThread_([this](void*) { return RecordSendThread(); }, nullptr,
                         "Record Send Thread for Netcore", false),
       receivePlayThread_([this](void*) { return ReceivePlayThread(); }, nullptr,
@@ -44,7 +46,10 @@ NetCore::~NetCore() {
     peers_.clear();
     local_ = nullptr;
   }
-  // Voice path: free the blocks left in the play queue (under its lock).
+  {
+    CSemLock lock(playQueueLock_);
+    playQueue_.clear();
+  }
   if (sink_->Engine() == this) sink_->SetEngine(nullptr);
 }
 
@@ -70,6 +75,24 @@ uint16_t NetCore::ListeningPort() const {
 SockAddr NetCore::LocalVoiceAddress() {
   ReadGuard guard(peerGuard_);
   return local_ != nullptr ? local_->PeerAddress() : SockAddr{};
+}
+
+std::vector<PeerReport> NetCore::PeerReports() {
+  ReadGuard guard(peerGuard_);
+  std::vector<PeerReport> reports;
+  for (const Admitted& a : history_) {
+    const PeerCounters& c = *a.counters;
+    PeerReport r;
+    r.userName = a.userName;
+    r.address = a.address;
+    r.blocksSent = c.blocksSent.load();
+    r.blocksReceived = c.blocksReceived.load();
+    r.blocksLost = c.blocksLost.load();
+    r.blocksDropped = c.blocksDropped.load();
+    if (c.roundTripKnown.load()) r.lastRoundTripMs = c.lastRoundTripMs.load();
+    reports.push_back(std::move(r));
+  }
+  return reports;
 }
 
 bool NetCore::SendPing(uint32_t cookie, const SockAddr& to) {

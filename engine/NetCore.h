@@ -7,12 +7,15 @@
 // Locks, in the order in which they may be held together:
 //   1. MasterServer lock      (pending incoming requests)
 //   2. peer guard (SWMRG)     (peer list, local connection pointer, slots)
-//   3. leaf locks             (a connection's or the listening socket's
-//                              socket mutex, the engine's text mutex)
+//   3. leaf locks             (a connection's jitter lock, the play queue
+//                              lock, a connection's or the listening
+//                              socket's socket mutex, the engine's text
+//                              mutex)
 // A Connection's own lock (CSem) is held by call setup around its dialogue
 // and only leaf locks and the peer guard are taken inside it.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +23,9 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/WaveIn.h"
+#include "audio/WaveOut.h"
+#include "base/CSem.h"
 #include "base/NamedThread.h"
 #include "base/PeriodicTimer.h"
 #include "base/Swmrg.h"
@@ -27,6 +33,7 @@
 #include "base/Tick.h"
 #include "engine/EngineConfig.h"
 #include "engine/INetCore.h"
+#include "engine/Voice.h"
 #include "engine/WakeEvent.h"
 #include "engine/wire/Message.h"
 
@@ -35,6 +42,19 @@ namespace dialvo {
 class Connection;
 class EventSink;
 class MasterServer;
+struct PeerCounters;
+class VoiceSender;
+
+// One peer of the engine, present or gone, as a summary after the call.
+struct PeerReport {
+  std::string userName;
+  SockAddr address;
+  uint32_t blocksSent = 0;      // voice blocks sent to the peer
+  uint32_t blocksReceived = 0;  // voice blocks received in sequence
+  uint32_t blocksLost = 0;      // sequence numbers that never arrived
+  uint32_t blocksDropped = 0;   // received blocks that found the jitter queue full
+  std::optional<uint32_t> lastRoundTripMs;
+};
 
 // Thread messages of the engine's voice threads.
 inline constexpr uint32_t kMsgWaveOutDone = 957;  // playback device finished a buffer
@@ -72,6 +92,8 @@ class NetCore final : public INetCore {
   uint16_t ListeningPort() const;
   // Where the local connection's voice loops back to.
   SockAddr LocalVoiceAddress();
+  // Every peer this engine admitted, in the order they joined.
+  std::vector<PeerReport> PeerReports();
 
   // ---- For the engine's own parts: connections, listening server, threads.
   EventSink& Sink() { return *sink_; }
@@ -143,11 +165,22 @@ class NetCore final : public INetCore {
   // Control datagram on a peer socket; false when the peer is to be removed.
   bool HandleControl(Connection* peer, const wire::DatagramView& dg, const SockAddr& from);
   uint32_t PlayThread();
-  // Voice path seams: a filled capture buffer, the end of capture, and a
-  // buffer the playback device has finished.
-  void OnCaptureBuffer();
+  // A filled capture buffer, and the end of capture.
+  void OnCaptureBuffer(VoiceSender& sender);
   void OnStopCapture();
+  // The playback device finished a buffer: one mixer run, and the next block.
   void OnPlayoutDone();
+  // Without a playback device the mixer still serves the remote peers, on
+  // its own pace; what was mixed for the local user is only recorded.
+  void PlayThreadWithoutDevice();
+  // Conference mixer: one block from every peer's jitter queue, to every
+  // remote peer the mix of all the others, to the play queue the mix of the
+  // remote peers. Returns the number of peers that delivered.
+  size_t RunMixer();
+  // The oldest block of the play queue into playBlock_; false when empty.
+  bool TakePlayBlock();
+  // A block the local user hears: the playout event and the recording.
+  void ReportPlayed(const AudioBlock& block, bool toDevice);
 
   const EngineConfig config_;
   Clock* const clock_;
@@ -164,22 +197,31 @@ class NetCore final : public INetCore {
 
   std::atomic<bool> validation_{true};
   std::atomic<bool> recording_{false};
+  const uint32_t voiceLevel_ = kDefaultVoiceLevel;
+  const uint32_t silenceLimit_ = kDefaultSilenceLimit;
   std::atomic<bool> voiceRunning_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> serverRunning_{false};
   std::atomic<bool> active_{false};  // never cleared during the engine's life
   bool stopped_ = false;             // owner's thread only
 
-  // Guards peers_, local_, reservedSlots_ and closing_. Readers: the receive loop,
-  // the keep-alive sender, GetPeers, Connect's duplicate check and the
-  // listening server's lookups. Writers (through PeerWriteLock): joining,
-  // removal, DisconnectAll and the liveness scan; the writer side is
-  // recursive (the scan removes peers while it writes).
+  // Guards peers_, local_, reservedSlots_, closing_ and history_. Readers:
+  // the receive loop, the mixer, the capture sender, the keep-alive sender,
+  // GetPeers, PeerReports, Connect's duplicate check and the listening
+  // server's lookups. Writers (through PeerWriteLock): joining, removal,
+  // DisconnectAll and the liveness scan; the writer side is recursive (the
+  // scan removes peers while it writes).
   SWMRG peerGuard_;
   std::vector<Connection*> peers_;  // owned; the local connection first
   Connection* local_ = nullptr;
   size_t reservedSlots_ = 0;
   bool closing_ = false;  // Stop has emptied the list; no peer may join
+  struct Admitted {
+    std::string userName;
+    SockAddr address;
+    std::shared_ptr<PeerCounters> counters;
+  };
+  std::vector<Admitted> history_;  // every peer admitted, in order
 
   // Wakes the receive loop out of its socket wait so that a writer of the
   // peer list does not wait for the wait to run out.
@@ -195,6 +237,21 @@ class NetCore final : public INetCore {
   uint32_t lastScanMs_ = 0;      // timer thread only
   uint32_t rotation_ = 0;        // receive-play thread only
   std::vector<uint8_t> receiveBuffer_ = std::vector<uint8_t>(wire::kReceiveBuffer);  // same
+
+  // Sound devices: capture belongs to the record-send thread, playback to
+  // the play thread.
+  WaveIn capture_;
+  WaveOut playback_;
+  // The play thread's: the mixer's work area, the datagram it encodes into
+  // and the block being played.
+  MixerWork mixer_;
+  wire::Message mixerPacket_{wire::kMixerVoiceBuffer};
+  AudioBlock playBlock_{};
+  // The play queue lock: guards playQueue_. Taken by the play thread (the
+  // mixer appends inside the peer guard, the player takes) and by the
+  // destructor.
+  CSem playQueueLock_;
+  std::deque<AudioBlock> playQueue_;  // mixed for the local user, to be played
 
   // Last: destroyed (and so joined) before everything they use.
   NamedThread recordSendThread_;

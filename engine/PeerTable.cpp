@@ -36,6 +36,8 @@ bool NetCore::PeerListFull() {
 bool NetCore::AdmitPeer(Connection* connection) {
   if (closing_ || stopping_.load()) return false;
   peers_.push_back(connection);
+  history_.push_back(
+      {connection->UserName(), connection->UserVisibleAddress(), connection->SharedCounters()});
   if (reservedSlots_ > 0) --reservedSlots_;
   // Voice starts with the first peer, once per engine.
   if (!voiceRunning_.load()) {

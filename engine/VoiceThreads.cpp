@@ -1,16 +1,23 @@
-// The engine's voice threads: record-send (keep-alives now, captured voice
-// with the voice path), receive-play (every peer socket) and play.
+// The engine's voice threads: record-send (captured voice to the local
+// connection, keep-alives to the peers), receive-play (every peer socket into
+// the jitter queues) and play (the conference mixer, paced by the playback
+// device).
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
+#include "audio/GsmCodec.h"
+#include "audio/PlaySound.h"
 #include "base/Swmrg.h"
+#include "base/ThreadId.h"
 #include "base/ThreadMessages.h"
 #include "base/Trace.h"
 #include "engine/Connection.h"
 #include "engine/EventSink.h"
 #include "engine/NetCore.h"
 #include "engine/PeerPacket.h"
+#include "engine/VoiceSender.h"
 
 namespace dialvo {
 
@@ -24,15 +31,28 @@ constexpr size_t kMaxWatched = 64;
 constexpr int kMaxReadsPerPeer = 32;
 // The record-send thread looks at the stop flag at least this often.
 constexpr uint32_t kMessageWaitMs = 1000;
+// The pause after a failed send of the held-back block.
+constexpr uint32_t kSendFailurePauseMs = 500;
+// Blocks of silence at the playback device before the first mix arrives.
+constexpr int kInitialSilentBlocks = 2;
+// One mixer run per block when no playback device paces the mixer.
+constexpr uint32_t kBlockMs = 200;
+
+std::span<const uint8_t> Bytes(const AudioBlock& block) {
+  return {reinterpret_cast<const uint8_t*>(block.data()), kBlockBytes};
+}
 }  // namespace
 
 uint32_t NetCore::RecordSendThread() {
   PeekMessage();
-  // Voice path: open the capture device for this thread; EV_CAPTURE_OPEN_FAILED
-  // when it cannot be opened (the thread goes on without sound).
+  if (capture_.Open(CurrentThreadId()) == 0) {
+    TraceLog("Capture device could not be opened: %s", capture_.LastOpenError().c_str());
+    sink_->PostEvent(EV_CAPTURE_OPEN_FAILED, uintptr_t{0});
+  }
   TraceLog("Starting r-s thread");
-  // Voice path: the encoder, the current and previous blocks, the voice
-  // datagram's header and the silence count are prepared here.
+  // The encoder, the current and held-back blocks, the voice datagram and
+  // the silence count live here for the thread's life.
+  VoiceSender sender(voiceLevel_, silenceLimit_);
   TraceLog("R-S thread started");
   recordSendThread_.ReleaseStartSemaphore();
   for (;;) {
@@ -47,7 +67,7 @@ uint32_t NetCore::RecordSendThread() {
     }
     switch (msg->message) {
       case kMsgWaveInData:
-        OnCaptureBuffer();
+        OnCaptureBuffer(sender);
         break;
       case kMsgKeepAlive:
         SendKeepAliveToPeers();
@@ -60,22 +80,61 @@ uint32_t NetCore::RecordSendThread() {
     }
   }
   TraceLog("Exitting record send thread");
-  // Voice path: close the capture device and delete the encoder.
+  capture_.Close();
   return 0;
 }
 
-void NetCore::OnCaptureBuffer() {
-  // Voice path: voice detection, encoding and SendSequenced on the local
-  // connection (read under the peer guard; nothing once it is cleared).
+void NetCore::OnCaptureBuffer(VoiceSender& sender) {
+  if (!capture_.IsCurrentDone()) {
+    TraceLog("MM_WIM_DATA: But buffer not done.");
+    return;
+  }
+  if (stopping_.load()) {
+    capture_.ReleaseBuffer();
+    return;
+  }
+  AudioBlock block{};
+  const std::span<const uint8_t> captured = capture_.CurrentBuffer();
+  std::memcpy(block.data(), captured.data(), std::min<size_t>(captured.size(), kBlockBytes));
+  capture_.ReleaseBuffer();
+
+  VoiceSender::Outcome out;
+  int fd = -1;
+  {
+    // Stop clears the local connection under the guard before it deletes
+    // it: once it is gone nothing more is sent.
+    ReadGuard guard(peerGuard_);
+    if (local_ == nullptr) return;
+    fd = local_->SocketFd();
+    out = sender.Handle(block, *local_);
+  }
+  if (out.held) return;
+  if (out.heldFirst) TraceLog("Sending a previous novoice packet");
+  if (out.heldError == EINTR) {
+    TraceLog("Error Sending Data WSAINTR");
+  } else if (out.heldError != 0) {
+    TraceLog("Send Failed on socket %x , Error = %d", static_cast<unsigned>(fd), out.heldError);
+    sink_->PostEvent(EV_CALL_ENDED, uintptr_t{0});
+    SleepMs(kSendFailurePauseMs);
+    return;
+  }
+  if (out.given && recording_.load()) sink_->AddAudio(block.data(), kBlockBytes, false);
+  if (out.error == EINTR) {
+    TraceLog("Error Sending Data - WSAINTR");
+  } else if (out.error != 0) {
+    TraceLog("Send Failed on socket %x , Error = %d", static_cast<unsigned>(fd), out.error);
+    sink_->PostEvent(EV_CALL_ENDED, uintptr_t{0});
+    return;
+  }
+  if (out.done) {
+    CaptureEventBuffer().Write(Bytes(sender.Current()));
+    sink_->PostEvent(EV_CAPTURE_BUFFER, &CaptureEventBuffer());
+  }
 }
 
 void NetCore::OnStopCapture() {
-  // Voice path: stop the capture device so that it hands its buffers back.
-}
-
-void NetCore::OnPlayoutDone() {
-  // Voice path: BufferDone on the device, one mixer run, then the next block
-  // of the play queue (or silence) to the device.
+  // The device hands its buffers back and delivers no more.
+  capture_.Stop();
 }
 
 void NetCore::SendKeepAliveToPeers() {
@@ -172,6 +231,7 @@ int NetCore::ReceiveRound(uint32_t waitMs) {
         peer->SetLastReceiveTime(clock_->TickMs());
         const VoiceCheck check = CheckVoice(*dg, Validation(), peer->LastReceivedSequence());
         if (check.gap != 0) {
+          peer->Counters().blocksLost.fetch_add(check.gap - 1);
           sink_->PostEvent(EV_PACKET_GAP, new PacketGapRecord{peer, check.gap});
         }
         if (check.pass) {
@@ -207,6 +267,8 @@ bool NetCore::HandleControl(Connection* peer, const DatagramView& dg, const Sock
       return true;
     case PeerControl::kRoundTrip:
       if (auto ping = ParsePing(dg)) {
+        peer->Counters().lastRoundTripMs.store(RoundTrip(now, ping->tick));
+        peer->Counters().roundTripKnown.store(true);
         sink_->PostEvent(EV_ROUND_TRIP,
                          new RoundTripRecord{peer, ping->cookie, RoundTrip(now, ping->tick),
                                              peer->QueuedBlocks()});
@@ -219,20 +281,113 @@ bool NetCore::HandleControl(Connection* peer, const DatagramView& dg, const Sock
 }
 
 uint32_t NetCore::PlayThread() {
-  // Voice path: pause 500 ms, stop any ring tone, open the playback device
-  // for this thread (EV_PLAYOUT_OPEN_FAILED when it cannot be opened).
-  TraceLog("Starting play callback thread");
+  AudioBlock silence{};
+  SleepMs(config_.playoutStartDelayMs);
+  // A ring tone may still hold the device.
+  PlaySound(nullptr, 0);
+  // The queue first: the device posts to it as soon as it plays.
   PeekMessage();
-  playThread_.ReleaseStartSemaphore();
-  // Voice path: two silent blocks go to the device first (EV_PLAYOUT_BUFFER).
-  for (;;) {
-    const ThreadMessage msg = GetMessage();
-    if (msg.message == kMsgStopThread) break;
-    if (msg.message == kMsgWaveOutDone) OnPlayoutDone();
+  const bool device = playback_.Open(CurrentThreadId()) != 0;
+  if (!device) {
+    TraceLog("Playback device could not be opened: %s", playback_.LastOpenError().c_str());
+    sink_->PostEvent(EV_PLAYOUT_OPEN_FAILED, uintptr_t{0});
   }
-  // Voice path: stop and close the playback device.
+  TraceLog("Starting play callback thread");
+  playThread_.ReleaseStartSemaphore();
+  // Its priority stays normal: raising it needs privileges on Linux.
+  if (device) {
+    TraceLog("Adding 2 no voice play packet initially......");
+    for (int i = 0; i < kInitialSilentBlocks; ++i) playback_.Write(Bytes(silence));
+    PlayoutEventBuffer().Write(Bytes(silence));
+    sink_->PostEvent(EV_PLAYOUT_BUFFER, &PlayoutEventBuffer());
+    for (;;) {
+      const ThreadMessage msg = GetMessage();
+      if (msg.message == kMsgStopThread) break;
+      if (msg.message == kMsgWaveOutDone) OnPlayoutDone();
+    }
+  } else {
+    PlayThreadWithoutDevice();
+  }
+  playback_.Stop();
+  playback_.Close();
   TraceLog("Exitting play callback thread");
   return 0;
+}
+
+void NetCore::OnPlayoutDone() {
+  playback_.BufferDone();
+  RunMixer();
+  if (TakePlayBlock()) {
+    playback_.Write(Bytes(playBlock_));
+    ReportPlayed(playBlock_, true);
+  } else {
+    playBlock_.fill(0);
+    playback_.Write(Bytes(playBlock_));
+  }
+}
+
+void NetCore::PlayThreadWithoutDevice() {
+  uint32_t due = GetTickCount() + kBlockMs;
+  for (;;) {
+    const auto left = static_cast<int32_t>(due - GetTickCount());
+    if (left > 0) {
+      const std::optional<ThreadMessage> msg = GetMessage(static_cast<uint32_t>(left));
+      if (msg && msg->message == kMsgStopThread) return;
+      continue;
+    }
+    due += kBlockMs;
+    // Behind by more than a block (a stalled machine): start afresh.
+    if (static_cast<int32_t>(GetTickCount() - due) > static_cast<int32_t>(kBlockMs)) {
+      due = GetTickCount() + kBlockMs;
+    }
+    RunMixer();
+    if (TakePlayBlock()) ReportPlayed(playBlock_, false);
+  }
+}
+
+void NetCore::ReportPlayed(const AudioBlock& block, bool toDevice) {
+  if (toDevice) {
+    PlayoutEventBuffer().Write(Bytes(block));
+    sink_->PostEvent(EV_PLAYOUT_BUFFER, &PlayoutEventBuffer());
+  }
+  // The recording keeps the conversation even when it cannot be heard.
+  if (recording_.load()) sink_->AddAudio(block.data(), kBlockBytes, true);
+}
+
+bool NetCore::TakePlayBlock() {
+  CSemLock lock(playQueueLock_);
+  if (playQueue_.empty()) return false;
+  playBlock_ = playQueue_.front();
+  playQueue_.pop_front();
+  return true;
+}
+
+size_t NetCore::RunMixer() {
+  mixer_.Begin();
+  ReadGuard guard(peerGuard_);
+  // The peer list never holds more than the mixer's slots; should it, the
+  // parties beyond them are left out rather than mixed out of bounds.
+  const size_t n = std::min(peers_.size(), MixerWork::kSlots);
+  for (size_t i = 0; i < n; ++i) {
+    if (peers_[i]->Jitter().Take(mixer_.Slot(i))) mixer_.Add(i);
+  }
+  for (size_t j = 0; j < n && mixer_.Delivered() > 0; ++j) {
+    if (!mixer_.HasMixFor(j)) continue;
+    const std::span<const int16_t> mix = mixer_.MixFor(j);
+    Connection* peer = peers_[j];
+    if (peer->IsRemote()) {
+      if (peer->Encoder() == nullptr) continue;
+      mixerPacket_.Clear();
+      mixerPacket_.SetType(MSG_VOICE);
+      peer->Encoder()->EncodePacket(mix, mixerPacket_);
+      if (SendSequenced(*peer, mixerPacket_)) peer->Counters().blocksSent.fetch_add(1);
+    } else if (peer == local_) {
+      CSemLock lock(playQueueLock_);
+      playQueue_.emplace_back();
+      std::copy(mix.begin(), mix.end(), playQueue_.back().begin());
+    }
+  }
+  return mixer_.Delivered();
 }
 
 }  // namespace dialvo

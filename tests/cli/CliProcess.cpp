@@ -42,7 +42,8 @@ std::string SecondField(const std::string& line) {
 
 }  // namespace
 
-CliProcess::CliProcess(const std::vector<std::string>& args) {
+CliProcess::CliProcess(const std::vector<std::string>& args,
+                       const std::vector<std::string>& extraEnv) {
   const std::string program = BinDir() + "/dialvo-cli";
   int out[2];
   int err[2];
@@ -54,7 +55,16 @@ CliProcess::CliProcess(const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  std::vector<std::string> settings(extraEnv);
+  for (char** e = environ; *e != nullptr; ++e) settings.emplace_back(*e);
+  std::vector<char*> env;
+  env.reserve(settings.size() + 1);
+  for (std::string& setting : settings) env.push_back(setting.data());
+  env.push_back(nullptr);
+  started_ = Steady::now();
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), env.data()) != 0) {
+    pid_ = -1;
+  }
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
@@ -98,13 +108,26 @@ std::optional<std::string> CliProcess::WaitWord(const std::string& word, int tim
   }
 }
 
+std::vector<std::string> CliProcess::Lines(const std::string& word) {
+  while (ReadSome(0)) {
+  }
+  std::vector<std::string> lines;
+  for (const std::string& line : lines_) {
+    if (SecondField(line) == word) lines.push_back(line);
+  }
+  return lines;
+}
+
 std::vector<std::string> CliProcess::Words() {
   while (ReadSome(0)) {
   }
   std::vector<std::string> words;
   for (const std::string& line : lines_) {
     const std::string w = SecondField(line);
-    if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED") words.push_back(w);
+    if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED" && w != "EV_CAPTURE_BUFFER" &&
+        w != "EV_PLAYOUT_BUFFER") {
+      words.push_back(w);
+    }
   }
   return words;
 }

@@ -10,6 +10,7 @@
 #include "cli/Options.h"
 #include "engine/EngineEvents.h"
 #include "tests/cli/CliProcess.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 namespace {
@@ -41,6 +42,19 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
   EXPECT_EQ(d.call->port, 1720);
   EXPECT_EQ(d.answer, cli::AnswerMode::kAccept);
 
+  // Sound: PulseAudio unless asked; files mean the file backend.
+  EXPECT_EQ(cli::SoundOptionsFor(d).kind, SoundBackendKind::kPulse);
+  EXPECT_EQ(cli::SoundOptionsFor(o).kind, SoundBackendKind::kNull);
+  const SoundBackendOptions files = cli::SoundOptionsFor(
+      Parse({"--play-file", "in.wav", "--loop", "--rec-file=out.wav"}).options);
+  EXPECT_EQ(files.kind, SoundBackendKind::kFile);
+  EXPECT_EQ(files.playFile, "in.wav");
+  EXPECT_EQ(files.recFile, "out.wav");
+  EXPECT_TRUE(files.loop);
+  EXPECT_EQ(cli::SoundOptionsFor(Parse({"--audio", "file"}).options).kind, SoundBackendKind::kFile);
+  EXPECT_EQ(cli::SoundOptionsFor(Parse({"--audio=null", "--null-audio"}).options).kind,
+            SoundBackendKind::kNull);
+
   const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
       {{"--port", "65536"}, "--port"},
       {{"--port", "12a"}, "--port"},
@@ -52,6 +66,12 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
       {{"--answer-delay", "-1"}, "--answer-delay"},
       {{"--callee", "bob"}, "needs --call"},
       {{"--null-audio=yes"}, "takes no value"},
+      {{"--audio", "alsa"}, "not pulse, file or null"},
+      {{"--play-file", "a.wav", "--audio", "pulse"}, "--play-file needs the file backend"},
+      {{"--rec-file", "b.wav", "--null-audio"}, "--rec-file needs the file backend"},
+      {{"--audio", "file", "--null-audio"}, "contradicts --audio"},
+      {{"--loop"}, "--loop needs --play-file"},
+      {{"--rec-file="}, "needs a file name"},
       {{"--colour"}, "unknown option '--colour'"},
       {{"extra"}, "unexpected argument 'extra'"},
   };
@@ -98,7 +118,8 @@ TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
 }
 
 TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
-  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end"});
+  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end",
+                  "--null-audio"});
   const auto listening = bob.WaitWord("LISTENING");
   ASSERT_TRUE(listening.has_value()) << bob.Stderr();
   const std::string port = CliProcess::Value(*listening, "port");
@@ -107,10 +128,12 @@ TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
   EXPECT_EQ(alice.WaitExit(10000), 0) << alice.Stderr();
   EXPECT_EQ(bob.WaitExit(5000), 0) << bob.Stderr();
 
-  EXPECT_THAT(alice.Words(), ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED",
-                                         "EV_PEER_JOINED", "HANGUP", "EV_PEER_LEFT", "EXIT"));
-  EXPECT_THAT(bob.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
-                                       "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"));
+  EXPECT_THAT(alice.Words(),
+              ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED", "EV_PEER_JOINED",
+                          "HANGUP", "EV_PEER_LEFT", "PEER_STATS", "EXIT"));
+  EXPECT_THAT(bob.Words(),
+              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "PEER_STATS", "EXIT"));
   const auto joined = *alice.WaitWord("EV_PEER_JOINED");
   EXPECT_EQ(CliProcess::Value(joined, "name"), "bob");
   EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + port);
@@ -135,21 +158,21 @@ TEST(CliProcess, RejectedCallerExitsWithOneCalleeListensAgainAndHangsUpOnSignal)
   EXPECT_EQ(bob.WaitExit(200), std::nullopt);  // still there
 
   // An accepted call, hung up by the callee's SIGINT: the caller hears it.
-  CliProcess accepting({"--port", "0", "--user", "carol"});
+  CliProcess accepting({"--port", "0", "--user", "carol", "--null-audio"});
   const auto carolListening = accepting.WaitWord("LISTENING");
   ASSERT_TRUE(carolListening.has_value());
   const std::string carol = "127.0.0.1:" + CliProcess::Value(*carolListening, "port");
-  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1"});
+  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1", "--null-audio"});
   ASSERT_TRUE(caller.WaitWord("HANGUP", 10000).has_value());
   // After its call the callee listens again, on the same port.
   const auto again = accepting.WaitWord("LISTENING", 5000, 2);
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(CliProcess::Value(*again, "port"), CliProcess::Value(*carolListening, "port"));
-  EXPECT_THAT(accepting.Words(),
-              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
-                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "LISTENING"));
+  EXPECT_THAT(accepting.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
+                                             "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
+                                             "EV_CALL_ENDED", "PEER_STATS", "LISTENING"));
 
-  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end"});
+  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end", "--null-audio"});
   ASSERT_TRUE(second.WaitWord("EV_PEER_JOINED", 10000).has_value());
   accepting.Signal(SIGINT);
   EXPECT_EQ(accepting.WaitExit(5000), 0);
@@ -166,6 +189,18 @@ TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
   EXPECT_EQ(bad.WaitExit(), 2);
   EXPECT_THAT(bad.Stderr(), HasSubstr("--port: '99999' is not a port number"));
   EXPECT_TRUE(bad.NoOutput());
+
+  // A play file that is no WAV is refused before anything starts.
+  ScratchDir dir;
+  const std::string notWav = dir.File("notes.wav");
+  std::FILE* file = std::fopen(notWav.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("not a sound\n", file);
+  std::fclose(file);
+  CliProcess badFile({"--port", "0", "--play-file", notWav});
+  EXPECT_EQ(badFile.WaitExit(), 2);
+  EXPECT_THAT(badFile.Stderr(), HasSubstr(notWav));
+  EXPECT_TRUE(badFile.NoOutput());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "tests/engine/EngineHarness.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstring>
 
 #include "base/Wait.h"
 
@@ -13,10 +16,40 @@ EngineConfig FastConfig() {
   config.handshakeWaitMs = 1000;
   config.dispatchWaitMs = 200;
   config.busyPauseMs = 100;
+  config.playoutStartDelayMs = 50;
+  // Silence in, nothing out, at the pace of real devices.
+  SoundBackendOptions sound;
+  sound.kind = SoundBackendKind::kNull;
+  config.sound = CreateSoundBackend(sound, nullptr);
   return config;
 }
 
-TestEngine::TestEngine(const std::string& user, EngineConfig config)
+void RecordingSink::AddAudio(const void* pcm, uint32_t bytes, bool fromRemote) {
+  RecordedBlock block;
+  block.fromRemote = fromRemote;
+  block.samples.resize(bytes / sizeof(int16_t));
+  std::memcpy(block.samples.data(), pcm, block.samples.size() * sizeof(int16_t));
+  std::lock_guard lock(mutex_);
+  blocks_.push_back(std::move(block));
+}
+
+std::vector<RecordedBlock> RecordingSink::Blocks() const {
+  std::lock_guard lock(mutex_);
+  return blocks_;
+}
+
+namespace {
+EngineConfig WithSound(std::shared_ptr<SoundBackend> sound) {
+  EngineConfig config = FastConfig();
+  config.sound = std::move(sound);
+  return config;
+}
+}  // namespace
+
+TestEngine::TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound)
+    : TestEngine(user, WithSound(std::move(sound))) {}
+
+TestEngine::TestEngine(const std::string& user, const EngineConfig& config)
     : engine_(std::make_unique<NetCore>(config, &sink_, user)), pump_([this] { Pump(); }) {}
 
 TestEngine::~TestEngine() {
@@ -60,6 +93,7 @@ void TestEngine::Pump() {
     } else if (code == EV_ROUND_TRIP) {
       seen.owner = reinterpret_cast<RoundTripRecord*>(data)->owner;
       seen.value = reinterpret_cast<RoundTripRecord*>(data)->cookie;
+      seen.queued = reinterpret_cast<RoundTripRecord*>(data)->queuedBuffers;
     } else if (code == EV_PEER_JOINED) {
       const auto* info = reinterpret_cast<PeerInfo*>(data);
       seen.name = info->userName;
@@ -121,7 +155,10 @@ std::vector<uint32_t> TestEngine::Codes() {
   std::lock_guard lock(mutex_);
   std::vector<uint32_t> out;
   for (const SeenEvent& e : events_) {
-    if (e.code != EV_BYTES_SENT && e.code != EV_BYTES_RECEIVED) out.push_back(e.code);
+    if (e.code != EV_BYTES_SENT && e.code != EV_BYTES_RECEIVED && e.code != EV_CAPTURE_BUFFER &&
+        e.code != EV_PLAYOUT_BUFFER) {
+      out.push_back(e.code);
+    }
   }
   return out;
 }
@@ -176,6 +213,54 @@ wire::Message Request(const std::string& user, const std::string& session,
   id.sessionId = session;
   id.expectedCallee = expectedCallee;
   return wire::BuildCallIdentity(wire::MSG_CONNECT_REQUEST, id);
+}
+
+Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore) {
+  caller.Send(Request("raw"), engine.Address());
+  EXPECT_TRUE(caller.ReceiveType(wire::MSG_ACCEPT).has_value());
+  EXPECT_TRUE(engine.WaitFor(EV_PEER_JOINED, joinedBefore + 1));
+  return engine.Seen(EV_PEER_JOINED).at(joinedBefore).connection;
+}
+
+namespace {
+
+// Refusals are not worth waiting for.
+class InstantClock final : public Clock {
+ public:
+  uint32_t TickMs() override { return GetTickCount(); }
+  void Sleep(uint32_t) override {}
+};
+
+class Split final : public SoundBackend {
+ public:
+  Split(std::shared_ptr<SoundBackend> capture, std::shared_ptr<SoundBackend> playback)
+      : capture_(std::move(capture)), playback_(std::move(playback)) {}
+  const char* Name() const override { return "split"; }
+  bool Supports(const WaveFormat&) const override { return true; }
+  OpenedStream<CaptureStream> OpenCapture(const WaveFormat& format, uint32_t bytes) override {
+    if (!capture_) return OpenedStream<CaptureStream>::Failed(kMmAllocated, "no capture here");
+    return capture_->OpenCapture(format, bytes);
+  }
+  OpenedStream<PlaybackStream> OpenPlayback(const WaveFormat& format, uint32_t bytes) override {
+    if (!playback_) return OpenedStream<PlaybackStream>::Failed(kMmAllocated, "no playback here");
+    return playback_->OpenPlayback(format, bytes);
+  }
+  OpenedStream<PlaybackStream> OpenSoundOutput(const WaveFormat&, uint32_t) override {
+    return OpenedStream<PlaybackStream>::Failed(kMmAllocated, "no sounds here");
+  }
+  Clock& DeviceClock() override { return clock_; }
+
+ private:
+  std::shared_ptr<SoundBackend> capture_;
+  std::shared_ptr<SoundBackend> playback_;
+  InstantClock clock_;
+};
+
+}  // namespace
+
+std::shared_ptr<SoundBackend> SplitBackend(std::shared_ptr<SoundBackend> capture,
+                                           std::shared_ptr<SoundBackend> playback) {
+  return std::make_shared<Split>(std::move(capture), std::move(playback));
 }
 
 }  // namespace dialvo::test

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/SoundBackend.h"
 #include "base/UdpSocket.h"
 #include "engine/CallRequest.h"
 #include "engine/EngineConfig.h"
@@ -22,7 +23,7 @@
 
 namespace dialvo::test {
 
-// Any free ports and short waits.
+// Any free ports, short waits and null sound devices.
 EngineConfig FastConfig();
 
 // What the test keeps of one engine event (records are freed at once).
@@ -32,6 +33,26 @@ struct SeenEvent {
   Connection* connection = nullptr;
   uint32_t value = 0;     // bytes, gap, cookie or peer version
   void* owner = nullptr;  // of a round trip
+  uint32_t queued = 0;    // of a round trip: blocks in the peer's jitter queue
+};
+
+// A block the engine handed over for recording.
+struct RecordedBlock {
+  bool fromRemote = false;
+  std::vector<int16_t> samples;
+};
+
+// The event sink of a test engine: posts to its window and keeps every
+// block handed over for recording.
+class RecordingSink final : public EventSink {
+ public:
+  using EventSink::EventSink;
+  void AddAudio(const void* pcm, uint32_t bytes, bool fromRemote) override;
+  std::vector<RecordedBlock> Blocks() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards blocks_; taken by the engine's voice threads and the test
+  std::vector<RecordedBlock> blocks_;
 };
 
 // An engine with a thread that plays the application: it records every
@@ -40,7 +61,9 @@ class TestEngine {
  public:
   enum class Answer { kAccept, kReject, kHold };
 
-  explicit TestEngine(const std::string& user, EngineConfig config = FastConfig());
+  explicit TestEngine(const std::string& user, const EngineConfig& config = FastConfig());
+  // With sound devices on this backend.
+  TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound);
   // Turns away held callers, stops and deletes the engine.
   ~TestEngine();
   TestEngine(const TestEngine&) = delete;
@@ -62,14 +85,16 @@ class TestEngine {
   bool WaitFor(uint32_t code, size_t count = 1, int timeoutMs = 5000);
   size_t Count(uint32_t code);
   std::vector<SeenEvent> Seen(uint32_t code);
-  // Event codes in order, leaving out byte counters.
+  // Event codes in order, leaving out byte counters and sound buffers.
   std::vector<uint32_t> Codes();
+  // The blocks handed over for recording so far.
+  std::vector<RecordedBlock> Recorded() const { return sink_.Blocks(); }
 
  private:
   void Pump();
 
   EventQueueWindow window_;
-  EventSink sink_{&window_};
+  RecordingSink sink_{&window_};
   std::unique_ptr<NetCore> engine_;
   std::mutex mutex_;  // guards the fields below; taken by the test and the pump thread
   std::condition_variable changed_;
@@ -109,5 +134,14 @@ class RawPeer {
 wire::Message Request(const std::string& user, const std::string& session = "",
                       const std::string& expectedCallee = "",
                       uint32_t version = wire::kProtocolVersion);
+
+// A raw caller that the engine accepted (the joinedBefore + 1st peer to
+// join): the engine's connection to it.
+Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore = 0);
+
+// Sound devices from two backends: capture from one, playback on the other;
+// a missing one refuses to open, at once.
+std::shared_ptr<SoundBackend> SplitBackend(std::shared_ptr<SoundBackend> capture,
+                                           std::shared_ptr<SoundBackend> playback);
 
 }  // namespace dialvo::test

@@ -42,14 +42,6 @@ size_t PeerCount(TestEngine& e) {
   return peers.size();
 }
 
-// A raw caller that bob accepted: returns bob's connection to it.
-Connection* Join(RawPeer& caller, TestEngine& bob, size_t joinedBefore = 0) {
-  caller.Send(Request("raw"), bob.Address());
-  EXPECT_TRUE(caller.ReceiveType(MSG_ACCEPT).has_value());
-  EXPECT_TRUE(bob.WaitFor(EV_PEER_JOINED, joinedBefore + 1));
-  return bob.Seen(EV_PEER_JOINED)[joinedBefore].connection;
-}
-
 TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
   TestEngine bob("bob");
   RawPeer caller;
