@@ -30,6 +30,7 @@ pid_t Spawn(std::vector<std::string> args, int errFd) {
   const std::string program = Program();
   args.insert(args.begin(), program);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
