@@ -102,7 +102,7 @@ TEST(CliPresenceService, LogsInKeepsAliveFollowsBuddiesAndLogsOff) {
   EXPECT_TRUE(server.WaitLog("syncblist user=ann 1 buddies"));
 
   // Every round: iamup, then the online list.
-  ASSERT_TRUE(server.WaitLog("iamup user=ann alive", 5000, 3));
+  ASSERT_TRUE(server.WaitLog("getuserlist user=ann", 5000, 3));
   std::vector<std::string> rounds;
   for (const std::string& line : server.LogLines("user=ann")) {
     if (line.find("iamup") != std::string::npos) rounds.emplace_back("iamup");

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <regex>
@@ -84,12 +83,8 @@ bool ServerProcess::ReadSome(int timeoutMs) {
   char buffer[4096];
   if (err_ < 0 || poll(&pfd, 1, timeoutMs) <= 0) return false;
   const ssize_t n = read(err_, buffer, sizeof buffer);
-  if (n <= 0) return false;
-  partial_.append(buffer, static_cast<size_t>(n));
-  for (size_t eol; (eol = partial_.find('\n')) != std::string::npos; partial_.erase(0, eol + 1)) {
-    lines_.push_back(partial_.substr(0, eol));
-  }
-  return true;
+  if (n > 0) log_.append(buffer, static_cast<size_t>(n));
+  return n > 0;
 }
 
 bool ServerProcess::WaitLog(const std::string& text, int timeoutMs, int count) {
@@ -107,8 +102,12 @@ std::vector<std::string> ServerProcess::LogLines(const std::string& text) {
   while (ReadSome(0)) {
   }
   std::vector<std::string> found;
-  std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(found),
-               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+  // Whole lines only: the last one may still be on its way.
+  for (size_t start = 0, end; (end = log_.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    std::string line = log_.substr(start, end - start);
+    if (line.find(text) != std::string::npos) found.push_back(std::move(line));
+  }
   return found;
 }
 

@@ -35,8 +35,7 @@ class ServerProcess {
   TempDir dir_;
   pid_t pid_ = -1;
   int err_ = -1;
-  std::string partial_;
-  std::vector<std::string> lines_;
+  std::string log_;  // everything read from its standard error
   std::string hostPort_;
 };
 
