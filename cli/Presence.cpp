@@ -21,6 +21,25 @@ PresenceConfig ConfigFor(const PresenceOptions& options) {
   return config;
 }
 
+// The text after "LOGIN": "ok", "refused <description>" or "failed <reason>".
+Fields DescribeLogin(const LoginOutcome& outcome) {
+  if (outcome.result == LoginOutcome::Result::kBusy) return {{"", "failed"}, {"", "in-progress"}};
+  switch (outcome.state) {
+    case kLoginAccepted:
+      return {{"", "ok"}};
+    case kLoginRefused: {
+      const std::string& why = outcome.answer.errDescription;
+      return {{"", "refused"}, {"", why.empty() ? "-" : why}};
+    }
+    case kLoginNoLocalAddress:
+      return {{"", "failed"}, {"", "unreachable"}};
+    case kLoginUnreadable:
+      return {{"", "failed"}, {"", "busy"}};
+    default:
+      return {{"", "failed"}, {"", "request-failed"}};
+  }
+}
+
 }  // namespace
 
 BuddyCall CallFor(const OnlineBuddy& buddy) {
@@ -38,24 +57,6 @@ BuddyCall CallFor(const OnlineBuddy& buddy) {
     call.confirmUser = buddy.connectionType != 0 ? 1 : 0;
   }
   return call;
-}
-
-Fields DescribeLogin(const LoginOutcome& outcome) {
-  if (outcome.result == LoginOutcome::Result::kBusy) return {{"", "failed"}, {"", "in-progress"}};
-  switch (outcome.state) {
-    case kLoginAccepted:
-      return {{"", "ok"}};
-    case kLoginRefused: {
-      const std::string& why = outcome.answer.errDescription;
-      return {{"", "refused"}, {"", why.empty() ? "-" : why}};
-    }
-    case kLoginNoLocalAddress:
-      return {{"", "failed"}, {"", "unreachable"}};
-    case kLoginUnreadable:
-      return {{"", "failed"}, {"", "busy"}};
-    default:
-      return {{"", "failed"}, {"", "request-failed"}};
-  }
 }
 
 CliPresence::CliPresence(const PresenceOptions& options, IWindowTarget& window, PrintFn print,

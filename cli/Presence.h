@@ -41,10 +41,6 @@ struct BuddyCall {
 };
 BuddyCall CallFor(const OnlineBuddy& buddy);
 
-// The text after "LOGIN" for a finished login: "ok", "refused <description>"
-// or "failed <reason>".
-Fields DescribeLogin(const LoginOutcome& outcome);
-
 class CliPresence final : public PresenceObserver {
  public:
   using PrintFn = std::function<void(std::string_view word, const Fields& fields)>;
