@@ -32,8 +32,10 @@ std::string FormatLine(uint64_t ms, std::string_view word, const Fields& fields)
   line += word;
   for (const auto& [key, value] : fields) {
     line += ' ';
-    line += key;
-    line += '=';
+    if (!key.empty()) {
+      line += key;
+      line += '=';
+    }
     line += EscapeValue(value);
   }
   return line;

@@ -22,6 +22,7 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 // become %XX.
 std::string EscapeValue(std::string_view value);
 
+// A field with an empty key is written as its value alone.
 std::string FormatLine(uint64_t ms, std::string_view word, const Fields& fields);
 
 // The peers of the current engine, numbered from 1 as they join; a peer that

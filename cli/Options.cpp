@@ -4,6 +4,10 @@
 #include <string_view>
 
 #include "engine/wire/Message.h"
+#include "service/BuddyList.h"
+#include "service/ServiceAddress.h"
+#include "service/Text.h"
+#include "settings/Settings.h"
 
 namespace dialvo::cli {
 
@@ -49,7 +53,26 @@ constexpr const char* kUsage =
     "\n"
     "After each call the engine is replaced by a fresh one that listens again.\n"
     "SIGINT and SIGTERM hang up, turn away callers still waiting for an answer and\n"
-    "exit with status 0. Bad arguments exit with status 2.\n";
+    "exit with status 0. Bad arguments exit with status 2.\n"
+    "\n"
+    "Presence (with --login):\n"
+    "  --config DIR          settings directory (default $DIALVO_CONFIG_DIR, else\n"
+    "                        $XDG_CONFIG_HOME/Orvanta); the service's directory answer\n"
+    "                        is kept there too\n"
+    "  --server HOST[:PORT]  directory host of the service (default from the settings)\n"
+    "  --login NAME          log in at start as NAME, the local user name while logged in\n"
+    "  --password P          the password of NAME\n"
+    "  --buddy NAME          a buddy to watch (repeatable); added to the buddy list\n"
+    "  --keepalive SEC       keep-alive interval (default 45): each round sends iamup,\n"
+    "                        then asks for the online list\n"
+    "  --call-buddy NAME     call this buddy once it is online (a buddy as --buddy)\n"
+    "Lines: LOGIN ok, LOGIN refused <description>, LOGIN failed <reason> (unreachable,\n"
+    "request-failed, busy, in-progress), ONLINE <name> <address> <port> <iptype> when a\n"
+    "buddy comes online or changes, OFFLINE <name>, CANNOT_CALL name= reason= (a buddy\n"
+    "behind a firewall, or without address or port), NOTICE <text> (a message of the\n"
+    "service), LOGOFF <why> (exit, ended, unreachable). These values are escaped like\n"
+    "the others. A first login that fails ends the client with status 1; on exit it\n"
+    "logs off.\n";
 
 template <typename T>
 std::optional<T> Number(std::string_view text, T max) {
@@ -67,6 +90,63 @@ ParseResult Fail(std::string error) {
   return result;
 }
 
+bool IsPresenceOption(std::string_view arg) {
+  return arg == "--config" || arg == "--server" || arg == "--login" || arg == "--password" ||
+         arg == "--buddy" || arg == "--keepalive" || arg == "--call-buddy";
+}
+
+// Takes the value of one presence option; the error, or empty.
+std::string ReadPresenceOption(std::string_view arg, std::string_view v, PresenceOptions& p) {
+  const std::string text(v);
+  const std::string name(arg);
+  if (arg == "--config") {
+    if (v.empty()) return "--config needs a directory";
+    p.configDir = text;
+  } else if (arg == "--server") {
+    const ServiceHost host = ParseServiceHost(v);
+    if (host.host.empty() || host.port == 0) {
+      return "--server: '" + text + "' is not HOST[:PORT] or an http(s) address";
+    }
+    p.server = text;
+  } else if (arg == "--login") {
+    p.login = TrimBlanks(v);
+    if (p.login.empty() || p.login.size() >= wire::kTextField) {
+      return "--login: a user name has 1 to 63 characters";
+    }
+  } else if (arg == "--password") {
+    if (v.empty()) return "--password: the password is empty";
+    p.password = text;
+  } else if (arg == "--keepalive") {
+    const auto sec = Number<uint32_t>(v, 86400u);
+    if (!sec || *sec == 0) return "--keepalive: '" + text + "' is not 1 to 86400 seconds";
+    p.keepAliveSec = *sec;
+  } else {
+    // Buddy names are kept trimmed and in lower case.
+    std::string buddy = ToLower(TrimBlanks(v));
+    if (buddy.empty() || buddy.size() >= wire::kTextField) {
+      return name + ": a buddy name has 1 to 63 characters";
+    }
+    if (HasInvalidBuddyCharacter(buddy)) return name + ": '" + text + "': " + kInvalidBuddyNameText;
+    if (arg == "--buddy") {
+      p.buddies.insert(std::move(buddy));
+    } else {
+      p.callBuddy = std::move(buddy);
+    }
+  }
+  return {};
+}
+
+// The presence options that make no sense as given, or empty.
+// firstGiven: the first presence option other than --login, if any.
+std::string CheckPresence(const CliOptions& o, std::string_view firstGiven) {
+  const PresenceOptions& p = o.presence;
+  if (p.login.empty()) return firstGiven.empty() ? "" : std::string(firstGiven) + " needs --login";
+  if (p.password.empty()) return "--login needs --password";
+  if (!p.callBuddy.empty() && o.call) return "--call and --call-buddy: one call at a time";
+  if (EqualsNoCase(p.callBuddy, p.login)) return "--call-buddy: " + p.login + " cannot call itself";
+  return {};
+}
+
 }  // namespace
 
 const char* UsageText() { return kUsage; }
@@ -74,6 +154,7 @@ const char* UsageText() { return kUsage; }
 ParseResult ParseOptions(std::span<const char* const> args) {
   ParseResult result;
   CliOptions& o = result.options;
+  std::string_view presenceGiven;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::optional<std::string_view> inlineValue;
@@ -97,6 +178,15 @@ ParseResult ParseOptions(std::span<const char* const> args) {
     if (arg == "--version") {
       result.kind = ParseResult::kVersion;
       return result;
+    }
+    if (IsPresenceOption(arg)) {
+      if (arg != "--login" && presenceGiven.empty()) presenceGiven = arg;
+      const std::optional<std::string_view> v = value();
+      if (!v) return Fail(std::string(arg) + " needs a value");
+      if (std::string error = ReadPresenceOption(arg, *v, o.presence); !error.empty()) {
+        return Fail(std::move(error));
+      }
+      continue;
     }
     if (arg == "--exit-on-call-end") {
       o.exitOnCallEnd = true;
@@ -167,6 +257,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       (arg == "--play-file" ? o.playFile : o.recFile) = text;
     }
   }
+  if (std::string error = CheckPresence(o, presenceGiven); !error.empty())
+    return Fail(std::move(error));
   if (!o.callee.empty() && !o.call) return Fail("--callee needs --call");
   if (o.nullAudio && o.audio && *o.audio != SoundBackendKind::kNull) {
     return Fail("--null-audio contradicts --audio");

@@ -2,6 +2,7 @@
 // dialvo-cli's command line: what the user asked for, or why it is wrong.
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 
@@ -16,11 +17,24 @@ struct CallTarget {
   uint16_t port = 1720;
 };
 
+// Being online with the presence service (--login and the options that go
+// with it).
+struct PresenceOptions {
+  std::string configDir;  // empty: the default settings directory
+  std::string server;     // directory host; empty: the stored one
+  std::string login;      // empty: no presence at all
+  std::string password;
+  std::set<std::string> buddies;  // lower case
+  uint32_t keepAliveSec = 45;
+  std::string callBuddy;  // lower case; empty: none
+};
+
 struct CliOptions {
   uint16_t port = 1720;  // 0: any free port
   std::string user = "UNKNOWN";
   std::optional<CallTarget> call;
   std::string callee;  // non-empty: the callee must confirm this user
+  PresenceOptions presence;
   AnswerMode answer = AnswerMode::kAccept;
   uint32_t answerDelayMs = 0;
   std::optional<uint32_t> hangupAfterSec;

@@ -7,10 +7,6 @@ namespace dialvo::cli {
 namespace {
 // The longest the client sleeps before it looks at signals and deadlines.
 constexpr uint32_t kPollMs = 50;
-
-std::string CallAddress(const CliOptions& o) {
-  return o.call ? o.call->host + ":" + std::to_string(o.call->port) : std::string();
-}
 }  // namespace
 
 CliRunner::CliRunner(CliOptions options, std::FILE* out, std::shared_ptr<SoundBackend> sound)
@@ -30,7 +26,10 @@ void CliRunner::Print(std::string_view word, const Fields& fields) {
 
 int CliRunner::Run(const std::atomic<bool>& stop) {
   StartEngine();
-  if (options_.call) StartCall();
+  if (!options_.presence.login.empty() && !StartPresence()) exitStatus_ = 1;
+  if (options_.call && !exitStatus_) {
+    StartCall(*options_.call, options_.callee, !options_.callee.empty());
+  }
   while (!exitStatus_) {
     if (stop.load()) {
       exitStatus_ = 0;
@@ -56,8 +55,10 @@ int CliRunner::Run(const std::atomic<bool>& stop) {
       std::fprintf(stderr, "dialvo-cli: cannot listen on UDP port %u\n", unsigned{port_});
       exitStatus_ = 1;
     }
+    CallBuddyWhenOnline();
   }
   StopEngine();
+  if (presence_ != nullptr) presence_->Stop([this] { KeepServing(); });
   Print("EXIT", {{"status", std::to_string(*exitStatus_)}});
   return *exitStatus_;
 }
@@ -76,12 +77,12 @@ void CliRunner::StartEngine() {
   config.listeningPort = port_;
   config.sound = sound_;
   sink_ = std::make_unique<EventSink>(&window_);
-  engine_ = std::make_unique<NetCore>(config, sink_.get(), options_.user);
+  engine_ = std::make_unique<NetCore>(config, sink_.get(), EngineUser());
   listenFailed_ = false;
   if (engine_->ListeningPort() != 0) {
     // A port picked freely stays the client's port for its later engines.
     port_ = engine_->ListeningPort();
-    Print("LISTENING", {{"port", std::to_string(port_)}, {"user", options_.user}});
+    Print("LISTENING", {{"port", std::to_string(port_)}, {"user", EngineUser()}});
   }
 }
 
@@ -115,13 +116,19 @@ void CliRunner::StopEngine() {
   stoppingEngine_ = false;
 }
 
-void CliRunner::StartCall() {
+void CliRunner::StartCall(const CallTarget& target, const std::string& callee, bool confirmUser,
+                          const Fields& extra) {
   request_ = std::make_unique<CallRequest>();
-  request_->host = options_.call->host;
-  request_->port = options_.call->port;
-  request_->calleeName = options_.callee;
-  request_->confirmUser = options_.callee.empty() ? 0 : 1;
-  Print("CALLING", {{"addr", CallAddress(options_)}});
+  request_->host = target.host;
+  request_->port = target.port;
+  request_->calleeName = callee;
+  request_->confirmUser = confirmUser ? 1 : 0;
+  callAddress_ = target.host + ":" + std::to_string(target.port);
+  Fields shown{{"addr", callAddress_}};
+  shown.insert(shown.end(), extra.begin(), extra.end());
+  Print("CALLING", shown);
+  callDone_.store(false);
+  callConnected_.store(false);
   NetCore* engine = engine_.get();
   CallRequest* request = request_.get();
   callThread_ = std::thread([this, engine, request] {
@@ -138,12 +145,14 @@ void CliRunner::Pump(uint32_t waitMs) {
   auto msg = window_.Next(waitMs);
   if (msg && msg->message == WM_ENGINE_EVENT) {
     OnEvent(static_cast<uint32_t>(msg->wParam), msg->lParam);
+  } else if (msg && presence_ != nullptr) {
+    presence_->OnMessage(*msg, [this] { KeepServing(); });
   }
 }
 
 void CliRunner::OnEvent(uint32_t code, uintptr_t data) {
   EventContext context;
-  context.callAddress = CallAddress(options_);
+  context.callAddress = callAddress_;
   context.listeningPort = port_;
   if (engine_ != nullptr && code == EV_CALL_STARTED) context.sessionId = engine_->GetSessionId();
   if (engine_ != nullptr && code == EV_PEER_JOINED) {
@@ -218,6 +227,45 @@ uint32_t CliRunner::MsUntilNextDeadline() const {
   if (!next) return kPollMs;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Steady::now());
   return static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, kPollMs));
+}
+
+bool CliRunner::StartPresence() {
+  presence_ = std::make_unique<CliPresence>(
+      options_.presence, window_,
+      [this](std::string_view word, const Fields& fields) { Print(word, fields); },
+      [this](const std::string& user) {
+        loggedInUser_ = user;
+        if (engine_ != nullptr) engine_->SetUserName(EngineUser());
+      });
+  return presence_->Start(port_, [this] { KeepServing(); });
+}
+
+void CliRunner::CallBuddyWhenOnline() {
+  if (presence_ == nullptr || exitStatus_ || callThread_.joinable() || engine_->IsActive() ||
+      !waiting_.empty()) {
+    return;
+  }
+  BuddyCall call;
+  switch (presence_->NextCall(call)) {
+    case CliPresence::CallStep::kCall:
+      StartCall({call.host, call.port}, call.callee, call.confirmUser != 0,
+                {{"name", call.callee}});
+      break;
+    case CliPresence::CallStep::kCannot:
+      if (options_.exitOnCallEnd) AfterCall();
+      break;
+    case CliPresence::CallStep::kNone:
+      break;
+  }
+}
+
+void CliRunner::KeepServing() {
+  Pump(0);
+  DecideDue();
+}
+
+const std::string& CliRunner::EngineUser() const {
+  return loggedInUser_.empty() ? options_.user : loggedInUser_;
 }
 
 }  // namespace dialvo::cli

@@ -13,6 +13,7 @@
 
 #include "cli/EventLine.h"
 #include "cli/Options.h"
+#include "cli/Presence.h"
 #include "engine/CallRequest.h"
 #include "engine/EngineEvents.h"
 #include "engine/EventSink.h"
@@ -47,7 +48,9 @@ class CliRunner {
   void StartEngine();
   // Hangs up and deletes the engine, printing what it reports meanwhile.
   void StopEngine();
-  void StartCall();
+  // Places a call; extra goes on the CALLING line.
+  void StartCall(const CallTarget& target, const std::string& callee, bool confirmUser,
+                 const Fields& extra = {});
   void JoinCall();
   // Handles the next event, waiting up to waitMs for it.
   void Pump(uint32_t waitMs);
@@ -58,6 +61,14 @@ class CliRunner {
   uint32_t MsUntilNextDeadline() const;
   // The call is over: leave, or listen again with a fresh engine.
   void AfterCall();
+  // Logs in (--login); false when that failed.
+  bool StartPresence();
+  // Calls the buddy of --call-buddy once it is online and the client is free.
+  void CallBuddyWhenOnline();
+  // Handles what arrives while a login or logoff waits.
+  void KeepServing();
+  // The local user name for the engine: the one logged in, else --user.
+  const std::string& EngineUser() const;
 
   const CliOptions options_;
   std::FILE* const out_;
@@ -82,6 +93,10 @@ class CliRunner {
   bool listenFailed_ = false;
   std::optional<Steady::time_point> hangupAt_;
   std::optional<int> exitStatus_;
+
+  std::string callAddress_;  // host:port of the call placed, if any
+  std::unique_ptr<CliPresence> presence_;
+  std::string loggedInUser_;
 };
 
 }  // namespace dialvo::cli

@@ -5,6 +5,10 @@
 
 namespace dialvo {
 
+bool HasInvalidBuddyCharacter(std::string_view name) {
+  return name.find_first_of("*&'~ ,\"<>?%!@:;`()+=|\\/") != std::string_view::npos;
+}
+
 void BuddyList::Replace(const std::vector<std::string>& names) {
   std::vector<std::string> lower;
   lower.reserve(names.size());

@@ -8,6 +8,12 @@
 
 namespace dialvo {
 
+inline constexpr const char* kInvalidBuddyNameText =
+    "This buddy name contains invalid characters or spaces";
+// Characters no buddy name may hold: * & ' ~ space , " < > ? % ! @ : ; `
+// ( ) + = | \ and /.
+bool HasInvalidBuddyCharacter(std::string_view name);
+
 class BuddyList {
  public:
   // Takes the names in order, each trimmed and in lower case.

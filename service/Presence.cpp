@@ -6,7 +6,6 @@
 #include "base/Tick.h"
 #include "base/Trace.h"
 #include "base/Uuid.h"
-#include "service/ServiceRequests.h"
 #include "settings/Settings.h"
 
 namespace dialvo {
@@ -107,6 +106,14 @@ void PresenceClient::SetState(uint32_t state) {
   observer_.LoginProgress(state);
 }
 
+PresenceParams PresenceClient::ParamsFor(const std::string& user, const std::string& password,
+                                         const NetworkSettings& net,
+                                         const std::string& local) const {
+  PresenceParams params = MakePresenceParams(user, password, net, instanceGuid_, local);
+  if (const uint32_t port = listeningPort_.load(); port != 0) params.listeningPort = port;
+  return params;
+}
+
 std::string PresenceClient::DetectLocalAddress(const NetworkSettings& net) const {
   LocalAddressProbe probe;
   probe.directoryHost = timerClient_.DirectoryHostInUse();
@@ -205,8 +212,8 @@ bool PresenceClient::LocateAndPost(const Job& job, const Steps& steps, std::stri
     return false;
   }
   SetState(steps.underWay);
-  const PresenceParams params = MakePresenceParams(
-      job.user, job.password, LoadNetworkSettings(settings_), instanceGuid_, local);
+  const PresenceParams params =
+      ParamsFor(job.user, job.password, LoadNetworkSettings(settings_), local);
   if (!client.Post(location.currentIp, location.ObjectPath(location.*steps.script),
                    steps.build(params), answer)) {
     SetState(steps.unreachable);
@@ -264,7 +271,7 @@ bool PresenceClient::SyncBuddyList() {
                      BuildSyncBuddyListBody(s.user, s.password, names), answer);
 }
 
-void PresenceClient::HandleAppRequest(AppRequest request) {
+void PresenceClient::HandleAppRequest(AppRequest request, const std::function<void()>& pump) {
   switch (request) {
     case AppRequest::kAutoLogin:
       if (!loggedIn_.load()) {
@@ -274,11 +281,11 @@ void PresenceClient::HandleAppRequest(AppRequest request) {
           user = fieldUser_;
           password = fieldPassword_;
         }
-        Login(user, password, false);
+        Login(user, password, false, pump);
       }
       break;
     case AppRequest::kLogoff:
-      if (loggedIn_.load()) Logoff(true);
+      if (loggedIn_.load()) Logoff(true, pump);
       break;
     case AppRequest::kRefreshOnline:
       if (loggedIn_.load()) RefreshOnlineUsers();
@@ -286,7 +293,7 @@ void PresenceClient::HandleAppRequest(AppRequest request) {
     case AppRequest::kLog:
       break;
     case AppRequest::kLocalLogoff:
-      if (loggedIn_.load()) Logoff(false);
+      if (loggedIn_.load()) Logoff(false, pump);
       break;
   }
 }
@@ -343,7 +350,7 @@ void PresenceClient::KeepAliveTick() {
   if (!loggedIn_.load()) return;
 
   const Session s = CurrentSession();
-  const PresenceParams params = MakePresenceParams(s.user, s.password, net, instanceGuid_, local);
+  const PresenceParams params = ParamsFor(s.user, s.password, net, local);
   std::string answer;
   if (!timerClient_.Post(s.location.currentIp, s.location.ObjectPath(s.location.iamupFile),
                          BuildIamupBody(params), answer)) {

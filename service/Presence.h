@@ -26,6 +26,7 @@
 #include "service/OnlineList.h"
 #include "service/ServiceAnswers.h"
 #include "service/ServiceClient.h"
+#include "service/ServiceRequests.h"
 #include "service/TimerThread.h"
 #include "settings/SettingsStore.h"
 
@@ -152,8 +153,9 @@ class PresenceClient {
                      const std::function<void()>& pump = {});
   // Owner's thread. False when another login or logoff kept the lock.
   bool Logoff(bool sendRequest, const std::function<void()>& pump = {});
-  // Owner's thread: does what the timer thread asked for.
-  void HandleAppRequest(AppRequest request);
+  // Owner's thread: does what the timer thread asked for. pump, when given,
+  // runs while a login or logoff it starts waits.
+  void HandleAppRequest(AppRequest request, const std::function<void()>& pump = {});
   // Owner's thread: compares the online list with the items (while logged
   // in) and tells the observer.
   OnlineRefresh RefreshOnlineUsers();
@@ -167,6 +169,11 @@ class PresenceClient {
   // The name and password that automatic logins use (the login page's
   // fields); at construction the stored ones when AutoLogin is set.
   void SetLoginFields(const std::string& user, const std::string& password);
+
+  // The UDP port the voice engine really listens on, published by the next
+  // login and keep-alive; 0 (the default) means the settings' effective port.
+  // For an engine whose port does not come from the settings.
+  void SetListeningPort(uint32_t port) { listeningPort_.store(port); }
 
   // Timer thread: one keep-alive round (public so that tests can drive it).
   void KeepAliveTick();
@@ -198,6 +205,8 @@ class PresenceClient {
   void RunOnThread(const char* name, Job& job, void (PresenceClient::*body)(Job&),
                    const std::function<void()>& pump);
   void SetState(uint32_t state);
+  PresenceParams ParamsFor(const std::string& user, const std::string& password,
+                           const NetworkSettings& net, const std::string& local) const;
   std::string DetectLocalAddress(const NetworkSettings& net) const;
   void Ask(AppRequest request, bool pause);
   void FetchOnlineList();
@@ -215,6 +224,7 @@ class PresenceClient {
   std::atomic<bool> firstListAfterLogin_{false};
   std::atomic<bool> reachableAtLastTick_{false};
   std::atomic<uint32_t> busyCount_{0};
+  std::atomic<uint32_t> listeningPort_{0};
 
   // Guards the fields below; taken briefly by the owner's, login, logoff
   // and timer threads, never while a request runs.

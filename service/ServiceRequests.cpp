@@ -58,7 +58,7 @@ PresenceParams MakePresenceParams(std::string user, std::string password,
   PresenceParams p;
   p.user = std::move(user);
   p.password = std::move(password);
-  p.listeningPort = settings.listeningPort;
+  p.listeningPort = settings.EffectiveListeningPort();
   p.instanceGuid = std::move(instanceGuid);
   p.address = ChooseAddress(settings, localAddress);
   return p;

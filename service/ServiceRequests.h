@@ -35,10 +35,13 @@ AddressParams ChooseAddress(const NetworkSettings& settings, const std::string& 
 struct PresenceParams {
   std::string user;
   std::string password;
-  uint32_t listeningPort = kDefaultListeningPort;  // the stored value, not the effective one
+  uint32_t listeningPort = kDefaultListeningPort;  // where the voice engine listens
   std::string instanceGuid;
   AddressParams address;
 };
+// The listening port is the one the engine really uses: ListeningPort only
+// while the alternate-port flag is set (a stored port that is not in use
+// would send every caller to a closed port).
 PresenceParams MakePresenceParams(std::string user, std::string password,
                                   const NetworkSettings& settings, std::string instanceGuid,
                                   const std::string& localAddress);

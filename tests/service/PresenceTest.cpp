@@ -245,6 +245,27 @@ TEST(Presence, KeepAliveRoundsFollowBuddiesComingAndGoing) {
   EXPECT_EQ(client.Online().Items().size(), 1u);
 }
 
+TEST(Presence, LoginAndKeepAlivePublishThePortTheEngineListensOn) {
+  PresenceFixture f;
+  NetworkSettings net;
+  net.listeningPort = 5555;  // stored while the alternate-port flag is off: not in use
+  ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
+  PresenceClient& client = f.Make();
+  const auto lastPort = [&](const std::string& script) {
+    const auto calls = f.service.Calls(script);
+    return calls.empty() ? std::string() : test::FormValue(calls.back().form, "ListeningPort");
+  };
+  f.LogIn();
+  EXPECT_EQ(lastPort("logmein.asp"), "1720");
+
+  // An engine on a port of its own (a command-line port, or one picked freely).
+  client.SetListeningPort(40123);
+  client.KeepAliveTick();
+  EXPECT_EQ(lastPort("iamup.asp"), "40123");
+  f.LogIn();
+  EXPECT_EQ(lastPort("logmein.asp"), "40123");
+}
+
 TEST(Presence, ServiceEndingTheLoginLogsOff) {
   PresenceFixture f;
   PresenceClient& client = f.Make();

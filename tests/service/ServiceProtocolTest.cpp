@@ -16,7 +16,8 @@ PresenceParams Params(uint32_t ipType, const std::string& local = "62.10.20.30")
   NetworkSettings net;
   net.ipType = ipType;
   net.configuredIp = "fw.example.org";
-  net.listeningPort = 5555;  // sent as stored, whatever the alternate-port flag
+  net.useAlternateListeningPort = 1;
+  net.listeningPort = 5555;
   return MakePresenceParams("a b&c", "p@ss=1", net, kGuid, local);
 }
 
@@ -51,6 +52,14 @@ TEST(ServiceRequests, ConnectionTypeChoosesTheAddressSent) {
   EXPECT_EQ(tail(Params(3)), "&IPAddr=fw%2Eexample%2Eorg&IPType=3&Version=5");
   EXPECT_EQ(tail(Params(4, "LAN")), "&IPAddr=LAN&IPType=0&Version=5");
   EXPECT_EQ(tail(Params(7)), "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5");
+}
+
+TEST(ServiceRequests, PublishedPortIsTheOneTheEngineListensOn) {
+  NetworkSettings net;
+  net.listeningPort = 5555;  // stored, but not in use while the flag is off
+  EXPECT_EQ(MakePresenceParams("u", "p", net, kGuid, "").listeningPort, 1720u);
+  net.useAlternateListeningPort = 1;
+  EXPECT_EQ(MakePresenceParams("u", "p", net, kGuid, "").listeningPort, 5555u);
 }
 
 TEST(ServiceRequests, ListAndReportBodiesByteForByte) {
