@@ -15,22 +15,6 @@
 
 #include "audio/Backends.h"
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define DIALVO_TSAN_BUILD 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define DIALVO_TSAN_BUILD 1
-#endif
-
-#ifdef DIALVO_TSAN_BUILD
-// libpulse is not built for ThreadSanitizer: its lock-free free lists, shared
-// by every connection of the process, look like races to it. Programs that
-// link this backend take these suppressions with them.
-extern "C" const char* __tsan_default_suppressions() { return "race:libpulse\n"; }
-#endif
-
 namespace dialvo {
 
 namespace {

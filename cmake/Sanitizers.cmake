@@ -10,6 +10,10 @@ endif()
 if(DIALVO_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+  # Linked straight into every target so that it overrides the runtime's
+  # empty default in each program.
+  add_library(dialvo_tsan_suppressions OBJECT ${CMAKE_CURRENT_LIST_DIR}/TsanSuppressions.cpp)
+  link_libraries(dialvo_tsan_suppressions)
 endif()
 if(DIALVO_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
