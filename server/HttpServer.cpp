@@ -3,7 +3,6 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,15 +33,6 @@ MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, c
 void FreeBody(void* cls) { delete static_cast<std::string*>(cls); }
 
 }  // namespace
-
-LogSink StderrLog() {
-  return [](std::string_view line) {
-    std::string out(line);
-    out += '\n';
-    // One write per line; a short write to stderr is not worth a retry loop.
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, out.data(), out.size());
-  };
-}
 
 std::string FormatRequestLog(int64_t wallMs, std::string_view source, std::string_view method,
                              std::string_view path, int status, int64_t micros,

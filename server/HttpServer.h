@@ -27,10 +27,6 @@ struct HttpServerOptions {
 using RequestHandler = std::function<HttpResponse(const HttpRequest&)>;
 using LogSink = std::function<void(std::string_view line)>;
 
-// The log sink that writes each line to stderr with one write call, so lines
-// of different threads never interleave.
-LogSink StderrLog();
-
 // One request log line (no trailing newline); every field is made printable.
 std::string FormatRequestLog(int64_t wallMs, std::string_view source, std::string_view method,
                              std::string_view path, int status, int64_t micros,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -229,7 +230,12 @@ class SqliteStore::Lease {
   std::unique_ptr<Connection> connection_;
 };
 
-std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error) {
+std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::string& error,
+                                               SqliteStoreOptions options) {
+  // SQLite's allocation statistics take one process-wide mutex per malloc;
+  // nothing here reads them. Refused once SQLite is in use, which is harmless.
+  static const bool statsOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+  (void)statsOff;
   // Create the file ourselves so that it never exists with a wider mode: it
   // holds password hashes. SQLite gives its -wal and -shm files the same mode.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -239,7 +245,7 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   }
   ::close(fd);
 
-  std::unique_ptr<SqliteStore> store(new SqliteStore(path));
+  std::unique_ptr<SqliteStore> store(new SqliteStore(path, std::move(options)));
   auto connection = Connect(path, error);
   if (!connection) return nullptr;
   if (!connection->Exec("PRAGMA journal_mode=WAL")) {
@@ -268,7 +274,22 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   return store;
 }
 
-SqliteStore::SqliteStore(std::string path) : path_(std::move(path)) {}
+namespace {
+
+std::function<int64_t()> ClockOrSteady(std::function<int64_t()> clock) {
+  if (clock) return clock;
+  return [] {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  };
+}
+
+}  // namespace
+
+SqliteStore::SqliteStore(std::string path, SqliteStoreOptions options)
+    : path_(std::move(path)),
+      users_(options.userCacheMs, options.userCacheCapacity,
+             ClockOrSteady(std::move(options.clockMs))) {}
 
 SqliteStore::~SqliteStore() = default;
 
@@ -311,14 +332,18 @@ StoreStatus SqliteStore::DeleteUser(std::string_view name) {
   const std::string key = AsciiLower(name);
   std::lock_guard write(writeMutex_);
   Query q(*c, "DELETE FROM users WHERE name_key = ?1");
-  if (!q.Bind(1, key).Run()) return StoreStatus::kFailed;
+  const bool ran = q.Bind(1, key).Run();
+  users_.Forget(key);
+  if (!ran) return StoreStatus::kFailed;
   return sqlite3_changes((*c).db) == 1 ? StoreStatus::kOk : StoreStatus::kNotFound;
 }
 
 StoreStatus SqliteStore::FindUser(std::string_view name, UserRecord& out) {
+  const std::string key = AsciiLower(name);
+  if (users_.Find(key, out)) return StoreStatus::kOk;
+  const uint64_t ticket = users_.Ticket();
   Lease c(*this);
   if (!c) return StoreStatus::kFailed;
-  const std::string key = AsciiLower(name);
   Query q(*c, "SELECT id, name, password_hash, created_ms FROM users WHERE name_key = ?1");
   const int rc = q.Bind(1, key).Step();
   if (rc == SQLITE_DONE) return StoreStatus::kNotFound;
@@ -327,6 +352,7 @@ StoreStatus SqliteStore::FindUser(std::string_view name, UserRecord& out) {
   out.name = q.Text(1);
   out.passwordHash = q.Text(2);
   out.createdMs = q.Int(3);
+  users_.Put(key, out, ticket);
   return StoreStatus::kOk;
 }
 
@@ -335,7 +361,9 @@ StoreStatus SqliteStore::SetPasswordHash(int64_t userId, std::string_view passwo
   if (!c) return StoreStatus::kFailed;
   std::lock_guard write(writeMutex_);
   Query q(*c, "UPDATE users SET password_hash = ?2 WHERE id = ?1");
-  if (!q.Bind(1, userId).Bind(2, passwordHash).Run()) return StoreStatus::kFailed;
+  const bool ran = q.Bind(1, userId).Bind(2, passwordHash).Run();
+  users_.Clear();  // found by name, changed by id; changes are rare
+  if (!ran) return StoreStatus::kFailed;
   return sqlite3_changes((*c).db) == 1 ? StoreStatus::kOk : StoreStatus::kNotFound;
 }
 

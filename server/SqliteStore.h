@@ -4,20 +4,31 @@
 // this process are serialised by a mutex so that they never sleep in
 // SQLite's busy handler (another process, such as "dialvo-server user add",
 // is waited for up to five seconds).
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/Store.h"
+#include "server/UserCache.h"
 
 namespace dialvo::server {
+
+struct SqliteStoreOptions {
+  // How long FindUser may answer from memory; see UserCache.
+  int64_t userCacheMs = 2000;
+  size_t userCacheCapacity = 200000;
+  std::function<int64_t()> clockMs;  // empty: the monotonic clock
+};
 
 class SqliteStore final : public Store {
  public:
   // Opens or creates the database file (mode 0600) and its tables. nullptr,
   // with the reason in error, when that fails.
-  static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error);
+  static std::unique_ptr<SqliteStore> Open(const std::string& path, std::string& error,
+                                           SqliteStoreOptions options = {});
   ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
@@ -47,7 +58,7 @@ class SqliteStore final : public Store {
   struct Connection;
 
  private:
-  explicit SqliteStore(std::string path);
+  SqliteStore(std::string path, SqliteStoreOptions options);
 
   class Lease;
   std::unique_ptr<Connection> Acquire();
@@ -60,6 +71,7 @@ class SqliteStore final : public Store {
   // Held for each write transaction of this process; taken by request
   // threads, the sweeper and the account commands.
   std::mutex writeMutex_;
+  UserCache users_;
 };
 
 }  // namespace dialvo::server

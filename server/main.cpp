@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server/Accounts.h"
+#include "server/BatchedLog.h"
 #include "server/HttpServer.h"
 #include "server/Options.h"
 #include "server/Service.h"
@@ -116,8 +118,9 @@ int Serve(const Options& options, Store& store) {
   HttpServerOptions http;
   http.listen = options.listen;
   http.threads = options.threads;
+  auto log = std::make_unique<BatchedLog>(STDERR_FILENO);
   auto server = HttpServer::Start(
-      http, [&service](const HttpRequest& request) { return service.Handle(request); }, StderrLog(),
+      http, [&service](const HttpRequest& request) { return service.Handle(request); }, log->Sink(),
       error);
   if (!server) return Fail(error);
   std::fprintf(
@@ -135,6 +138,7 @@ int Serve(const Options& options, Store& store) {
     service.Sweep();
   }
   server.reset();
+  log.reset();  // the last request lines before the last word
   std::fprintf(stderr, "dialvo-server: stopped\n");
   return 0;
 }

@@ -125,6 +125,58 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
   EXPECT_TRUE(logins.empty());
 }
 
+// Accounts are answered from memory between reads; a change must never let an
+// old password or a deleted account linger past what the cache promises.
+TEST_F(StoreTest, RememberedAccountsFollowChangesMadeHereAtOnceAndElsewhereWithinTheAge) {
+  int64_t now = 10000;
+  std::string error;
+  SqliteStoreOptions options;
+  options.userCacheMs = 1000;
+  options.clockMs = [&now] { return now; };
+  auto cached = SqliteStore::Open(Path(), error, options);
+  ASSERT_TRUE(cached) << error;
+  const int64_t bob = AddUser("bob");
+  AddUser("amy");
+  UserRecord user;
+  ASSERT_EQ(cached->FindUser("BOB", user), StoreStatus::kOk);
+
+  // Changed through the same store: seen at once.
+  ASSERT_EQ(cached->SetPasswordHash(bob, "new-hash"), StoreStatus::kOk);
+  ASSERT_EQ(cached->FindUser("bob", user), StoreStatus::kOk);
+  EXPECT_EQ(user.passwordHash, "new-hash");
+  ASSERT_EQ(cached->DeleteUser("Bob"), StoreStatus::kOk);
+  EXPECT_EQ(cached->FindUser("bob", user), StoreStatus::kNotFound);
+
+  // Deleted by another process on the same file: seen once the entry ages out.
+  ASSERT_EQ(cached->FindUser("amy", user), StoreStatus::kOk);
+  ASSERT_EQ(store_->DeleteUser("amy"), StoreStatus::kOk);
+  now += 999;
+  EXPECT_EQ(cached->FindUser("amy", user), StoreStatus::kOk);
+  now += 1;
+  EXPECT_EQ(cached->FindUser("amy", user), StoreStatus::kNotFound);
+
+  // Unknown names are not remembered: an account added elsewhere is found at once.
+  EXPECT_EQ(cached->FindUser("cat", user), StoreStatus::kNotFound);
+  AddUser("cat");
+  EXPECT_EQ(cached->FindUser("cat", user), StoreStatus::kOk);
+}
+
+TEST(UserCacheTest, FullCacheStartsOverAndAReadOverlappingAChangeIsNotKept) {
+  UserCache cache(1000, 2, [] { return int64_t{0}; });
+  UserRecord a{1, "a", "h1", 0};
+  cache.Put("a", a, cache.Ticket());
+  cache.Put("b", {2, "b", "h2", 0}, cache.Ticket());
+  cache.Put("c", {3, "c", "h3", 0}, cache.Ticket());
+  UserRecord out;
+  EXPECT_FALSE(cache.Find("a", out));
+  EXPECT_TRUE(cache.Find("c", out));
+
+  const uint64_t ticket = cache.Ticket();  // a read of "a" starts...
+  cache.Forget("a");                       // ...while its password changes
+  cache.Put("a", a, ticket);
+  EXPECT_FALSE(cache.Find("a", out));
+}
+
 TEST_F(StoreTest, OneSessionNumberPerConference) {
   const int64_t bob = AddUser("bob");
   const int64_t amy = AddUser("amy");

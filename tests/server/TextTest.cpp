@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <thread>
+#include <vector>
+
+#include "server/BatchedLog.h"
 #include "server/Form.h"
 #include "server/HttpServer.h"
 #include "server/Options.h"
@@ -117,6 +122,64 @@ TEST(RequestLog, LineIsPrintableAndCut) {
   EXPECT_TRUE(line.starts_with("2023-11-14T22:13:20.123Z 10.0.0.1 POST /dialvo\\x\\x0A"));
   EXPECT_NE(line.find("... 200 42us note\\x0D\\x0A"), std::string::npos);
   EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+// Lines from many request threads come out whole, each thread's in order,
+// and nothing waiting is lost when the service stops.
+TEST(RequestLog, BatchedLinesArriveWholeAndInOrderAndAreFlushedAtTheEnd) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string text;
+  std::thread reader([&] { text = ReadAll(fds[0]); });
+  {
+    BatchedLog log(fds[1], 60'000);  // only the end flushes
+    const LogSink sink = log.Sink();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&sink, t] {
+        for (int i = 0; i < 500; ++i) sink("t" + std::to_string(t) + " " + std::to_string(i));
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  int next[4] = {};
+  size_t lines = 0;
+  for (size_t start = 0; start < text.size(); ++lines) {
+    const size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(start, end - start);
+    const int t = line[1] - '0';
+    ASSERT_EQ(line, "t" + std::to_string(t) + " " + std::to_string(next[t]));
+    ++next[t];
+    start = end + 1;
+  }
+  EXPECT_EQ(lines, 2000u);
+}
+
+TEST(RequestLog, LinesBeyondTheBacklogAreCountedNotKept) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    BatchedLog log(fds[1], 60'000, 10);
+    log.Add("12345");  // 6 bytes with its newline
+    log.Add("1234");   // would make 11
+    log.Add("123");    // exactly 10
+    log.Add("x");
+  }
+  ::close(fds[1]);
+  EXPECT_EQ(ReadAll(fds[0]), "12345\n123\nlog: 2 lines dropped, the log could not keep up\n");
+  ::close(fds[0]);
 }
 
 }  // namespace
