@@ -143,6 +143,7 @@ TEST(RequestLog, BatchedLinesArriveWholeAndInOrderAndAreFlushedAtTheEnd) {
     BatchedLog log(fds[1], 60'000);  // only the end flushes
     const LogSink sink = log.Sink();
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&sink, t] {
         for (int i = 0; i < 500; ++i) sink("t" + std::to_string(t) + " " + std::to_string(i));
