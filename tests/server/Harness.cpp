@@ -2,25 +2,10 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
 
 #include "server/Accounts.h"
 
 namespace dialvo::server::test {
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dialvo-server-XXXXXX";
-  path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  EXPECT_FALSE(path_.empty());
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
 
 namespace {
 

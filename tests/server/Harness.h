@@ -11,21 +11,11 @@
 #include "server/Passwords.h"
 #include "server/Service.h"
 #include "server/SqliteStore.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::server::test {
 
-// A fresh directory, removed with everything in it at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = dialvo::test::ScratchDir;
 
 struct Reply {
   long status = 0;  // 0: no answer at all
