@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -274,22 +273,10 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   return store;
 }
 
-namespace {
-
-std::function<int64_t()> ClockOrSteady(std::function<int64_t()> clock) {
-  if (clock) return clock;
-  return [] {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-  };
-}
-
-}  // namespace
-
 SqliteStore::SqliteStore(std::string path, SqliteStoreOptions options)
     : path_(std::move(path)),
       users_(options.userCacheMs, options.userCacheCapacity,
-             ClockOrSteady(std::move(options.clockMs))) {}
+             options.clockMs ? std::move(options.clockMs) : SystemWallClock()) {}
 
 SqliteStore::~SqliteStore() = default;
 

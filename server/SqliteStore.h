@@ -5,12 +5,12 @@
 // SQLite's busy handler (another process, such as "dialvo-server user add",
 // is waited for up to five seconds).
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "server/HttpTypes.h"
 #include "server/Store.h"
 #include "server/UserCache.h"
 
@@ -20,7 +20,7 @@ struct SqliteStoreOptions {
   // How long FindUser may answer from memory; see UserCache.
   int64_t userCacheMs = 2000;
   size_t userCacheCapacity = 200000;
-  std::function<int64_t()> clockMs;  // empty: the monotonic clock
+  WallClock clockMs;  // empty: the system clock
 };
 
 class SqliteStore final : public Store {

@@ -12,7 +12,10 @@ bool UserCache::Find(const std::string& key, UserRecord& out) const {
   const int64_t now = clockMs_();
   std::shared_lock lock(mutex_);
   auto it = entries_.find(key);
-  if (it == entries_.end() || now - it->second.storedMs >= maxAgeMs_) return false;
+  if (it == entries_.end()) return false;
+  // A clock set back makes the age negative: such an entry is stale too.
+  const int64_t age = now - it->second.storedMs;
+  if (age < 0 || age >= maxAgeMs_) return false;
   out = it->second.user;
   return true;
 }

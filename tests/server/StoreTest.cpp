@@ -177,6 +177,16 @@ TEST(UserCacheTest, FullCacheStartsOverAndAReadOverlappingAChangeIsNotKept) {
   EXPECT_FALSE(cache.Find("a", out));
 }
 
+TEST(UserCacheTest, ClockSetBackMakesEntriesStale) {
+  int64_t now = 50'000;
+  UserCache cache(1000, 10, [&now] { return now; });
+  cache.Put("a", {1, "a", "h1", 0}, cache.Ticket());
+  UserRecord out;
+  EXPECT_TRUE(cache.Find("a", out));
+  now -= 3'600'000;
+  EXPECT_FALSE(cache.Find("a", out));
+}
+
 TEST_F(StoreTest, OneSessionNumberPerConference) {
   const int64_t bob = AddUser("bob");
   const int64_t amy = AddUser("amy");
