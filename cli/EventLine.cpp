@@ -89,8 +89,10 @@ Fields DescribeEvent(uint32_t code, uintptr_t data, PeerBook& book, const EventC
     case EV_SERVER_BIND_ERROR:
       return {{"port", n(context.listeningPort)}};
     case EV_INCOMING_CALL:
-    case EV_CONFERENCE_REQUEST:
-      return {{"name", reinterpret_cast<const IncomingRequest*>(data)->callerName}};
+    case EV_CONFERENCE_REQUEST: {
+      const auto* record = reinterpret_cast<const IncomingRequestRecord*>(data);
+      return {{"name", record->request != nullptr ? record->request->CallerName() : ""}};
+    }
     case EV_PACKET_GAP: {
       const auto* rec = reinterpret_cast<const PacketGapRecord*>(data);
       return {{"peer", n(book.IdOf(rec->connection))}, {"gap", n(rec->difference)}};

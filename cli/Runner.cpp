@@ -167,8 +167,9 @@ void CliRunner::OnEvent(uint32_t code, uintptr_t data) {
   switch (code) {
     case EV_INCOMING_CALL:
     case EV_CONFERENCE_REQUEST:
-      Answer(reinterpret_cast<IncomingRequest*>(data));
-      return;  // the request belongs to the engine's thread
+      // A share of the request; the record itself is freed below.
+      Answer(reinterpret_cast<const IncomingRequestRecord*>(data)->request);
+      break;
     case EV_CALL_STARTED:
       callTookPlace_ = true;
       if (options_.hangupAfterSec) {
@@ -187,10 +188,11 @@ void CliRunner::OnEvent(uint32_t code, uintptr_t data) {
   FreeEventData(code, data);
 }
 
-void CliRunner::Answer(IncomingRequest* request) {
+void CliRunner::Answer(std::shared_ptr<IncomingRequest> request) {
+  if (request == nullptr) return;
   Waiting waiting;
-  waiting.request = request;
-  waiting.name = request->callerName;
+  waiting.name = request->CallerName();
+  waiting.request = std::move(request);
   if (stoppingEngine_) {
     Decide(waiting, IncomingRequest::kReject);
     return;
@@ -207,8 +209,9 @@ void CliRunner::Answer(IncomingRequest* request) {
 void CliRunner::Decide(Waiting& waiting, uint32_t decision) {
   Print("ANSWER", {{"name", waiting.name},
                    {"decision", decision == IncomingRequest::kAccept ? "accept" : "reject"}});
-  dialvo::Decide(waiting.request, decision);
-  waiting.request = nullptr;
+  // Refused when the stopping engine already took the caller as rejected.
+  waiting.request->Decide(decision);
+  waiting.request.reset();
 }
 
 void CliRunner::DecideDue() {

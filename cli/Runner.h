@@ -38,7 +38,7 @@ class CliRunner {
   using Steady = std::chrono::steady_clock;
   // A caller waiting for this client's decision.
   struct Waiting {
-    IncomingRequest* request = nullptr;
+    std::shared_ptr<IncomingRequest> request;  // null once decided
     std::string name;
     std::optional<Steady::time_point> due;  // none: never decided (ignore)
     uint32_t decision = IncomingRequest::kReject;
@@ -55,7 +55,7 @@ class CliRunner {
   // Handles the next event, waiting up to waitMs for it.
   void Pump(uint32_t waitMs);
   void OnEvent(uint32_t code, uintptr_t data);
-  void Answer(IncomingRequest* request);
+  void Answer(std::shared_ptr<IncomingRequest> request);
   void Decide(Waiting& waiting, uint32_t decision);
   void DecideDue();
   uint32_t MsUntilNextDeadline() const;

@@ -34,6 +34,9 @@ struct EngineConfig {
   // The play thread's pause before it opens the playback device (a ring
   // tone may still be fading).
   uint32_t playoutStartDelayMs = 500;
+  // How often a caller's dialogue, waiting for the user's decision, looks
+  // whether the engine is stopping.
+  uint32_t decisionPollMs = 50;
   // The capture and playback devices' backend; the process default when
   // null.
   std::shared_ptr<SoundBackend> sound;

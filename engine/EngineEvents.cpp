@@ -109,8 +109,13 @@ void FreeEventData(uint32_t code, uintptr_t data) {
     case EV_ALREADY_CONNECTED:
       delete reinterpret_cast<CallRequest*>(data);
       break;
+    case EV_INCOMING_CALL:
+    case EV_CONFERENCE_REQUEST:
+      // Only the record: the request lives on with its other shares.
+      delete reinterpret_cast<IncomingRequestRecord*>(data);
+      break;
     default:
-      // Static buffers, identifiers and requests owned by their sender.
+      // Static buffers and identifiers.
       break;
   }
 }
@@ -119,8 +124,8 @@ void DropEvent(uint32_t code, uintptr_t data) {
   if ((code == EV_INCOMING_CALL || code == EV_CONFERENCE_REQUEST) && data != 0) {
     // Nobody will answer: turn the caller away instead of leaving the
     // engine's thread waiting for ever.
-    Decide(reinterpret_cast<IncomingRequest*>(data), IncomingRequest::kReject);
-    return;
+    const auto* record = reinterpret_cast<const IncomingRequestRecord*>(data);
+    if (record->request != nullptr) record->request->Decide(IncomingRequest::kReject);
   }
   FreeEventData(code, data);
 }

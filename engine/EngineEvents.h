@@ -22,9 +22,9 @@ enum EngineEvent : uint32_t {
   EV_PLAYOUT_BUFFER = 5,         // StaticAudioBuffer*, shared
   EV_CALL_STARTED = 7,           // 0
   EV_SERVER_BIND_ERROR = 8,      // 0
-  EV_INCOMING_CALL = 9,          // IncomingRequest*, valid until decided
+  EV_INCOMING_CALL = 9,          // new IncomingRequestRecord
   EV_CALL_ENDED = 12,            // 0
-  EV_CONFERENCE_REQUEST = 15,    // IncomingRequest*, valid until decided
+  EV_CONFERENCE_REQUEST = 15,    // new IncomingRequestRecord
   EV_PACKET_GAP = 17,            // new PacketGapRecord
   EV_CAPTURE_OPEN_FAILED = 19,   // 0
   EV_PLAYOUT_OPEN_FAILED = 20,   // 0
@@ -91,7 +91,7 @@ const char* EventName(uint32_t code);
 void FreeEventData(uint32_t code, uintptr_t data);
 
 // Disposes of an event that will never be handled: frees its record, and
-// turns away a caller whose request nobody will decide.
+// turns away (rejects) a caller whose request nobody will decide.
 void DropEvent(uint32_t code, uintptr_t data);
 
 // Where posted window messages go. The desktop window implements it; the

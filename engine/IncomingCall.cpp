@@ -58,6 +58,14 @@ void MasterServer::ProcessIncoming(Connection* connection, std::span<const uint8
     connection->SetUserName(identity.userName);
     connection->SetPeerVersion(1);
   } else {
+    // The session names files later: anything but GUID text is malformed.
+    if (!identity.sessionId.empty() && !IsValidSessionId(identity.sessionId)) {
+      Send(*connection, BuildControl(MSG_SESSION_INACCESSIBLE));
+      connection->CloseSocket();
+      TraceLog("Dropping connection request from %s since its session is malformed",
+               caller.c_str());
+      return;
+    }
     if (!identity.expectedCallee.empty() &&
         !SameIgnoringCase(identity.expectedCallee, engine_.UserName())) {
       Send(*connection, BuildControl(MSG_WRONG_USER));
@@ -92,18 +100,15 @@ void MasterServer::ProcessIncoming(Connection* connection, std::span<const uint8
     return;
   }
 
-  // The application decides on the record and releases the semaphore; the
-  // record lives on this stack until then.
-  CSem decided(1L);
-  decided.WaitOnSemaphore(kInfinite);
-  IncomingRequest ask;
-  ask.callerName = connection->UserName();
-  ask.decisionSemaphore = &decided;
-  ask.decision = IncomingRequest::kPending;
+  // The application and this thread share the request, so that an answer
+  // given after this thread stopped waiting touches nothing freed. A
+  // stopping engine takes the undecided request as rejected.
+  auto ask = std::make_shared<IncomingRequest>(connection->UserName());
   TraceLog("Notifying the user about request from %s", caller.c_str());
-  engine_.Sink().PostEvent(engine_.IsActive() ? EV_CONFERENCE_REQUEST : EV_INCOMING_CALL, &ask);
-  decided.WaitOnSemaphore(kInfinite);
-  const uint32_t decision = ask.decision;
+  engine_.Sink().PostEvent(engine_.IsActive() ? EV_CONFERENCE_REQUEST : EV_INCOMING_CALL,
+                           new IncomingRequestRecord{ask});
+  const uint32_t decision =
+      ask->WaitForDecision(engine_.StopEvent(), engine_.Config().decisionPollMs);
 
   bool slot = false;
   Message answer = BuildControl(MSG_RINGING);

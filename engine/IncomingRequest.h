@@ -1,27 +1,55 @@
 #pragma once
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
-
-#include "base/CSem.h"
+#include <utility>
 
 namespace dialvo {
 
-// A caller waiting for the user's decision. It lives on the stack of the
-// engine thread that asked, and is valid only until Decide has been called.
-struct IncomingRequest {
+class WakeEvent;
+
+// A caller waiting for the user's decision. The engine thread that asks and
+// the application share it, so that a late answer, or a dialog closing after
+// the decision, touches nothing freed. The decision is taken once: the first
+// Decide counts and every later one is ignored.
+class IncomingRequest {
+ public:
   enum : uint32_t { kPending = 1, kAccept = 2, kReject = 3 };
 
-  std::string callerName;
-  CSem* decisionSemaphore = nullptr;  // held by the asking thread
-  uint32_t decision = kPending;
+  explicit IncomingRequest(std::string callerName) : callerName_(std::move(callerName)) {}
+  IncomingRequest(const IncomingRequest&) = delete;
+  IncomingRequest& operator=(const IncomingRequest&) = delete;
+
+  const std::string& CallerName() const { return callerName_; }
+
+  // Writes the decision (kAccept or kReject) and releases the asking thread;
+  // false (and nothing changed) when the request was decided already or the
+  // value is no decision.
+  bool Decide(uint32_t decision);
+  // kPending until decided.
+  uint32_t Decision() const;
+
+  // The asking thread's wait: returns the decision, or kReject once stop is
+  // set while nobody has decided (the engine is stopping and must not wait
+  // for a window that may never answer); that reject is recorded as the
+  // decision. The stop event is polled at pollMs intervals.
+  uint32_t WaitForDecision(const WakeEvent& stop, uint32_t pollMs = 50);
+
+ private:
+  const std::string callerName_;
+  // Guards decision_; taken by the asking engine thread and whoever decides.
+  mutable std::mutex mutex_;
+  std::condition_variable decided_;
+  uint32_t decision_ = kPending;
 };
 
-// Writes the decision and releases the asking thread. Must be called exactly
-// once per request; the request must not be touched afterwards.
-inline void Decide(IncomingRequest* request, uint32_t decision) {
-  CSem* semaphore = request->decisionSemaphore;
-  request->decision = decision;
-  semaphore->SignalSemaphore();
-}
+// The data value of EV_INCOMING_CALL and EV_CONFERENCE_REQUEST: a new record
+// holding a share of the request. The receiver frees the record like any
+// other; the request lives on while anybody holds a share.
+struct IncomingRequestRecord {
+  std::shared_ptr<IncomingRequest> request;
+};
 
 }  // namespace dialvo

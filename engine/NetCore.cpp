@@ -112,7 +112,9 @@ std::string NetCore::GetSessionId() const {
 
 std::string NetCore::AdoptSession(const std::string& offered) {
   std::lock_guard lock(textMutex_);
-  if (!active_.load()) sessionId_ = offered.empty() ? NewSessionId() : offered;
+  // An offered session that is no GUID text is never taken: the session
+  // names files later.
+  if (!active_.load()) sessionId_ = IsValidSessionId(offered) ? offered : NewSessionId();
   return sessionId_;
 }
 

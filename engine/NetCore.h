@@ -107,7 +107,8 @@ class NetCore final : public INetCore {
   std::string UserName() const;
   uint32_t ProtocolVersion() const { return protocolVersion_; }
   // While idle, takes the session of the first connection (the one offered,
-  // or a new one when none is offered); returns the engine's session.
+  // or a new one when none or no valid one is offered); returns the
+  // engine's session.
   std::string AdoptSession(const std::string& offered);
 
   // Peer table. The guard is taken for writing through PeerWriteLock, which

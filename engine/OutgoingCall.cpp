@@ -7,6 +7,7 @@
 #include "engine/Connection.h"
 #include "engine/EventSink.h"
 #include "engine/NetCore.h"
+#include "engine/SessionId.h"
 
 namespace dialvo {
 
@@ -182,7 +183,12 @@ bool NetCore::AcceptCall(Connection* connection, const CallRequest& request,
   } else {
     connection->SetUserName(request.calleeName);
   }
-  AdoptSession(callee ? callee->sessionId : std::string());
+  std::string offered = callee ? callee->sessionId : std::string();
+  if (!offered.empty() && !IsValidSessionId(offered)) {
+    TraceLog("Ignoring the malformed session offered by the callee");
+    offered.clear();
+  }
+  AdoptSession(offered);
   TraceLog("Connected..");
   connection->SetConnected(true);
   connection->SetLastReceiveTime(clock_->TickMs());

@@ -105,10 +105,10 @@ void Pump(EventQueueWindow& window, uint32_t waitMs) {
     if (msg->message != WM_ENGINE_EVENT) continue;
     const auto code = static_cast<uint32_t>(msg->wParam);
     if (code == EV_INCOMING_CALL || code == EV_CONFERENCE_REQUEST) {
-      Decide(reinterpret_cast<IncomingRequest*>(msg->lParam), IncomingRequest::kAccept);
-    } else {
-      FreeEventData(code, msg->lParam);
+      reinterpret_cast<IncomingRequestRecord*>(msg->lParam)
+          ->request->Decide(IncomingRequest::kAccept);
     }
+    FreeEventData(code, msg->lParam);
   }
 }
 

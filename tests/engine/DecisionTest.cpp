@@ -1,9 +1,11 @@
-// The pure decisions on received datagrams, for what the loopback tests
-// cannot arrange: our own socket speaking, and malformed datagrams.
+// The pure decisions on received datagrams and what they offer, for what
+// the loopback tests cannot arrange: our own socket speaking, malformed
+// datagrams, and every shape of a malformed session.
 #include <gtest/gtest.h>
 
 #include "engine/Dispatch.h"
 #include "engine/PeerPacket.h"
+#include "engine/SessionId.h"
 
 namespace dialvo {
 namespace {
@@ -41,6 +43,23 @@ TEST(PeerPacket, VoiceWithoutOrWithBrokenTrailer) {
   EXPECT_FALSE(CheckVoice(*ValidateDatagram(Bytes(bare)), true, last).pass);
   EXPECT_TRUE(CheckVoice(*ValidateDatagram(Bytes(bare)), false, last).pass);
   EXPECT_EQ(last, 7u);
+}
+
+TEST(SessionId, OnlyGuidTextOfEitherCaseIsValid) {
+  EXPECT_TRUE(IsValidSessionId(NewSessionId()));
+  EXPECT_TRUE(IsValidSessionId("3F0C2A9E-5b1d-4C55-9a51-0D6F3C1B2E77"));
+  for (const char* bad : {
+           "",
+           "3f0c2a9e-5b1d-4c55-9a51-0d6f3c1b2e7",    // one short
+           "3f0c2a9e-5b1d-4c55-9a51-0d6f3c1b2e777",  // one long
+           "{3f0c2a9e-5b1d-4c55-9a51-0d6f3c1b2e7}",  // braces
+           "3f0c2a9e05b1d-4c55-9a51-0d6f3c1b2e77",   // a hyphen missing
+           "3f0c2a9-e5b1d-4c55-9a51-0d6f3c1b2e77",   // a hyphen moved
+           "3f0c2a9e-5b1d-4c55-9a51-0d6f3c1b2e7g",   // not hexadecimal
+           "3f0c2a9e-5b1d-4c55-9a51-/../../x.wav",   // a path of the right length
+       }) {
+    EXPECT_FALSE(IsValidSessionId(bad)) << bad;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "engine/CallRequest.h"
 #include "engine/EventSink.h"
 #include "engine/IncomingRequest.h"
+#include "engine/WakeEvent.h"
 
 namespace dialvo {
 namespace {
@@ -81,8 +83,8 @@ TEST(EngineEvents, SharedBufferShowsTheLatestBlock) {
 }
 
 TEST(EngineEvents, UnhandledEventsAreFreedAndWaitingCallersTurnedAway) {
-  CSem decision(0L);
-  IncomingRequest request{"caller", &decision, IncomingRequest::kPending};
+  auto request = std::make_shared<IncomingRequest>("caller");
+  auto conference = std::make_shared<IncomingRequest>("second");
   {
     EventQueueWindow window;
     EventSink sink(&window);
@@ -92,15 +94,58 @@ TEST(EngineEvents, UnhandledEventsAreFreedAndWaitingCallersTurnedAway) {
     CallRequest call;
     call.host = "h";
     sink.PostEvent(EV_ALREADY_CONNECTED, new CallRequest(call));
-    sink.PostEvent(EV_INCOMING_CALL, &request);
+    sink.PostEvent(EV_INCOMING_CALL, new IncomingRequestRecord{request});
     EXPECT_EQ(window.Pending(), 5u);
   }  // records freed here (ASan reports a leak otherwise)
-  EXPECT_EQ(decision.WaitOnSemaphore(0), 1u);
-  EXPECT_EQ(request.decision, IncomingRequest::kReject);
+  EXPECT_EQ(request->Decision(), IncomingRequest::kReject);
+  EXPECT_EQ(request.use_count(), 1);
+  EXPECT_FALSE(request->Decide(IncomingRequest::kAccept));  // too late
+  EXPECT_EQ(request->Decision(), IncomingRequest::kReject);
 
   // A sink without a window drops at once.
   EventSink orphan(nullptr);
   EXPECT_EQ(orphan.PostEvent(EV_BYTES_RECEIVED, new ByteCountRecord{nullptr, 9}), 1);
+  orphan.PostEvent(EV_CONFERENCE_REQUEST, new IncomingRequestRecord{conference});
+  EXPECT_EQ(conference->Decision(), IncomingRequest::kReject);
+  EXPECT_EQ(conference.use_count(), 1);
+}
+
+TEST(EngineEvents, RequestIsDecidedOnceAndAStoppingEngineStopsWaiting) {
+  WakeEvent stop;
+  // The window's answer wakes the waiting thread; later answers change nothing.
+  auto answered = std::make_shared<IncomingRequest>("alice");
+  EXPECT_EQ(answered->CallerName(), "alice");
+  EXPECT_EQ(answered->Decision(), IncomingRequest::kPending);
+  uint32_t seen = 0;
+  std::thread asker([&] { seen = answered->WaitForDecision(stop, 1000); });
+  EXPECT_FALSE(answered->Decide(IncomingRequest::kPending));  // no decision
+  EXPECT_FALSE(answered->Decide(77));
+  const auto decidedAt = std::chrono::steady_clock::now();
+  EXPECT_TRUE(answered->Decide(IncomingRequest::kAccept));
+  asker.join();
+  // Woken by the answer, not by the next look at the stop event.
+  EXPECT_LT(std::chrono::steady_clock::now() - decidedAt, std::chrono::milliseconds(500));
+  EXPECT_EQ(seen, IncomingRequest::kAccept);
+  EXPECT_FALSE(answered->Decide(IncomingRequest::kReject));
+  EXPECT_EQ(answered->Decision(), IncomingRequest::kAccept);
+  stop.Set();
+  EXPECT_EQ(answered->WaitForDecision(stop, 1), IncomingRequest::kAccept);  // decided first
+
+  // Nobody answers: the stop ends the wait as a rejection, which sticks.
+  auto ignored = std::make_shared<IncomingRequest>("bob");
+  stop.Clear();
+  std::thread waiter([&] { seen = ignored->WaitForDecision(stop, 1); });
+  stop.Set();
+  waiter.join();
+  EXPECT_EQ(seen, IncomingRequest::kReject);
+  EXPECT_FALSE(ignored->Decide(IncomingRequest::kAccept));
+  EXPECT_EQ(ignored->Decision(), IncomingRequest::kReject);
+
+  // The receiver frees the record; its share of the request goes with it.
+  auto* record = new IncomingRequestRecord{ignored};
+  EXPECT_EQ(ignored.use_count(), 2);
+  FreeEventData(EV_INCOMING_CALL, reinterpret_cast<uintptr_t>(record));
+  EXPECT_EQ(ignored.use_count(), 1);
 }
 
 TEST(EngineEvents, PeerInfoNamesAndCallRequestCopies) {

@@ -71,16 +71,18 @@ void TestEngine::Pump() {
     seen.code = code;
     std::unique_lock lock(mutex_);
     if (code == EV_INCOMING_CALL || code == EV_CONFERENCE_REQUEST) {
-      auto* request = reinterpret_cast<IncomingRequest*>(data);
-      seen.name = request->callerName;
+      std::shared_ptr<IncomingRequest> request =
+          reinterpret_cast<IncomingRequestRecord*>(data)->request;
+      FreeEventData(code, data);
+      seen.name = request->CallerName();
       // Recorded before the answer, so that the test sees the request first.
       events_.push_back(seen);
       changed_.notify_all();
       if (answer_ == Answer::kHold) {
-        held_.push_back(request);
+        held_.push_back(std::move(request));
       } else {
-        Decide(request,
-               answer_ == Answer::kAccept ? IncomingRequest::kAccept : IncomingRequest::kReject);
+        request->Decide(answer_ == Answer::kAccept ? IncomingRequest::kAccept
+                                                   : IncomingRequest::kReject);
       }
       continue;
     }
@@ -118,8 +120,13 @@ void TestEngine::SetAnswer(Answer answer) {
 
 void TestEngine::DecideHeld(uint32_t decision) {
   std::lock_guard lock(mutex_);
-  for (IncomingRequest* request : held_) Decide(request, decision);
+  for (const auto& request : held_) request->Decide(decision);
   held_.clear();
+}
+
+std::vector<std::shared_ptr<IncomingRequest>> TestEngine::Held() {
+  std::lock_guard lock(mutex_);
+  return held_;
 }
 
 Connection* TestEngine::Call(uint16_t port, const std::string& callee, bool confirm) {

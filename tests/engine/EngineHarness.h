@@ -78,6 +78,8 @@ class TestEngine {
   void SetAnswer(Answer answer);
   // Decides every held request.
   void DecideHeld(uint32_t decision);
+  // The requests held and not yet decided by the test.
+  std::vector<std::shared_ptr<IncomingRequest>> Held();
 
   // Calls another engine (or any listening port) on loopback.
   Connection* Call(uint16_t port, const std::string& callee = "", bool confirm = false);
@@ -99,7 +101,7 @@ class TestEngine {
   std::mutex mutex_;  // guards the fields below; taken by the test and the pump thread
   std::condition_variable changed_;
   std::vector<SeenEvent> events_;
-  std::vector<IncomingRequest*> held_;
+  std::vector<std::shared_ptr<IncomingRequest>> held_;
   Answer answer_ = Answer::kAccept;
   std::atomic<bool> quit_{false};
   std::thread pump_;

@@ -48,6 +48,32 @@ TEST(EngineLifecycle, IdleEngineListensOnceAndStopsAtOnce) {
   EXPECT_EQ(NamedThread::LiveObjects(), threadsBefore);
 }
 
+TEST(EngineLifecycle, CallerNobodyAnswersDoesNotHoldUpStop) {
+  EngineConfig config = FastConfig();
+  config.decisionPollMs = 5;
+  TestEngine bob("bob", config);
+  bob.SetAnswer(TestEngine::Answer::kHold);  // a window that never answers
+  RawPeer caller;
+  caller.Send(Request("raw"), bob.Address());
+  ASSERT_TRUE(caller.ReceiveType(wire::MSG_RINGING).has_value());
+  ASSERT_TRUE(bob.WaitFor(EV_INCOMING_CALL));
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(bob.Engine().Stop());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+  // The dialogue took the caller as rejected; its answer goes to a
+  // listening socket that no longer relays, so the caller hears nothing.
+  EXPECT_TRUE(caller.Quiet(100));
+  const auto held = bob.Held();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0]->Decision(), IncomingRequest::kReject);
+  // The window answers after the engine is gone: refused, nothing freed
+  // is touched.
+  bob.DeleteEngine();
+  EXPECT_FALSE(held[0]->Decide(IncomingRequest::kAccept));
+  EXPECT_EQ(held[0]->Decision(), IncomingRequest::kReject);
+}
+
 TEST(EngineLifecycle, TakenPortsAreReportedOrAvoided) {
   RawPeer squatter;
   EngineConfig config = FastConfig();

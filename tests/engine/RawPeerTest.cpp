@@ -7,6 +7,7 @@
 #include "base/Swmrg.h"
 #include "engine/Connection.h"
 #include "engine/MasterServer.h"
+#include "engine/SessionId.h"
 #include "tests/engine/EngineHarness.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/Wait.h"
@@ -148,6 +149,55 @@ TEST(RawPeer, CallerSendsItsIdentityAndTakesAnAcceptOnlyFromTheDialledAddress) {
   callee.Send(BuildControl(MSG_HANGUP), aliceSocket);
   ASSERT_TRUE(alice.WaitFor(EV_CALL_ENDED));
   EXPECT_EQ(PeerCount(alice), 0u);
+}
+
+// The session a caller ends up with when the callee's accept offers this one.
+std::string SessionAfterAccept(const std::string& offered) {
+  TestEngine alice("alice");
+  RawPeer callee;
+  Connection* call = nullptr;
+  std::thread caller([&] { call = alice.Call(callee.Address().port); });
+  auto request = callee.ReceiveType(MSG_CONNECT_REQUEST);
+  CallIdentity zed;
+  zed.userName = "zed";
+  zed.sessionId = offered;
+  if (request) callee.Send(BuildCallIdentity(MSG_ACCEPT, zed), request->from);
+  caller.join();
+  EXPECT_NE(call, nullptr);
+  return alice.Engine().GetSessionId();
+}
+
+TEST(RawPeer, SessionsOfferedByPeersAreTakenOnlyAsGuidText) {
+  const std::string upper = "3F0C2A9E-5B1D-4C55-9A51-0D6F3C1B2E77";
+  const std::string path = "3f0c2a9e-5b1d-4c55-9a51-/../../x.wav";
+
+  // A caller offering anything else is turned away before the user is asked.
+  TestEngine bob("bob");
+  for (const std::string& bad : {path, std::string("not-a-session")}) {
+    RawPeer caller;
+    caller.Send(Request("raw", bad), bob.Address());
+    auto answer = caller.Receive();
+    ASSERT_TRUE(answer.has_value()) << bad;
+    EXPECT_EQ(answer->Type(), MSG_SESSION_INACCESSIBLE) << bad;
+    EXPECT_EQ(answer->bytes.size(), 13u);
+    EXPECT_TRUE(caller.Quiet(50)) << bad;
+  }
+  EXPECT_EQ(bob.Count(EV_INCOMING_CALL), 0u);
+  EXPECT_TRUE(bob.Engine().GetSessionId().empty());
+  // A GUID in capitals is a session like any other, kept as written.
+  RawPeer caller;
+  caller.Send(Request("raw", upper), bob.Address());
+  auto accept = caller.ReceiveType(MSG_ACCEPT);
+  ASSERT_TRUE(accept.has_value());
+  EXPECT_EQ(Text(*accept, 13 + 144), upper);
+  EXPECT_EQ(bob.Engine().GetSessionId(), upper);
+
+  // A callee's accept offering anything else leaves the caller with a
+  // session of its own.
+  const std::string fresh = SessionAfterAccept(path);
+  EXPECT_NE(fresh, path);
+  EXPECT_TRUE(IsValidSessionId(fresh)) << fresh;
+  EXPECT_EQ(SessionAfterAccept(upper), upper);
 }
 
 TEST(RawPeer, UnansweredCallerSendsThreeRequests) {
