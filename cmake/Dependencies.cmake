@@ -11,3 +11,9 @@ target_link_libraries(dialvo::gsm INTERFACE ${GSM_LIBRARY})
 
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
 find_library(RT_LIBRARY rt)
+
+# The desktop program: Qt 6 Widgets (the local socket of the single-instance
+# hand-over is in QtNetwork; the widget tests use QtTest).
+if(DIALVO_DESKTOP)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test)
+endif()
