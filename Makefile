@@ -21,8 +21,15 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure $(CTEST_FLAGS)
 
+# The desktop program, with the local presence service when none is
+# configured (scripts/run-desktop); ARGS go to the program.
 run: build
-	@$(BUILD)/bin/dialvo-cli --help
+	@scripts/run-desktop $(BUILD) $(ARGS)
+
+# Two programs, alice and bob, that can call each other (scripts/demo).
+.PHONY: demo
+demo: build
+	@scripts/demo $(BUILD) $(ARGS)
 
 sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \

@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: dialvo-cli [options]\n"
+    "       dialvo-cli [--config DIR] config get|set|unset KEY [VALUE]\n"
     "Orvanta Dialvo headless voice client: listens for calls, places one if asked,\n"
     "and prints every engine event on its own line.\n"
     "\n"
@@ -72,7 +73,11 @@ constexpr const char* kUsage =
     "behind a firewall, or without address or port), NOTICE <text> (a message of the\n"
     "service), LOGOFF <why> (exit, ended, unreachable). These values are escaped like\n"
     "the others. A first login that fails ends the client with status 1; on exit it\n"
-    "logs off.\n";
+    "logs off.\n"
+    "\n"
+    "Settings: 'config get KEY' prints one stored value of the settings (status 1 when\n"
+    "it is not set), 'config set KEY VALUE' stores one, 'config unset KEY' removes it;\n"
+    "see dialvo-cli config --help.\n";
 
 template <typename T>
 std::optional<T> Number(std::string_view text, T max) {

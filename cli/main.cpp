@@ -7,6 +7,7 @@
 #include <string>
 
 #include "audio/SoundBackend.h"
+#include "cli/ConfigCommand.h"
 #include "cli/Options.h"
 #include "cli/Runner.h"
 
@@ -21,8 +22,9 @@ void OnSignal(int /*signal*/) { stopRequested.store(true); }
 
 int main(int argc, char** argv) {
   using namespace dialvo::cli;
-  const ParseResult parsed =
-      ParseOptions(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)));
+  const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc - 1));
+  if (IsConfigCommand(args)) return RunConfigCommand(args, stdin, stdout, stderr);
+  const ParseResult parsed = ParseOptions(args);
   switch (parsed.kind) {
     case ParseResult::kHelp:
       std::fputs(UsageText(), stdout);

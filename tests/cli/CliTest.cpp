@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <tuple>
 
+#include "cli/ConfigCommand.h"
 #include "cli/EventLine.h"
 #include "cli/Options.h"
 #include "engine/EngineEvents.h"
+#include "settings/Settings.h"
 #include "tests/cli/CliProcess.h"
 #include "tests/support/ScratchDir.h"
 
@@ -201,6 +208,123 @@ TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
   EXPECT_EQ(badFile.WaitExit(), 2);
   EXPECT_THAT(badFile.Stderr(), HasSubstr(notWav));
   EXPECT_TRUE(badFile.NoOutput());
+}
+
+// The config command run in-process on the settings directory dir.
+struct ConfigRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Drain(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
+  std::fclose(file);
+  return text;
+}
+
+ConfigRun Config(const std::string& dir, const std::vector<const char*>& words,
+                 const std::string& input = "") {
+  std::vector<const char*> args{"--config", dir.c_str(), "config"};
+  args.insert(args.end(), words.begin(), words.end());
+  std::FILE* in = std::tmpfile();
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  std::fputs(input.c_str(), in);
+  std::rewind(in);
+  ConfigRun run;
+  run.status = cli::RunConfigCommand(args, in, out, err);
+  std::fclose(in);
+  run.out = Drain(out);
+  run.err = Drain(err);
+  return run;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(CliConfig, GetsSetsAndUnsetsValuesTheProgramReads) {
+  ScratchDir dir;
+  EXPECT_TRUE(cli::IsConfigCommand(std::vector<const char*>{"config", "get", "User"}));
+  EXPECT_TRUE(cli::IsConfigCommand(std::vector<const char*>{"--config", "d", "config"}));
+  EXPECT_TRUE(cli::IsConfigCommand(std::vector<const char*>{"--config=d", "config", "get"}));
+  EXPECT_FALSE(cli::IsConfigCommand(std::vector<const char*>{"--port", "0", "config"}));
+  EXPECT_FALSE(cli::IsConfigCommand(std::vector<const char*>{"--config", "config"}));
+
+  // Unset: status 1 and nothing printed, so that scripts can tell.
+  ConfigRun unset = Config(dir.Path(), {"get", "User"});
+  EXPECT_EQ(unset.status, 1);
+  EXPECT_EQ(unset.out + unset.err, "");
+
+  EXPECT_EQ(Config(dir.Path(), {"set", "autologin", "1"}).status, 0);  // names in any case
+  EXPECT_EQ(Config(dir.Path(), {"set", "User", "alice"}).status, 0);
+  // "-" reads the first line of stdin, without its line end.
+  EXPECT_EQ(Config(dir.Path(), {"set", "Pass", "-"}, "s3cret pass\r\nnext line\n").status, 0);
+  EXPECT_EQ(Config(dir.Path(), {"set", "UseAlternateListeningPort", "1"}).status, 0);
+  EXPECT_EQ(Config(dir.Path(), {"set", "ListeningPort", "17200"}).status, 0);
+  EXPECT_EQ(Config(dir.Path(), {"set", "DirectoryHost", "127.0.0.1:8721"}).status, 0);
+  EXPECT_EQ(Config(dir.Path(), {"set", "--", "HttpProxyName", "--odd--"}).status, 0);
+  const ConfigRun user = Config(dir.Path(), {"get", "USER"});
+  EXPECT_EQ(user.status, 0);
+  EXPECT_EQ(user.out, "alice\n");
+  EXPECT_EQ(Config(dir.Path(), {"get", "ListeningPort"}).out, "17200\n");
+
+  SettingsStore store(dir.Path());
+  const StoredLogin login = LoadStoredLogin(store);
+  EXPECT_EQ(login.autoLogin, 1u);
+  EXPECT_EQ(login.user, "alice");
+  EXPECT_EQ(login.password, "s3cret pass");
+  EXPECT_EQ(LoadNetworkSettings(store).EffectiveListeningPort(), 17200u);
+  EXPECT_EQ(DirectoryHost(store), "127.0.0.1:8721");
+  EXPECT_EQ(store.ReadString(keys::kHttpProxyName), "--odd--");
+
+  EXPECT_EQ(Config(dir.Path(), {"unset", "DirectoryHost"}).status, 0);
+  EXPECT_EQ(Config(dir.Path(), {"get", "DirectoryHost"}).status, 1);
+
+  // The client itself: the command runs before any option of a call is read.
+  CliProcess set({"--config", dir.Path(), "config", "set", "IPType", "2"});
+  EXPECT_EQ(set.WaitExit(), 0) << set.Stderr();
+  EXPECT_TRUE(set.NoOutput());
+  EXPECT_EQ(store.ReadDword(keys::kIPType, 0), 2u);
+  CliProcess bad({"--config", dir.Path(), "config", "frob"});
+  EXPECT_EQ(bad.WaitExit(), 2);
+  EXPECT_THAT(bad.Stderr(), HasSubstr("unknown command 'frob'"));
+}
+
+TEST(CliConfig, BadRequestsExitWithTwoAndChangeNothing) {
+  ScratchDir dir;
+  ASSERT_EQ(Config(dir.Path(), {"set", "User", "alice"}).status, 0);
+  const std::string before = FileText(dir.File(SettingsStore::kFileName));
+  const std::string longName(64, 'a');
+  const std::vector<std::tuple<std::vector<const char*>, std::string, const char*>> bad = {
+      {{}, "", "config needs get, set or unset"},
+      {{"list"}, "", "unknown command 'list'"},
+      {{"get"}, "", "config get needs one KEY"},
+      {{"get", "User", "extra"}, "", "config get needs one KEY"},
+      {{"set", "User"}, "", "config set needs KEY VALUE"},
+      {{"get", "Colour"}, "", "unknown setting 'Colour'"},
+      {{"get", "User", "--verbose"}, "", "unknown option '--verbose'"},
+      {{"set", "AutoLogin", "yes"}, "", "AutoLogin takes a number from 0 to 1, not 'yes'"},
+      {{"set", "ListeningPort", "70000"}, "", "from 1 to 65535"},
+      {{"set", "IPType", "-1"}, "", "from 0 to 4"},
+      {{"set", "DirectoryHost", "host:0"}, "", "not HOST[:PORT]"},
+      {{"set", "User", "-"}, "", "no line on stdin"},
+      {{"set", "User", longName.c_str()}, "", "at most 63 characters"},
+  };
+  for (const auto& [words, input, message] : bad) {
+    const ConfigRun run = Config(dir.Path(), words, input);
+    EXPECT_EQ(run.status, 2) << message;
+    EXPECT_THAT(run.err, HasSubstr(message));
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(FileText(dir.File(SettingsStore::kFileName)), before);
 }
 
 }  // namespace
