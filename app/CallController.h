@@ -1,0 +1,275 @@
+#pragma once
+// The calls as the user sees them: the engine's life (one engine per call,
+// replaced after each), Talk, Conference and Hang Up, the connect attempt,
+// the decisions on callers, the conference list and the reaction to every
+// engine event. A QObject without widgets: windows show its state through
+// its signals and forward the user's actions to its slots.
+//
+// Nothing here blocks the GUI thread. A connect runs on its own thread; an
+// engine that is replaced is stopped and deleted on a retiring thread, after
+// its connect has been cancelled and joined, and the next engine is built
+// only once the old one has let go of the port.
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ConferenceModel.h"
+#include "app/EngineBridge.h"
+#include "engine/CallRequest.h"
+#include "engine/EngineConfig.h"
+#include "engine/EventSink.h"
+#include "engine/INetCore.h"
+#include "engine/IncomingRequest.h"
+#include "settings/SettingsStore.h"
+
+namespace dialvo {
+
+// Builds the engines; tests give fakes.
+class EngineFactory {
+ public:
+  virtual ~EngineFactory() = default;
+  struct Made {
+    std::unique_ptr<INetCore> engine;
+    uint16_t port = 0;  // the port it listens on; 0 when it could not bind
+  };
+  virtual Made Create(uint16_t port, EventSink* sink, const std::string& userName) = 0;
+};
+
+// The real engine, with a base configuration (sound backend, waits).
+class NetCoreFactory final : public EngineFactory {
+ public:
+  explicit NetCoreFactory(EngineConfig base = {}) : base_(std::move(base)) {}
+  Made Create(uint16_t port, EventSink* sink, const std::string& userName) override;
+
+ private:
+  const EngineConfig base_;
+};
+
+// The program's own sounds; tests record them.
+class CallSounds {
+ public:
+  virtual ~CallSounds() = default;
+  virtual void Play(const char* name, bool loop) = 0;
+  // Starts name unless a sound is playing already.
+  virtual void PlayUnlessPlaying(const char* name) = 0;
+  virtual void Stop() = 0;
+  // The short 700 Hz note of a busy callee and a caller at the conference.
+  virtual void Beep() = 0;
+};
+
+enum class CallState {
+  kStarting,    // no engine yet
+  kListening,   // idle, waiting for callers
+  kConnecting,  // Talk: a call is being placed
+  kRinging,     // the callee reported that it rings
+  kInCall,
+  kIncoming,   // the incoming-call dialog is open
+  kBindError,  // the listening port could not be bound
+  kStopped,    // after Shutdown
+};
+
+// Which page of the main window's page area a call is placed from.
+enum class CallPage { kLogin, kOnline, kBuddies, kConnectByIp };
+
+struct MissedCall {
+  QString callerName;
+  QDateTime when;
+};
+
+class CallController final : public QObject {
+  Q_OBJECT
+ public:
+  struct Options {
+    uint16_t listeningPort = 1720;  // 0: any free port, kept for later engines
+    // The count-down step of the incoming-call dialog and the unit of the
+    // conference pop-up's display time (ring time × tick).
+    int ringTickMs = 1000;
+  };
+
+  CallController(Options options, std::shared_ptr<EngineFactory> factory,
+                 std::shared_ptr<CallSounds> sounds, std::shared_ptr<SettingsStore> settings,
+                 QObject* parent = nullptr);
+  ~CallController() override;
+
+  // Builds the first engine.
+  void Start();
+  // Hangs up, turns away callers, cancels a connect and stops the engine;
+  // shutdownFinished follows once every engine thread is done.
+  void Shutdown();
+
+  CallState State() const { return state_; }
+  bool TalkVisible() const { return state_ != CallState::kInCall; }
+  bool HangUpVisible() const { return state_ == CallState::kInCall; }
+  bool ConferenceVisible() const { return state_ == CallState::kInCall; }
+  bool ConnectInProgress() const { return connectInProgress_; }
+  bool CallInProgress() const;
+  uint16_t ListeningPort() const { return port_; }
+  QString PaneText(int pane) const { return panes_[pane]; }
+  QString Title() const;
+  ConferenceModel& Conference() { return conference_; }
+  const std::vector<MissedCall>& MissedCalls() const { return missed_; }
+  QStringList IpHistory() const;
+  uint64_t BytesSent() const { return bytesSent_; }
+  uint64_t BytesReceived() const { return bytesReceived_; }
+  uint64_t LostPackets() const { return lostPackets_; }
+  // The engine of this generation is (still) the controller's; 0: none.
+  uint64_t EngineGeneration() const { return slot_.generation; }
+  bool LoggedIn() const { return loggedIn_; }
+
+  // The user name the engine tells peers ("UNKNOWN" while logged out).
+  void SetLoggedIn(bool loggedIn, const QString& userName);
+
+  // An engine event as the window receives it (public for tests).
+  void OnEngineEvent(const EngineEventPtr& event);
+
+ protected:
+  bool event(QEvent* event) override;
+
+ public slots:
+  // The call buttons. page is the page shown in the page area; address the
+  // connect page's text.
+  void Talk(dialvo::CallPage page, const QString& address);
+  void AddToConference(dialvo::CallPage page, const QString& address);
+  void HangUp();
+  void ConfirmHangUp(bool yes);
+  void CancelConnect();
+  // The incoming-call dialog's answer.
+  void AnswerIncoming(bool accept);
+  // A conference pop-up's answer (also when it closes undecided: false).
+  void AnswerConference(int id, bool accept);
+  // Disconnect User on a row of the conference list.
+  void DisconnectUser(int row);
+
+ signals:
+  void stateChanged();
+  void paneChanged(int pane, const QString& text);
+  void titleChanged(const QString& title);
+  // A modal note with an OK button; title empty means the program's name.
+  void message(const QString& title, const QString& text, bool error);
+  void askHangUp();
+  void notify(const QString& text);
+  void connectProgressOpened(const QString& text);
+  void connectProgressText(const QString& text);
+  void connectProgressClosed();
+  void connectFailed();
+  void selectBuddyFirst();
+  void incomingCall(const QString& callerName, int seconds);
+  void incomingCountdown(int secondsLeft);
+  void incomingClosed();
+  void conferenceRequest(int id, const QString& callerName);
+  void conferenceRequestClosed(int id);
+  void captureLevel(int peak);
+  void playLevel(int peak);
+  void levelsReset();
+  void raiseWindow();
+  void missedCall(const QString& callerName);
+  void ipHistoryChanged(const QStringList& history);
+  void statisticsChanged();
+  // The peers of the call changed (joined or left): the call report's cue.
+  void callReport(const std::vector<dialvo::PeerStats>& rows);
+  void shutdownFinished();
+
+ private:
+  struct Slot {
+    uint64_t generation = 0;
+    std::shared_ptr<EngineBridge> bridge;
+    std::unique_ptr<EventSink> sink;
+    std::unique_ptr<INetCore> engine;
+  };
+  struct Pending {
+    int id = 0;
+    bool incomingDialog = false;
+    std::shared_ptr<IncomingRequest> request;
+    QTimer* timer = nullptr;  // count-down or display time
+    int secondsLeft = 0;
+  };
+
+  void SetState(CallState state);
+  void SetPane(int pane, const QString& text);
+  // Builds an engine listening on port_; with buttonsAndStatus the window
+  // shows the idle state.
+  bool StartListening(bool buttonsAndStatus);
+  // Hands the engine to a retiring thread; then runs next (with restart:
+  // listening again first).
+  void Reset(bool restart, std::function<void()> next = {});
+  void OnRetired();
+  // Answers every caller still waiting with a rejection and closes their
+  // dialog or pop-up.
+  void RejectAllPending();
+  void Decide(Pending& pending, uint32_t decision);
+  Pending* FindPending(int id);
+  void RemovePending(int id);
+
+  // Connect procedure: reads the destination; false (after a message) when
+  // there is none.
+  bool PrepareConnect(CallPage page, const QString& address, CallRequest& request,
+                      QString& progressText);
+  void RunConnect(std::unique_ptr<CallRequest> request, const QString& progressText, bool talk);
+  void OnConnectDone(uint64_t generation, bool talk);
+  void JoinConnectThread();
+
+  void OnIncoming(const std::shared_ptr<IncomingRequest>& request);
+  void OnConferenceRequest(const std::shared_ptr<IncomingRequest>& request);
+  void IncomingTick();
+  void CallStarted();
+  void UpdateCallClock();
+
+  bool IsCurrent(const PostedEngineEvent& event) const;
+  bool IsCurrentAndActive(const PostedEngineEvent& event) const;
+  void HandleEvent(PostedEngineEvent& event);
+  void EndConnectAttempt();
+  uint32_t Popup(const char* key) const;
+
+  const Options options_;
+  const std::shared_ptr<EngineFactory> factory_;
+  const std::shared_ptr<CallSounds> sounds_;
+  const std::shared_ptr<SettingsStore> settings_;
+
+  CallState state_ = CallState::kStarting;
+  uint16_t port_;
+  QString panes_[3];
+  bool loggedIn_ = false;
+  std::string userName_ = "UNKNOWN";
+
+  uint64_t nextGeneration_ = 1;
+  Slot slot_;
+  uint64_t currentCallGeneration_ = 0;  // the engine whose call is up; 0: none
+  bool bindFailed_ = false;
+
+  // Retiring: one engine at a time is stopped off the GUI thread.
+  std::thread retireThread_;
+  bool retiring_ = false;
+  std::vector<std::function<void()>> afterRetire_;
+  bool shuttingDown_ = false;
+
+  // Connect attempt (Talk or Conference).
+  bool connectInProgress_ = false;
+  std::unique_ptr<CallRequest> request_;
+  std::thread connectThread_;
+  int progressState_ = -1;  // -1 closed, 0 connecting, 1 ringing, 2 cancel asked, 3 failed
+  bool progressCancelled_ = false;
+
+  std::vector<Pending> pending_;
+  int nextPendingId_ = 1;
+  bool hangUpAsked_ = false;
+
+  ConferenceModel conference_;
+  std::vector<std::pair<uintptr_t, QString>> peerNames_;
+  std::vector<MissedCall> missed_;
+  uint64_t bytesSent_ = 0;
+  uint64_t bytesReceived_ = 0;
+  uint64_t lostPackets_ = 0;
+  QDateTime callStart_;
+  QTimer callClock_;
+};
+
+}  // namespace dialvo

@@ -1,0 +1,113 @@
+#include "app/DialvoApp.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <csignal>
+#include <cstdio>
+
+#include "app/CallController.h"
+#include "app/MainWindow.h"
+#include "app/SingleInstance.h"
+#include "app/SystemSounds.h"
+#include "audio/PlaySound.h"
+#include "base/Uuid.h"
+#include "controls/PaneStatusBar.h"
+#include "settings/Settings.h"
+
+namespace dialvo {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  // Nothing to do if the pipe is full: an exit is under way already.
+  [[maybe_unused]] const ssize_t n = write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM become File > Exit on the GUI thread.
+void RouteSignalsTo(MainWindow& window) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    char buffer[16];
+    while (read(signalPipe[0], buffer, sizeof buffer) > 0) {
+    }
+    window.Exit();
+  });
+  struct sigaction action = {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+QString SoundDirectory() {
+  if (const char* dir = std::getenv("DIALVO_SOUND_DIR"); dir != nullptr && *dir != '\0') {
+    return QString::fromLocal8Bit(dir);
+  }
+  return QCoreApplication::applicationDirPath() + QStringLiteral("/sounds");
+}
+
+}  // namespace
+
+int RunDialvo(const AppOptions& options) {
+  auto settings = std::make_shared<SettingsStore>(options.configDirectory.toStdString());
+  SingleInstance instance(SingleInstanceName(QString::fromStdString(settings->Directory())));
+  QString instanceError;
+  if (!instance.Claim(&instanceError)) return 0;  // the running one comes to the front
+  if (!instanceError.isEmpty()) {
+    std::fprintf(stderr, "dialvo: cannot guard against a second instance: %s\n",
+                 qPrintable(instanceError));
+  }
+
+  SoundBackendOptions soundOptions;
+  soundOptions.kind = options.audio;
+  std::string soundError;
+  std::shared_ptr<SoundBackend> sound = CreateSoundBackend(soundOptions, &soundError);
+  if (sound == nullptr) {
+    std::fprintf(stderr, "dialvo: %s\n", soundError.c_str());
+    return 1;
+  }
+  SetDefaultSoundBackend(sound);
+  SetSoundDirectory(SoundDirectory().toStdString());
+
+  std::string recordingsError;
+  if (!PrepareRecordingsDirectory(*settings, &recordingsError) && !recordingsError.empty()) {
+    std::fprintf(stderr, "dialvo: %s\n", recordingsError.c_str());
+  }
+
+  CallController::Options callOptions;
+  callOptions.listeningPort =
+      static_cast<uint16_t>(LoadNetworkSettings(*settings).EffectiveListeningPort());
+  EngineConfig engineConfig;
+  engineConfig.sound = sound;
+  CallController calls(callOptions, std::make_shared<NetCoreFactory>(engineConfig),
+                       std::make_shared<SystemSounds>(), settings);
+
+  MainWindowOptions windowOptions;
+  windowOptions.directoryHost =
+      options.server.isEmpty() ? QString::fromStdString(DirectoryHost(*settings)) : options.server;
+  windowOptions.instanceGuid = QString::fromStdString(NewGuidText());
+  windowOptions.useTray = QSystemTrayIcon::isSystemTrayAvailable();
+  MainWindow window(calls, settings, windowOptions);
+  QObject::connect(&instance, &SingleInstance::wakeUp, &window, &MainWindow::Wake);
+  QObject::connect(&window, &MainWindow::exitFinished, qApp, &QCoreApplication::quit);
+  RouteSignalsTo(window);
+
+  calls.Start();
+  window.StatusPanes()->SetPaneText(1, options.localService
+                                           ? QStringLiteral("Local service %1").arg(options.server)
+                                           : QStringLiteral("Ready"));
+  if (!options.dontShow) window.show();
+  return QApplication::exec();
+}
+
+}  // namespace dialvo

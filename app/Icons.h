@@ -1,0 +1,14 @@
+#pragma once
+// The program's icons, drawn at run time so that no image files are needed.
+#include <QColor>
+#include <QIcon>
+
+namespace dialvo {
+
+// A handset on a round badge of the given colour; hungUp turns it down.
+QIcon HandsetIcon(const QColor& badge, bool hungUp = false);
+// A handset with a small "+" for adding a caller.
+QIcon ConferenceIcon();
+QIcon ProgramIcon();
+
+}  // namespace dialvo

@@ -1,0 +1,501 @@
+#include "app/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTableView>
+#include <QUrlQuery>
+#include <QVBoxLayout>
+
+#include "app/CallDialogs.h"
+#include "app/Icons.h"
+#include "app/WebLinks.h"
+#include "controls/LevelDisplay.h"
+#include "controls/NotifyPopup.h"
+#include "controls/PaneStatusBar.h"
+#include "settings/Settings.h"
+
+namespace dialvo {
+
+namespace {
+
+QPushButton* CallButton(const QString& text, const QIcon& icon, const QString& name,
+                        const QString& tip, QWidget* parent) {
+  auto* button = new QPushButton(icon, text, parent);
+  button->setObjectName(name);
+  button->setToolTip(tip);
+  button->setIconSize(QSize(45, 45));
+  button->setMinimumHeight(60);
+  button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  return button;
+}
+
+QString Encoded(const QString& value) {
+  return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+}  // namespace
+
+MainWindow::MainWindow(CallController& calls, std::shared_ptr<SettingsStore> settings,
+                       MainWindowOptions options, QWidget* parent)
+    : QMainWindow(parent),
+      calls_(calls),
+      settings_(std::move(settings)),
+      options_(std::move(options)) {
+  setObjectName(QStringLiteral("mainWindow"));
+  setWindowIcon(ProgramIcon());
+  setWindowTitle(calls_.Title());
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->addWidget(BuildCallArea());
+  pages_ = new QTabWidget(central);
+  pages_->setObjectName(QStringLiteral("pageArea"));
+  pages_->addTab(BuildConnectPage(), QStringLiteral("Connect by IP"));
+  layout->addWidget(pages_, 1);
+
+  conferenceList_ = new QTableView(central);
+  conferenceList_->setObjectName(QStringLiteral("conferenceList"));
+  conferenceList_->setModel(&calls_.Conference());
+  conferenceList_->setShowGrid(true);
+  conferenceList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  conferenceList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  conferenceList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  conferenceList_->verticalHeader()->hide();
+  conferenceList_->setContextMenuPolicy(Qt::CustomContextMenu);
+  conferenceList_->setMinimumHeight(90);
+  conferenceList_->setMaximumHeight(130);
+  conferenceList_->horizontalHeader()->setStretchLastSection(true);
+  conferenceList_->viewport()->installEventFilter(this);
+  layout->addWidget(conferenceList_);
+  layout->addWidget(BuildPlayerArea());
+  setCentralWidget(central);
+
+  status_ = new PaneStatusBar(this);
+  status_->setObjectName(QStringLiteral("statusBar"));
+  setStatusBar(status_);
+  status_->SetPaneText(1, QStringLiteral("Starting up.. please wait"));
+
+  BuildMenus();
+  if (options_.useTray) BuildTray();
+  Bind();
+  ReloadHistory(calls_.IpHistory());
+  for (int pane = 0; pane < 3; ++pane) {
+    if (!calls_.PaneText(pane).isEmpty()) status_->SetPaneText(pane, calls_.PaneText(pane));
+  }
+  UpdateButtons();
+  resize(540, 620);
+}
+
+MainWindow::~MainWindow() {
+  // Undecided callers are turned away with their windows.
+  if (incoming_ != nullptr) incoming_->Dismiss();
+  for (auto& [id, popup] : conferencePopups_) {
+    if (popup != nullptr) popup->Dismiss();
+  }
+}
+
+QWidget* MainWindow::BuildCallArea() {
+  auto* area = new QWidget(this);
+  auto* layout = new QHBoxLayout(area);
+  layout->setContentsMargins(0, 0, 0, 0);
+  talk_ = CallButton(QStringLiteral("Talk"), HandsetIcon(QColor(0x2e, 0x9e, 0x44)),
+                     QStringLiteral("talkButton"),
+                     QStringLiteral("Click here to talk with your buddy"), area);
+  conference_ =
+      CallButton(QStringLiteral("Conference"), ConferenceIcon(), QStringLiteral("conferenceButton"),
+                 QStringLiteral("Click here to add a user to this conference"), area);
+  hangUp_ = CallButton(QStringLiteral("Hang Up"), HandsetIcon(QColor(0xc8, 0x2b, 0x2b), true),
+                       QStringLiteral("hangUpButton"),
+                       QStringLiteral("Click here to hang up the current call in progress"), area);
+  layout->addWidget(talk_);
+  layout->addWidget(conference_);
+  layout->addWidget(hangUp_);
+  levels_ = new LevelDisplay(area);
+  levels_->setObjectName(QStringLiteral("levelDisplay"));
+  levels_->setMinimumWidth(130);
+  layout->addWidget(levels_);
+  return area;
+}
+
+QWidget* MainWindow::BuildConnectPage() {
+  auto* page = new QWidget(this);
+  page->setObjectName(QStringLiteral("connectByIpPage"));
+  auto* layout = new QVBoxLayout(page);
+  auto* label = new QLabel(QStringLiteral("IP address or computer name:"), page);
+  address_ = new QComboBox(page);
+  address_->setObjectName(QStringLiteral("address"));
+  address_->setEditable(true);
+  address_->setInsertPolicy(QComboBox::NoInsert);
+  address_->setToolTip(
+      QStringLiteral("Enter the IP address or the name of the computer you want to connect to."));
+  label->setBuddy(address_);
+  auto* help = new QLabel(
+      QStringLiteral("Optionally, if you also want to specify a port use ' : ' after the "
+                     "address.\n\nExamples:\n    192.168.1.20\n    192.168.1.20:1721\n    "
+                     "mycomputer.example.org"),
+      page);
+  help->setObjectName(QStringLiteral("connectHelp"));
+  help->setWordWrap(true);
+  layout->addWidget(label);
+  layout->addWidget(address_);
+  layout->addWidget(help);
+  layout->addStretch();
+  connect(address_->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+    if (calls_.TalkVisible()) talk_->click();
+  });
+  return page;
+}
+
+QWidget* MainWindow::BuildPlayerArea() {
+  // Recording, playback and the volume sliders come with their own work;
+  // their places are kept, disabled, so that the window does not change
+  // shape when they arrive.
+  auto* box = new QGroupBox(QStringLiteral("Record / Play"), this);
+  box->setObjectName(QStringLiteral("playerArea"));
+  auto* grid = new QGridLayout(box);
+  int column = 0;
+  for (const auto& [text, name] :
+       {std::pair{"Load", "loadButton"}, std::pair{"Play", "playButton"},
+        std::pair{"Pause", "pauseButton"}, std::pair{"Stop", "stopButton"}}) {
+    auto* button = new QPushButton(QString::fromLatin1(text), box);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setEnabled(false);
+    grid->addWidget(button, 0, column++);
+  }
+  auto* rec = new QCheckBox(QStringLiteral("Rec"), box);
+  rec->setObjectName(QStringLiteral("recBox"));
+  rec->setEnabled(false);
+  grid->addWidget(rec, 0, column);
+  auto* position = new QSlider(Qt::Horizontal, box);
+  position->setObjectName(QStringLiteral("playPosition"));
+  position->setEnabled(false);
+  grid->addWidget(position, 1, 0, 1, column + 1);
+  int row = 2;
+  for (const auto& [text, name, tip] :
+       {std::tuple{"Speaker", "speakerVolume", "Adjust the speaker volume"},
+        std::tuple{"Microphone", "microphoneVolume", "Adjust the microphone volume"},
+        std::tuple{"Master", "masterVolume", "Adjust the master output volume"}}) {
+    grid->addWidget(new QLabel(QString::fromLatin1(text), box), row, 0);
+    auto* slider = new QSlider(Qt::Horizontal, box);
+    slider->setObjectName(QString::fromLatin1(name));
+    slider->setToolTip(QString::fromLatin1(tip));
+    slider->setRange(0, 255);
+    slider->setEnabled(false);
+    grid->addWidget(slider, row++, 1, 1, column);
+  }
+  return box;
+}
+
+void MainWindow::BuildMenus() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->addAction(QStringLiteral("Change Password"), this, [this] {
+    const QString user = QString::fromStdString(LoadStoredLogin(*settings_).user);
+    OpenWebPage(
+        QStringLiteral("/app_links/app_changepassword.aspx"),
+        calls_.LoggedIn() && !user.isEmpty() ? QStringLiteral("user=") + Encoded(user) : QString());
+  });
+  file->addAction(QStringLiteral("Update Your Account"), this, [this] {
+    OpenWebPage(QStringLiteral("/app_links/app_myaccount.aspx"),
+                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
+  });
+  file->addAction(QStringLiteral("Submit Feedback"), this, [this] {
+    OpenWebPage(QStringLiteral("/app_links/app_feedback.aspx"),
+                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
+  });
+  logOff_ = file->addAction(QStringLiteral("Log Off"));
+  logOff_->setEnabled(false);  // enabled while logged in
+  file->addSeparator();
+  QAction* exit = file->addAction(QStringLiteral("E&xit"), this, &MainWindow::Exit);
+  exit->setObjectName(QStringLiteral("exitAction"));
+
+  QMenu* buddies = menuBar()->addMenu(QStringLiteral("&Buddy List"));
+  for (const char* text : {"Add Buddy", "Delete Buddy", "Refresh"}) {
+    buddies->addAction(QString::fromLatin1(text))->setEnabled(false);
+  }
+  buddies->addSeparator();
+  buddies->addAction(QStringLiteral("Invite Friend"), this, [this] {
+    OpenWebPage(QStringLiteral("/app_links/app_invite.aspx"),
+                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
+  });
+  buddies->addAction(QStringLiteral("Register a User"), this,
+                     [this] { OpenWebPage(QStringLiteral("/app_links/app_register.aspx")); });
+  buddies->addAction(QStringLiteral("Search for a Buddy"), this,
+                     [this] { OpenWebPage(QStringLiteral("/app_links/app_search.aspx")); });
+
+  QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+  for (const char* text : {"Program Settings", "Network Settings", "Test Network Settings"}) {
+    tools->addAction(QString::fromLatin1(text))->setEnabled(false);
+  }
+  QMenu* audio = tools->addMenu(QStringLiteral("Audio Settings"));
+  for (const char* text : {"Test Audio Settings", "System Volume Control - Recording",
+                           "System Volume Control - Playback"}) {
+    audio->addAction(QString::fromLatin1(text))->setEnabled(false);
+  }
+  tools->addSeparator();
+  for (const char* text : {"View Missed Calls", "View Statistics"}) {
+    tools->addAction(QString::fromLatin1(text))->setEnabled(false);
+  }
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->addAction(QStringLiteral("Online Help"), this,
+                  [this] { OpenWebPage(QStringLiteral("/app_links/app_Help.aspx")); });
+  help->addAction(QStringLiteral("Home"), this,
+                  [this] { OpenWebPage(QStringLiteral("/app_links/app_home.aspx")); });
+  help->addSeparator();
+  help->addAction(QStringLiteral("&About Dialvo..."), this, &MainWindow::ShowAbout);
+}
+
+void MainWindow::BuildTray() {
+  tray_ = new QSystemTrayIcon(ProgramIcon(), this);
+  tray_->setToolTip(QStringLiteral("Click here to Talk"));
+  auto* menu = new QMenu(this);
+  QAction* show = menu->addAction(QStringLiteral("Show"), this, &MainWindow::Wake);
+  QFont bold = show->font();
+  bold.setBold(true);
+  show->setFont(bold);
+  menu->addSeparator();
+  menu->addAction(QStringLiteral("Exit"), this, &MainWindow::Exit);
+  tray_->setContextMenu(menu);
+  connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+    if (why == QSystemTrayIcon::DoubleClick || why == QSystemTrayIcon::Trigger) Wake();
+  });
+  tray_->show();
+}
+
+void MainWindow::Bind() {
+  connect(talk_, &QPushButton::clicked, this,
+          [this] { calls_.Talk(ActivePage(), address_->currentText()); });
+  connect(conference_, &QPushButton::clicked, this,
+          [this] { calls_.AddToConference(ActivePage(), address_->currentText()); });
+  connect(hangUp_, &QPushButton::clicked, &calls_, &CallController::HangUp);
+  connect(conferenceList_, &QWidget::customContextMenuRequested, this,
+          &MainWindow::ShowConferenceMenu);
+
+  connect(&calls_, &CallController::stateChanged, this, &MainWindow::UpdateButtons);
+  connect(&calls_, &CallController::paneChanged, this,
+          [this](int pane, const QString& text) { status_->SetPaneText(pane, text); });
+  connect(&calls_, &CallController::titleChanged, this, &QWidget::setWindowTitle);
+  connect(&calls_, &CallController::message, this, &MainWindow::ShowMessage);
+  connect(&calls_, &CallController::askHangUp, this, &MainWindow::AskHangUp);
+  connect(&calls_, &CallController::notify, this,
+          [](const QString& text) { NotifyPopup::Show(text); });
+  connect(&calls_, &CallController::connectProgressOpened, this, &MainWindow::OpenProgress);
+  connect(&calls_, &CallController::connectProgressText, this, [this](const QString& text) {
+    if (progress_ != nullptr) progress_->SetText(text);
+  });
+  connect(&calls_, &CallController::connectProgressClosed, this, &MainWindow::CloseProgress);
+  connect(&calls_, &CallController::connectFailed, this, &MainWindow::ShowConnectFailed);
+  connect(&calls_, &CallController::selectBuddyFirst, this, [this] {
+    ShowMessage({}, QStringLiteral("Select the buddy from the online list."), false);
+  });
+  connect(&calls_, &CallController::incomingCall, this, &MainWindow::OpenIncoming);
+  connect(&calls_, &CallController::incomingCountdown, this, [this](int left) {
+    if (incoming_ != nullptr) incoming_->SetSecondsLeft(left);
+  });
+  connect(&calls_, &CallController::incomingClosed, this, &MainWindow::CloseIncoming);
+  connect(&calls_, &CallController::conferenceRequest, this, &MainWindow::OpenConferenceRequest);
+  connect(&calls_, &CallController::conferenceRequestClosed, this,
+          &MainWindow::CloseConferenceRequest);
+  connect(&calls_, &CallController::captureLevel, levels_, &LevelDisplay::SetCaptureLevel);
+  connect(&calls_, &CallController::playLevel, levels_, &LevelDisplay::SetPlayLevel);
+  connect(&calls_, &CallController::levelsReset, levels_, &LevelDisplay::Reset);
+  connect(&calls_, &CallController::raiseWindow, this, &MainWindow::Wake);
+  connect(&calls_, &CallController::ipHistoryChanged, this, &MainWindow::ReloadHistory);
+  connect(&calls_, &CallController::shutdownFinished, this, [this] {
+    if (!exitRequested_) return;
+    if (tray_ != nullptr) tray_->hide();
+    close();
+    emit exitFinished();
+  });
+}
+
+CallPage MainWindow::ActivePage() const {
+  QWidget* page = pages_->currentWidget();
+  if (page != nullptr && page->objectName() == QLatin1String("connectByIpPage")) {
+    return CallPage::kConnectByIp;
+  }
+  if (page != nullptr && page->objectName() == QLatin1String("onlinePage"))
+    return CallPage::kOnline;
+  if (page != nullptr && page->objectName() == QLatin1String("buddiesPage")) {
+    return CallPage::kBuddies;
+  }
+  return CallPage::kLogin;
+}
+
+void MainWindow::UpdateButtons() {
+  talk_->setVisible(calls_.TalkVisible());
+  hangUp_->setVisible(calls_.HangUpVisible());
+  conference_->setVisible(calls_.ConferenceVisible());
+  if (tray_ != nullptr) {
+    tray_->setToolTip(calls_.State() == CallState::kInCall ? QStringLiteral("Call in progress")
+                                                           : QStringLiteral("Click here to Talk"));
+  }
+}
+
+void MainWindow::ShowMessage(const QString& title, const QString& text, bool error) {
+  auto* box = new QMessageBox(error ? QMessageBox::Critical : QMessageBox::Information,
+                              title.isEmpty() ? QStringLiteral("Orvanta") : title, text,
+                              QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("messageBox"));
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void MainWindow::AskHangUp() {
+  auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Orvanta"),
+                              QStringLiteral("Do you want to disconnect the current connection?"),
+                              QMessageBox::Yes | QMessageBox::No, this);
+  box->setObjectName(QStringLiteral("hangUpQuestion"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QMessageBox::finished, &calls_, [this, box](int) {
+    calls_.ConfirmHangUp(box->clickedButton() == box->button(QMessageBox::Yes));
+  });
+  box->open();
+}
+
+void MainWindow::OpenProgress(const QString& text) {
+  CloseProgress();
+  progress_ = new ConnectProgressDialog(text, this);
+  progress_->setAttribute(Qt::WA_DeleteOnClose);
+  connect(progress_, &ConnectProgressDialog::cancelRequested, &calls_,
+          &CallController::CancelConnect);
+  progress_->show();
+}
+
+void MainWindow::CloseProgress() {
+  if (progress_ != nullptr) progress_->Finish();
+  progress_ = nullptr;
+}
+
+void MainWindow::OpenIncoming(const QString& name, int seconds) {
+  CloseIncoming();
+  incoming_ = new IncomingCallDialog(name, seconds, this);
+  incoming_->setAttribute(Qt::WA_DeleteOnClose);
+  connect(incoming_, &IncomingCallDialog::answered, &calls_, &CallController::AnswerIncoming);
+  incoming_->show();
+  incoming_->raise();
+  incoming_->activateWindow();
+}
+
+void MainWindow::CloseIncoming() {
+  if (incoming_ != nullptr) incoming_->Dismiss();
+  incoming_ = nullptr;
+}
+
+void MainWindow::OpenConferenceRequest(int id, const QString& name) {
+  auto* popup = new ConferenceRequestPopup(id, name);
+  connect(popup, &ConferenceRequestPopup::answered, &calls_, &CallController::AnswerConference);
+  conferencePopups_[id] = popup;
+  popup->ShowNearTray();
+}
+
+void MainWindow::CloseConferenceRequest(int id) {
+  auto it = conferencePopups_.find(id);
+  if (it == conferencePopups_.end()) return;
+  if (it->second != nullptr) it->second->Dismiss();
+  conferencePopups_.erase(it);
+}
+
+void MainWindow::ShowConnectFailed() {
+  auto* dialog = new ConnectFailedDialog(
+      ServicePage(options_.directoryHost, QStringLiteral("/app_links/app_contexthelp.aspx"),
+                  QStringLiteral("id=15")),
+      this);
+  dialog->open();
+}
+
+void MainWindow::ShowConferenceMenu(const QPoint& at) {
+  const QModelIndex index = conferenceList_->indexAt(at);
+  if (!index.isValid()) return;  // only a click on a row
+  conferenceList_->selectRow(index.row());
+  auto* menu = new QMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const int row = index.row();
+  QAction* disconnectUser = menu->addAction(QStringLiteral("Disconnect User"));
+  disconnectUser->setObjectName(QStringLiteral("disconnectUser"));
+  connect(disconnectUser, &QAction::triggered, &calls_,
+          [this, row] { calls_.DisconnectUser(row); });
+  menu->popup(conferenceList_->viewport()->mapToGlobal(at));
+}
+
+void MainWindow::OpenWebPage(const QString& path, const QString& query) {
+  QDesktopServices::openUrl(ServicePage(options_.directoryHost, path, query));
+}
+
+void MainWindow::ShowAbout() {
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Dialvo"),
+                              QStringLiteral("Orvanta Dialvo %1\n\nVoice calls from PC to PC.")
+                                  .arg(QApplication::applicationVersion()),
+                              QMessageBox::Ok, this);
+  box->setIconPixmap(ProgramIcon().pixmap(48, 48));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void MainWindow::ReloadHistory(const QStringList& history) {
+  const QString text = address_->currentText();
+  address_->clear();
+  // The newest first, as people expect of a recent-addresses list.
+  for (auto it = history.rbegin(); it != history.rend(); ++it) address_->addItem(*it);
+  address_->setCurrentText(text);
+}
+
+void MainWindow::Wake() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::Exit() {
+  if (exitRequested_) return;
+  exitRequested_ = true;
+  if (incoming_ != nullptr) incoming_->Dismiss();
+  calls_.Shutdown();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  // "Connected To" takes 60 % of the list's width, "Delay [ms]" the rest.
+  if (watched == conferenceList_->viewport() && event->type() == QEvent::Resize) {
+    conferenceList_->setColumnWidth(0, conferenceList_->viewport()->width() * 6 / 10);
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (exitRequested_) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  // Without a tray the window could not be brought back: minimise instead.
+  if (tray_ == nullptr) {
+    showMinimized();
+    return;
+  }
+  hide();
+  if (ReadDword(*settings_, keys::kDontShowDlgOnMinimize) != 0) return;
+  auto* info = new TrayInfoDialog;
+  connect(info, &TrayInfoDialog::dontShowToggled, this,
+          [this](bool on) { settings_->WriteDword(keys::kDontShowDlgOnMinimize, on ? 1 : 0); });
+  info->show();
+}
+
+}  // namespace dialvo

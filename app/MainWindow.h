@@ -1,0 +1,103 @@
+#pragma once
+// The main window: call buttons, page area, conference list, level display,
+// the places of the player and volume controls, menus, tray icon and status
+// bar. It shows the call controller's state and forwards the user's actions;
+// it decides nothing itself.
+#include <QMainWindow>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <map>
+#include <memory>
+
+#include "app/CallController.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QTableView;
+class QCheckBox;
+class QAction;
+
+namespace dialvo {
+
+class ConnectProgressDialog;
+class ConferenceRequestPopup;
+class IncomingCallDialog;
+class LevelDisplay;
+class PaneStatusBar;
+
+struct MainWindowOptions {
+  QString directoryHost;  // the service's web site (menus), "host[:port]" or URL
+  QString instanceGuid;   // the web links' identification of this run
+  bool useTray = true;    // false: closing minimises (no system tray)
+};
+
+class MainWindow final : public QMainWindow {
+  Q_OBJECT
+ public:
+  MainWindow(CallController& calls, std::shared_ptr<SettingsStore> settings,
+             MainWindowOptions options, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Comes to the front: shown, restored, raised and activated.
+  void Wake();
+  // File > Exit and tray Exit: hangs up and quits once the engine is gone.
+  void Exit();
+  bool ExitRequested() const { return exitRequested_; }
+  // The page the page area shows.
+  CallPage ActivePage() const;
+  PaneStatusBar* StatusPanes() const { return status_; }
+
+ signals:
+  void exitFinished();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildTray();
+  QWidget* BuildCallArea();
+  QWidget* BuildConnectPage();
+  QWidget* BuildPlayerArea();
+  void Bind();
+  void UpdateButtons();
+  void ShowMessage(const QString& title, const QString& text, bool error);
+  void AskHangUp();
+  void OpenProgress(const QString& text);
+  void CloseProgress();
+  void OpenIncoming(const QString& name, int seconds);
+  void CloseIncoming();
+  void OpenConferenceRequest(int id, const QString& name);
+  void CloseConferenceRequest(int id);
+  void ShowConnectFailed();
+  void ShowConferenceMenu(const QPoint& at);
+  void OpenWebPage(const QString& path, const QString& query = {});
+  void ShowAbout();
+  void ReloadHistory(const QStringList& history);
+
+  CallController& calls_;
+  const std::shared_ptr<SettingsStore> settings_;
+  const MainWindowOptions options_;
+  bool exitRequested_ = false;
+
+  QPushButton* talk_ = nullptr;
+  QPushButton* conference_ = nullptr;
+  QPushButton* hangUp_ = nullptr;
+  QTabWidget* pages_ = nullptr;
+  QComboBox* address_ = nullptr;
+  QTableView* conferenceList_ = nullptr;
+  LevelDisplay* levels_ = nullptr;
+  PaneStatusBar* status_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  QAction* logOff_ = nullptr;
+
+  QPointer<ConnectProgressDialog> progress_;
+  QPointer<IncomingCallDialog> incoming_;
+  std::map<int, QPointer<ConferenceRequestPopup>> conferencePopups_;
+};
+
+}  // namespace dialvo

@@ -1,0 +1,89 @@
+#include "tests/app/AppHarness.h"
+
+#include <chrono>
+#include <thread>
+
+#include "engine/CallRequest.h"
+
+namespace dialvo::test {
+
+Connection* FakeEngine::Connect(const CallRequest& request) {
+  {
+    std::lock_guard lock(record_->mutex);
+    record_->host = request.host;
+    record_->callPort = request.port;
+    record_->cancel = &request.cancel;
+  }
+  ++record_->connects;
+  while (!record_->releaseConnect && request.cancel.load() == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::lock_guard lock(record_->mutex);
+  record_->cancel = nullptr;
+  return record_->peers.empty() ? nullptr : record_->peers.front().connection;
+}
+
+EngineFactory::Made FakeFactory::Create(uint16_t port, EventSink* sink,
+                                        const std::string& userName) {
+  auto record = std::make_shared<FakeEngineRecord>();
+  record->port = port;
+  record->userName = userName;
+  record->sink = sink;
+  record->releaseConnect = !holdConnect;
+  engines.push_back(record);
+  return {std::make_unique<FakeEngine>(record), boundPort};
+}
+
+bool WaitForGui(const std::function<bool()>& pred, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QTest::qWait(1);
+  }
+  return true;
+}
+
+ControllerRig::ControllerRig(int ringTickMs) {
+  settings = std::make_shared<SettingsStore>(dir.Path());
+  CallController::Options options;
+  options.ringTickMs = ringTickMs;
+  calls = std::make_unique<CallController>(options, factory, sounds, settings);
+  QObject::connect(calls.get(), &CallController::message, calls.get(),
+                   [this](const QString&, const QString& text, bool) { messages.push_back(text); });
+  QObject::connect(calls.get(), &CallController::notify, calls.get(),
+                   [this](const QString& text) { notes.push_back(text); });
+  calls->Start();
+}
+
+ControllerRig::~ControllerRig() {
+  bool finished = calls->State() == CallState::kStopped;
+  QObject::connect(calls.get(), &CallController::shutdownFinished,
+                   [&finished] { finished = true; });
+  calls->Shutdown();
+  WaitForGui([&finished] { return finished; });
+  calls.reset();
+}
+
+void ControllerRig::Deliver(uint32_t code, uintptr_t data) {
+  Post(code, data);
+  QCoreApplication::processEvents();
+}
+
+std::shared_ptr<IncomingRequest> ControllerRig::Caller(const std::string& name, uint32_t code) {
+  auto request = std::make_shared<IncomingRequest>(name);
+  Deliver(code, reinterpret_cast<uintptr_t>(new IncomingRequestRecord{request}));
+  return request;
+}
+
+void ControllerRig::StartCall(Connection* peer, const char* name) {
+  Engine().active = true;
+  {
+    std::lock_guard lock(Engine().mutex);
+    Engine().peers.push_back({peer, name, {}});
+  }
+  Deliver(EV_CALL_STARTED);
+  Deliver(EV_PEER_JOINED, reinterpret_cast<uintptr_t>(NewPeerInfo(name, peer, 5)));
+}
+
+}  // namespace dialvo::test

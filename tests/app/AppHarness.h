@@ -1,0 +1,127 @@
+#pragma once
+// Fakes for the desktop program's tests: an engine whose events the test
+// posts through the real event path, a factory that keeps a record of every
+// engine it made, and sounds that are only written down.
+#include <QCoreApplication>
+#include <QTest>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/CallController.h"
+#include "engine/EngineEvents.h"
+#include "engine/EventSink.h"
+#include "settings/SettingsStore.h"
+#include "tests/support/ScratchDir.h"
+
+namespace dialvo::test {
+
+// What one fake engine went through; outlives the engine.
+struct FakeEngineRecord {
+  uint16_t port = 0;
+  std::string userName;
+  EventSink* sink = nullptr;
+  std::atomic<bool> active{false};
+  std::atomic<int> stops{0};
+  std::atomic<bool> deleted{false};
+  std::atomic<int> connects{0};
+  std::mutex mutex;  // guards the members below; taken by the test and Connect's thread
+  std::string host;
+  uint32_t callPort = 0;
+  std::vector<PeerEntry> peers;
+  std::vector<Connection*> disconnected;
+  const std::atomic<uint32_t>* cancel = nullptr;
+  std::atomic<bool> releaseConnect{false};
+};
+
+class FakeEngine final : public INetCore {
+ public:
+  explicit FakeEngine(std::shared_ptr<FakeEngineRecord> record) : record_(std::move(record)) {}
+  ~FakeEngine() override { record_->deleted = true; }
+  Connection* Connect(const CallRequest& request) override;
+  bool StartServer() override { return true; }
+  bool Stop() override {
+    ++record_->stops;
+    return true;
+  }
+  bool IsActive() const override { return record_->active; }
+  bool SendPing(uint32_t, const SockAddr&) override { return true; }
+  bool SendKeepAlive() override { return true; }
+  std::string GetSessionId() const override { return {}; }
+  void SetRecording(bool) override {}
+  void SetUserName(std::string_view name) override {
+    std::lock_guard lock(record_->mutex);
+    record_->userName = name;
+  }
+  void SetValidation(bool) override {}
+  bool GetPeers(std::vector<PeerEntry>& peers) override {
+    std::lock_guard lock(record_->mutex);
+    peers = record_->peers;
+    return true;
+  }
+  bool Disconnect(Connection* connection) override {
+    std::lock_guard lock(record_->mutex);
+    record_->disconnected.push_back(connection);
+    return true;
+  }
+
+ private:
+  std::shared_ptr<FakeEngineRecord> record_;
+};
+
+class FakeFactory final : public EngineFactory {
+ public:
+  Made Create(uint16_t port, EventSink* sink, const std::string& userName) override;
+  std::vector<std::shared_ptr<FakeEngineRecord>> engines;
+  // The port a new engine reports; 0 makes it fail to listen.
+  uint16_t boundPort = 1720;
+  // Connect waits until released (Release) or cancelled.
+  bool holdConnect = false;
+};
+
+class FakeSounds final : public CallSounds {
+ public:
+  void Play(const char* name, bool loop) override {
+    log.push_back(std::string(loop ? "loop " : "play ") + name);
+  }
+  void PlayUnlessPlaying(const char* name) override { log.push_back(std::string("ring ") + name); }
+  void Stop() override { log.push_back("stop"); }
+  void Beep() override { log.push_back("beep"); }
+  std::vector<std::string> log;
+};
+
+// Processes GUI events until pred holds or timeoutMs passed.
+bool WaitForGui(const std::function<bool()>& pred, int timeoutMs = 3000);
+
+// A controller on fakes, with its settings in a scratch directory.
+struct ControllerRig {
+  explicit ControllerRig(int ringTickMs = 1000);
+  ~ControllerRig();
+  // The newest engine's record.
+  FakeEngineRecord& Engine() { return *factory->engines.back(); }
+  // Posts an engine event as the newest engine would.
+  void Post(uint32_t code, uintptr_t data = 0) { Engine().sink->PostEvent(code, data); }
+  // Posts and handles it.
+  void Deliver(uint32_t code, uintptr_t data = 0);
+  // An incoming request from the newest engine; returns the engine side's share.
+  std::shared_ptr<IncomingRequest> Caller(const std::string& name,
+                                          uint32_t code = EV_INCOMING_CALL);
+  // Makes the newest engine's call up, with one peer.
+  void StartCall(Connection* peer, const char* name);
+  std::vector<QString> messages;
+  std::vector<QString> notes;
+
+  ScratchDir dir;
+  std::shared_ptr<SettingsStore> settings;
+  std::shared_ptr<FakeFactory> factory = std::make_shared<FakeFactory>();
+  std::shared_ptr<FakeSounds> sounds = std::make_shared<FakeSounds>();
+  std::unique_ptr<CallController> calls;
+};
+
+// A connection pointer used only as an identifier.
+inline Connection* FakeConnection(uintptr_t n) { return reinterpret_cast<Connection*>(n * 16); }
+
+}  // namespace dialvo::test

@@ -1,0 +1,196 @@
+// The real main window on the offscreen platform, over a controller on a
+// fake engine: what the user sees and what the clicks and keys do.
+#include "app/MainWindow.h"
+
+#include <gmock/gmock.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableView>
+
+#include "app/CallDialogs.h"
+#include "app/SingleInstance.h"
+#include "controls/LinkLabel.h"
+#include "controls/PaneStatusBar.h"
+#include "settings/Settings.h"
+#include "tests/app/AppHarness.h"
+
+namespace dialvo::test {
+namespace {
+
+struct WindowRig : ControllerRig {
+  explicit WindowRig(bool useTray = false, int ringTickMs = 1000) : ControllerRig(ringTickMs) {
+    MainWindowOptions options;
+    options.directoryHost = QStringLiteral("127.0.0.1:8720");
+    options.instanceGuid = QStringLiteral("00000000-0000-0000-0000-000000000001");
+    options.useTray = useTray;
+    window = std::make_unique<MainWindow>(*calls, settings, options);
+    window->show();
+  }
+  ~WindowRig() {
+    window.reset();  // before the controller: the window turns its callers away first
+  }
+  template <typename T>
+  T* Find(const char* name) {
+    return window->findChild<T*>(QString::fromLatin1(name));
+  }
+  template <typename T>
+  T* TopLevel(const char* name) {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == QLatin1String(name) && w->isVisible()) return qobject_cast<T*>(w);
+    }
+    return nullptr;
+  }
+  std::unique_ptr<MainWindow> window;
+};
+
+TEST(MainWindow, PlacesACallByAddressAndShowsItsProgress) {
+  WindowRig rig;
+  auto* talk = rig.Find<QPushButton>("talkButton");
+  ASSERT_NE(talk, nullptr);
+  EXPECT_TRUE(talk->isVisible());
+  EXPECT_FALSE(rig.Find<QPushButton>("hangUpButton")->isVisible());
+  EXPECT_EQ(rig.window->windowTitle(), QStringLiteral("Orvanta -Please Login"));
+  EXPECT_EQ(rig.window->StatusPanes()->PaneText(2), QStringLiteral("Listening UDP Port: 1720"));
+
+  rig.factory->holdConnect = true;
+  auto* address = rig.Find<QComboBox>("address");
+  address->setFocus();
+  QTest::keyClicks(address, QStringLiteral("127.0.0.1:1800"));
+  QTest::keyClick(address, Qt::Key_Return);  // Enter in the address box is Talk
+  ASSERT_TRUE(
+      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
+  auto* progress = rig.TopLevel<ConnectProgressDialog>("connectProgressDialog");
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->Text(), QStringLiteral("Connecting to 127.0.0.1 port 1800"));
+  rig.Deliver(EV_RINGING);
+  EXPECT_EQ(progress->Text(), QStringLiteral("Ringing at the other end"));
+  QTest::mouseClick(progress->findChild<QPushButton*>(QStringLiteral("cancelButton")),
+                    Qt::LeftButton);
+  EXPECT_EQ(progress->Text(), QStringLiteral("Cancelling.. Please Wait"));
+  // The attempt ends (the fake engine sees the cancel): the window goes and
+  // the address is remembered, newest first.
+  ASSERT_TRUE(
+      WaitForGui([&] { return rig.TopLevel<QWidget>("connectProgressDialog") == nullptr; }));
+  ASSERT_TRUE(WaitForGui([&] { return rig.factory->engines.size() == 3; }))
+      << rig.factory->engines.size() << " state " << static_cast<int>(rig.calls->State());
+  EXPECT_EQ(address->itemText(0), QStringLiteral("127.0.0.1:1800"));
+  EXPECT_TRUE(talk->isVisible());
+}
+
+TEST(MainWindow, IncomingDialogAcceptsOnEnterAndRejectsOnEscape) {
+  WindowRig rig;
+  auto first = rig.Caller("bob");
+  auto* dialog = rig.TopLevel<IncomingCallDialog>("incomingCallDialog");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("callerName"))->text(),
+            QStringLiteral("bob"));
+  EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("secondsLeft"))->text(),
+            QStringLiteral("10"));
+  QTest::keyClick(dialog, Qt::Key_Return);
+  EXPECT_EQ(first->Decision(), IncomingRequest::kAccept);
+  ASSERT_TRUE(WaitForGui([&] { return rig.TopLevel<QWidget>("incomingCallDialog") == nullptr; }));
+
+  auto second = rig.Caller("carol");
+  dialog = rig.TopLevel<IncomingCallDialog>("incomingCallDialog");
+  ASSERT_NE(dialog, nullptr);
+  QTest::keyClick(dialog, Qt::Key_Escape);
+  EXPECT_EQ(second->Decision(), IncomingRequest::kReject);
+  EXPECT_TRUE(rig.calls->MissedCalls().empty());
+
+  // A dialog still open when the window goes answers no.
+  auto third = rig.Caller("dave");
+  ASSERT_NE(rig.TopLevel<QWidget>("incomingCallDialog"), nullptr);
+  rig.window.reset();
+  rig.calls->Shutdown();
+  EXPECT_EQ(third->Decision(), IncomingRequest::kReject);
+}
+
+TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
+  WindowRig rig;
+  rig.StartCall(FakeConnection(1), "bob");
+  EXPECT_TRUE(rig.Find<QPushButton>("hangUpButton")->isVisible());
+  EXPECT_TRUE(rig.Find<QPushButton>("conferenceButton")->isVisible());
+  EXPECT_FALSE(rig.Find<QPushButton>("talkButton")->isVisible());
+  auto* list = rig.Find<QTableView>("conferenceList");
+  EXPECT_EQ(list->model()->data(list->model()->index(0, 0)).toString(), QStringLiteral("bob"));
+
+  auto joiner = rig.Caller("<b>frank</b>", EV_CONFERENCE_REQUEST);
+  auto* popup = rig.TopLevel<ConferenceRequestPopup>("conferenceRequestPopup");
+  ASSERT_NE(popup, nullptr);
+  auto* text = popup->findChild<QLabel*>(QStringLiteral("popupText"));
+  EXPECT_EQ(text->text(), QStringLiteral("Incoming call-><b>frank</b>"));
+  EXPECT_EQ(text->textFormat(), Qt::PlainText);
+  QTest::mouseClick(popup->findChild<LinkLabel*>(QStringLiteral("addToConference")),
+                    Qt::LeftButton);
+  EXPECT_EQ(joiner->Decision(), IncomingRequest::kAccept);
+
+  auto other = rig.Caller("grace", EV_CONFERENCE_REQUEST);
+  popup = rig.TopLevel<ConferenceRequestPopup>("conferenceRequestPopup");
+  ASSERT_NE(popup, nullptr);
+  popup->close();
+  EXPECT_EQ(other->Decision(), IncomingRequest::kReject);
+
+  // Hang Up asks; the answer No keeps the call.
+  QTest::mouseClick(rig.Find<QPushButton>("hangUpButton"), Qt::LeftButton);
+  auto* question = rig.TopLevel<QMessageBox>("hangUpQuestion");
+  ASSERT_NE(question, nullptr);
+  QTest::mouseClick(question->button(QMessageBox::No), Qt::LeftButton);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rig.calls->State(), CallState::kInCall);
+  EXPECT_EQ(rig.Engine().stops, 0);
+}
+
+TEST(MainWindow, ClosingHidesToTheTrayOrMinimisesWithout) {
+  {
+    WindowRig rig(/*useTray=*/true);
+    rig.StartCall(FakeConnection(1), "bob");
+    rig.window->close();
+    EXPECT_FALSE(rig.window->isVisible());
+    EXPECT_EQ(rig.calls->State(), CallState::kInCall);  // the call goes on
+    auto* info = rig.TopLevel<TrayInfoDialog>("trayInfoDialog");
+    ASSERT_NE(info, nullptr);
+    info->DontShowBox()->click();
+    EXPECT_EQ(ReadDword(*rig.settings, keys::kDontShowDlgOnMinimize), 1u);
+    info->close();
+    rig.window->Wake();
+    EXPECT_TRUE(rig.window->isVisible());
+    rig.window->close();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.TopLevel<QWidget>("trayInfoDialog"), nullptr);  // asked not to show again
+  }
+  {
+    WindowRig rig(/*useTray=*/false);
+    rig.window->close();
+    EXPECT_TRUE(rig.window->isVisible());
+    EXPECT_TRUE(rig.window->isMinimized());
+  }
+}
+
+TEST(SingleInstance, ALaterStartWakesTheFirst) {
+  ScratchDir dir;
+  const QString name = SingleInstanceName(QString::fromStdString(dir.Path()));
+  EXPECT_NE(name, SingleInstanceName(QString::fromStdString(dir.Path() + "/other")));
+  SingleInstance first(name);
+  ASSERT_TRUE(first.Claim());
+  int wakes = 0;
+  QObject::connect(&first, &SingleInstance::wakeUp, [&wakes] { ++wakes; });
+  // The second start's connect and write complete once the first serves its
+  // socket, as its event loop does; here another thread plays the second.
+  bool claimed = true;
+  std::thread second([&] {
+    SingleInstance later(name);
+    claimed = later.Claim();
+  });
+  ASSERT_TRUE(WaitForGui([&] { return wakes == 1; }));
+  second.join();
+  EXPECT_FALSE(claimed);
+}
+
+}  // namespace
+}  // namespace dialvo::test

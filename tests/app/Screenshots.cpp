@@ -1,0 +1,90 @@
+// app_screenshots DIR: renders the main window in its states (idle,
+// connecting, an incoming call, a three-party conference) on a fake engine
+// and writes one PNG per state into DIR. Run it on a real X server
+// (scripts/screenshots starts Xvfb) so that it looks as it does for users.
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <cstdio>
+
+#include "app/MainWindow.h"
+#include "controls/PaneStatusBar.h"
+#include "tests/app/AppHarness.h"
+
+using namespace dialvo;
+using namespace dialvo::test;
+
+namespace {
+
+// Everything visible on screen, cropped to the windows shown.
+bool Shoot(const QString& path) {
+  WaitForGui([] { return false; }, 300);  // let pop-ups and dialogs settle
+  QRect area;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible()) area |= w->frameGeometry();
+  }
+  const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+  const QPixmap shot = screen.copy(area.adjusted(-8, -8, 8, 8).intersected(screen.rect()));
+  if (!shot.save(path)) {
+    std::fprintf(stderr, "app_screenshots: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: app_screenshots DIR\n");
+    return 2;
+  }
+  const QDir out(QString::fromLocal8Bit(argv[1]));
+  if (!out.exists() && !QDir().mkpath(out.path())) {
+    std::fprintf(stderr, "app_screenshots: cannot make %s\n", argv[1]);
+    return 1;
+  }
+  bool ok = true;
+  {
+    ControllerRig rig;
+    MainWindowOptions options;
+    options.directoryHost = QStringLiteral("127.0.0.1:8720");
+    MainWindow window(*rig.calls, rig.settings, options);
+    window.move(40, 40);
+    window.show();
+    window.StatusPanes()->SetPaneText(1, QStringLiteral("Ready"));
+    ok &= Shoot(out.filePath(QStringLiteral("idle.png")));
+
+    rig.factory->holdConnect = true;
+    window.findChild<QComboBox*>(QStringLiteral("address"))
+        ->setCurrentText(QStringLiteral("192.168.1.20:1721"));
+    window.findChild<QPushButton*>(QStringLiteral("talkButton"))->click();
+    WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; });
+    rig.Deliver(EV_RINGING);
+    ok &= Shoot(out.filePath(QStringLiteral("connecting.png")));
+    rig.calls->CancelConnect();
+    WaitForGui([&] { return rig.calls->State() == CallState::kListening; });
+    rig.factory->holdConnect = false;
+
+    rig.Caller("bob");
+    ok &= Shoot(out.filePath(QStringLiteral("incoming.png")));
+    rig.calls->AnswerIncoming(false);
+
+    rig.StartCall(FakeConnection(1), "bob");
+    rig.Deliver(EV_PEER_JOINED,
+                reinterpret_cast<uintptr_t>(NewPeerInfo("carol", FakeConnection(2), 5)));
+    rig.Deliver(EV_ROUND_TRIP,
+                reinterpret_cast<uintptr_t>(new RoundTripRecord{FakeConnection(1), 1, 84, 1}));
+    rig.Deliver(EV_ROUND_TRIP,
+                reinterpret_cast<uintptr_t>(new RoundTripRecord{FakeConnection(2), 2, 146, 1}));
+    emit rig.calls->captureLevel(14000);
+    emit rig.calls->playLevel(6000);
+    ok &= Shoot(out.filePath(QStringLiteral("conference.png")));
+  }
+  return ok ? 0 : 1;
+}
