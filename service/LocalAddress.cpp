@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
+#include "base/Tick.h"
 #include "base/UdpSocket.h"
 #include "service/ServiceAddress.h"
 #include "service/ServiceRequests.h"
@@ -40,8 +42,10 @@ class TcpSocket {
     return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
   }
 
-  // A blocking connect bounded by timeoutMs; nothing is sent.
-  bool Connect(const SockAddr& to, uint32_t timeoutMs) {
+  // A blocking connect bounded by timeoutMs, or until cancelled says so;
+  // nothing is sent.
+  bool Connect(const SockAddr& to, uint32_t timeoutMs, const std::function<bool()>& cancelled) {
+    static constexpr uint32_t kStepMs = 50;
     const int flags = ::fcntl(fd_, F_GETFL);
     ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
     const sockaddr_in remote = to.ToSockaddr();
@@ -50,11 +54,15 @@ class TcpSocket {
     }
     if (errno != EINPROGRESS) return false;
     pollfd p{fd_, POLLOUT, 0};
-    int n = 0;
-    do {
-      n = ::poll(&p, 1, static_cast<int>(timeoutMs));
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
+    const uint32_t start = GetTickCount();
+    for (;;) {
+      if (cancelled && cancelled()) return false;
+      const uint32_t spent = GetTickCount() - start;
+      if (spent >= timeoutMs) return false;
+      const int n = ::poll(&p, 1, static_cast<int>(std::min(kStepMs, timeoutMs - spent)));
+      if (n < 0 && errno != EINTR) return false;
+      if (n > 0) break;
+    }
     int error = 0;
     socklen_t len = sizeof error;
     return ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
@@ -115,10 +123,12 @@ std::string GetLocalAddress(const NetworkSettings& settings, const LocalAddressP
     const std::optional<uint32_t> ip = ParseIpv4(address);
     TcpSocket socket;
     if (!ip || !socket.Valid() || !socket.Bind(*ip)) return {};
-    if (socket.Connect(target, probe.connectTimeoutMs)) return address;
+    if (socket.Connect(target, probe.connectTimeoutMs, probe.cancelled)) return address;
   }
   TcpSocket socket;
-  if (socket.Valid() && socket.Connect(target, probe.connectTimeoutMs)) return kLanAddress;
+  if (socket.Valid() && socket.Connect(target, probe.connectTimeoutMs, probe.cancelled)) {
+    return kLanAddress;
+  }
   return {};
 }
 

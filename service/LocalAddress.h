@@ -32,6 +32,9 @@ struct LocalAddressProbe {
   std::function<std::vector<std::string>()> hostAddresses = HostAddresses;
   // Limit of each connection attempt.
   uint32_t connectTimeoutMs = 20000;
+  // Asked every few milliseconds while a connection attempt waits; true
+  // gives the detection up (empty result), for a program that shuts down.
+  std::function<bool()> cancelled;
 };
 
 // A public address of this PC from which the target accepts a connection;

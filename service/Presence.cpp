@@ -6,6 +6,7 @@
 #include "base/Tick.h"
 #include "base/Trace.h"
 #include "base/Uuid.h"
+#include "service/Text.h"
 #include "settings/Settings.h"
 
 namespace dialvo {
@@ -20,7 +21,7 @@ Notice LoginRefusedNotice(const std::string& description) {
 }
 
 Notice LoggedOffBusyNotice(const std::string& supportEmail) {
-  return {"Sever is busy now.     [This window will auto close in %d secs]",
+  return {"Server is busy now.     [This window will auto close in %d secs]",
           "Server is too busy now.\r\nYou will be logged off. Please login after sometime. If "
           "the problem persists, please send an email to " +
               supportEmail,
@@ -35,7 +36,31 @@ Notice ServiceMessageNotice(const std::string& answer) {
 struct PresenceClient::Job {
   std::string user;
   std::string password;
+  uint64_t stops = 0;  // Stops() when the work began
   LoginAnswer answer;
+};
+
+// The client of one request made off the timer thread, known to Stop while
+// it lives.
+class PresenceClient::RequestClient {
+ public:
+  RequestClient(PresenceClient& owner, uint64_t stopsAtStart)
+      : owner_(owner), client_(owner.settings_, owner.config_.client) {
+    std::lock_guard lock(owner_.requestsMutex_);
+    owner_.requests_.push_back(&client_);
+    if (owner_.stops_ != stopsAtStart) client_.Abort();  // a Stop came since the work began
+  }
+  ~RequestClient() {
+    std::lock_guard lock(owner_.requestsMutex_);
+    std::erase(owner_.requests_, &client_);
+  }
+  RequestClient(const RequestClient&) = delete;
+  RequestClient& operator=(const RequestClient&) = delete;
+  CServiceClient& Client() { return client_; }
+
+ private:
+  PresenceClient& owner_;
+  CServiceClient client_;
 };
 
 PresenceClient::PresenceClient(SettingsStore& settings, PresenceObserver& observer,
@@ -46,11 +71,7 @@ PresenceClient::PresenceClient(SettingsStore& settings, PresenceObserver& observ
       instanceGuid_(config_.instanceGuid.empty() ? NewGuidText() : config_.instanceGuid),
       timerClient_(settings, config_.client),
       timer_([this](const ThreadMessage& message, bool mergedAway) {
-        if (message.message == WM_TIMER_TICK) {
-          if (!mergedAway) KeepAliveTick();
-        } else if (config_.otherTimerMessage) {
-          config_.otherTimerMessage(message, mergedAway);
-        }
+        OnTimerMessage(message, mergedAway);
       }) {
   const StoredLogin stored = LoadStoredLogin(settings_);
   if (stored.autoLogin != 0) SetLoginFields(stored.user, stored.password);
@@ -66,13 +87,80 @@ bool PresenceClient::Start() {
 
 void PresenceClient::Stop() {
   ticker_.Stop();
+  // Abort first: the timer thread may be inside a request that would hold
+  // the join below for its whole time limit.
+  timerClient_.Abort();
+  {
+    std::lock_guard lock(requestsMutex_);
+    ++stops_;
+    for (CServiceClient* client : requests_) client->Abort();
+  }
   timer_.Stop();
+}
+
+uint64_t PresenceClient::Stops() const {
+  std::lock_guard lock(requestsMutex_);
+  return stops_;
 }
 
 void PresenceClient::PostKeepAliveTick() { timer_.Post(WM_TIMER_TICK); }
 
 void PresenceClient::PostTimerMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  if (message == WM_CALL_REPORT) return;  // its parameter would be taken for a report
   timer_.Post(message, wParam, lParam);
+}
+
+void PresenceClient::PostCallReport(std::unique_ptr<CallReportSnapshot> report) {
+  if (!report) return;
+  // Noted at once, so that an answer still on its way for an older call is
+  // not taken for this one.
+  uint64_t newest = newestGeneration_.load();
+  while (report->callGeneration > newest &&
+         !newestGeneration_.compare_exchange_weak(newest, report->callGeneration)) {
+  }
+  timer_.Post(WM_CALL_REPORT, reinterpret_cast<uintptr_t>(report.release()));
+}
+
+void PresenceClient::OnTimerMessage(const ThreadMessage& message, bool mergedAway) {
+  // Once stopping, what is still queued is dropped rather than tried on the
+  // aborted client.
+  const bool act = !mergedAway && !timerClient_.Aborted();
+  if (message.message == WM_TIMER_TICK) {
+    if (act) KeepAliveTick();
+  } else if (message.message == WM_CALL_REPORT) {
+    const std::unique_ptr<CallReportSnapshot> report(
+        reinterpret_cast<CallReportSnapshot*>(message.wParam));
+    if (act && report) SendCallReport(*report);
+  } else if (config_.otherTimerMessage) {
+    config_.otherTimerMessage(message, mergedAway);
+  }
+}
+
+void PresenceClient::SendCallReport(const CallReportSnapshot& report) {
+  const Session s = CurrentSession();
+  if (!LoggedInAs(s, report.user)) return;
+  const uint64_t generation = report.callGeneration;
+  const uint32_t kept = sessionGeneration_ == generation ? sessionNumber_ : 0;
+  Clock& clock = config_.clock ? *config_.clock : SystemClock();
+  const std::string body = BuildIamTalkingBody(s.user, ReportRowsAt(report, clock.TickMs()), kept,
+                                               report.recorded, report.conferenceGuid);
+  std::string answer;
+  const bool posted = timerClient_.Post(
+      s.location.currentIp, s.location.ObjectPath(s.location.iamtalkingFile), body, answer);
+  // A number answered for a call that a newer one has replaced since the
+  // report was made belongs to no running call.
+  if (posted && generation == newestGeneration_.load()) {
+    const uint32_t number = SessionIdAfterAnswer(kept, answer);
+    if (number != kept) {
+      sessionGeneration_ = generation;
+      sessionNumber_ = number;
+    }
+  }
+  observer_.CallReportSent(generation, sessionGeneration_ == generation ? sessionNumber_ : 0);
+}
+
+bool PresenceClient::LoggedInAs(const Session& session, std::string_view user) const {
+  return session.loggedIn && EqualsNoCase(session.user, user);
 }
 
 void PresenceClient::SetLoginFields(const std::string& user, const std::string& password) {
@@ -98,7 +186,12 @@ ServerLocation PresenceClient::Location() const {
 
 PresenceClient::Session PresenceClient::CurrentSession() const {
   std::lock_guard lock(mutex_);
-  return {user_, password_, location_};
+  return {loggedIn_.load(), user_, password_, location_};
+}
+
+void PresenceClient::SetLoggedIn(bool on) {
+  std::lock_guard lock(mutex_);
+  loggedIn_.store(on);
 }
 
 void PresenceClient::SetState(uint32_t state) {
@@ -114,11 +207,13 @@ PresenceParams PresenceClient::ParamsFor(const std::string& user, const std::str
   return params;
 }
 
-std::string PresenceClient::DetectLocalAddress(const NetworkSettings& net) const {
+std::string PresenceClient::DetectLocalAddress(const NetworkSettings& net,
+                                               const CServiceClient& client) const {
   LocalAddressProbe probe;
-  probe.directoryHost = timerClient_.DirectoryHostInUse();
+  probe.directoryHost = client.DirectoryHostInUse();
   probe.hostAddresses = config_.hostAddresses;
   probe.connectTimeoutMs = config_.connectTimeoutMs;
+  probe.cancelled = [&client] { return client.Aborted(); };
   return GetLocalAddress(net, probe);
 }
 
@@ -143,6 +238,7 @@ void PresenceClient::RunOnThread(const char* name, Job& job, void (PresenceClien
 
 LoginOutcome PresenceClient::Login(const std::string& user, const std::string& password,
                                    bool interactive, const std::function<void()>& pump) {
+  const uint64_t stops = Stops();
   LoginOutcome outcome;
   outcome.interactive = firstRun_.exchange(false) || interactive;
   if (interactive) reLoginAllowed_.store(true);
@@ -158,9 +254,9 @@ LoginOutcome PresenceClient::Login(const std::string& user, const std::string& p
     observer_.LoginFinished(outcome);
     return outcome;
   }
-  loggedIn_.store(false);
+  SetLoggedIn(false);
   SetState(kLoginStarted);
-  Job job{name, password, {}};
+  Job job{name, password, stops, {}};
   RunOnThread("Login Thread", job, &PresenceClient::RunLogin, pump);
 
   outcome.state = state_.load();
@@ -168,13 +264,13 @@ LoginOutcome PresenceClient::Login(const std::string& user, const std::string& p
   if (outcome.state == kLoginRefused || outcome.state == kLoginUnreadable) {
     reLoginAllowed_.store(false);
   } else if (outcome.state == kLoginAccepted) {
+    buddies_.Replace(job.answer.userIds);
     {
       std::lock_guard lock(mutex_);
       user_ = name;
       password_ = password;
+      loggedIn_.store(true);
     }
-    buddies_.Replace(job.answer.userIds);
-    loggedIn_.store(true);
     firstListAfterLogin_.store(true);
   }
   // The first keep-alive and online list follow the login at once.
@@ -195,8 +291,9 @@ struct PresenceClient::Steps {
 };
 
 bool PresenceClient::LocateAndPost(const Job& job, const Steps& steps, std::string& answer) {
-  CServiceClient client(settings_, config_.client);
-  const std::string local = DetectLocalAddress(LoadNetworkSettings(settings_));
+  RequestClient request(*this, job.stops);
+  CServiceClient& client = request.Client();
+  const std::string local = DetectLocalAddress(LoadNetworkSettings(settings_), client);
   if (local.empty()) {
     SetState(steps.noAddress);
     return false;
@@ -241,13 +338,14 @@ void PresenceClient::RunLogin(Job& job) {
 }
 
 bool PresenceClient::Logoff(bool sendRequest, const std::function<void()>& pump) {
+  const uint64_t stops = Stops();
   if (busyLock_.WaitOnSemaphore(config_.busyLockWaitMs) == 0) return false;
   if (sendRequest) {
     const Session session = CurrentSession();
-    Job job{session.user, session.password, {}};
+    Job job{session.user, session.password, stops, {}};
     RunOnThread("Logoff thread", job, &PresenceClient::RunLogoff, pump);
   }
-  loggedIn_.store(false);
+  SetLoggedIn(false);
   busyLock_.SignalSemaphore();
   observer_.LoggedOut();
   return true;
@@ -261,14 +359,20 @@ void PresenceClient::RunLogoff(Job& job) {
   SetState(!answer.empty() && answer[0] == '+' ? kLogoffAccepted : kLogoffNotAccepted);
 }
 
-bool PresenceClient::SyncBuddyList() {
-  if (!loggedIn_.load()) return false;
+bool PresenceClient::SyncBuddyList(const std::string& user, const std::vector<std::string>& names) {
+  RequestClient request(*this, Stops());
   const Session s = CurrentSession();
-  const std::vector<std::string> names = LoadBuddyList(settings_, s.user);
-  CServiceClient client(settings_, config_.client);
+  if (!LoggedInAs(s, user)) return false;
   std::string answer;  // not examined
-  return client.Post(s.location.currentIp, s.location.ObjectPath(s.location.syncblistFile),
-                     BuildSyncBuddyListBody(s.user, s.password, names), answer);
+  return request.Client().Post(s.location.currentIp,
+                               s.location.ObjectPath(s.location.syncblistFile),
+                               BuildSyncBuddyListBody(s.user, s.password, names), answer);
+}
+
+bool PresenceClient::SyncBuddyList() {
+  const Session s = CurrentSession();
+  if (!s.loggedIn) return false;
+  return SyncBuddyList(s.user, LoadBuddyList(settings_, s.user));
 }
 
 void PresenceClient::HandleAppRequest(AppRequest request, const std::function<void()>& pump) {
@@ -331,7 +435,8 @@ void PresenceClient::KeepAliveTick() {
   }
   if (changed) observer_.NetworkSettingsChanged();
 
-  const std::string local = DetectLocalAddress(net);
+  const std::string local = DetectLocalAddress(net, timerClient_);
+  if (timerClient_.Aborted()) return;  // stopping: the detection was cut short
   {
     std::lock_guard lock(mutex_);
     localAddress_ = local;
@@ -354,7 +459,7 @@ void PresenceClient::KeepAliveTick() {
   std::string answer;
   if (!timerClient_.Post(s.location.currentIp, s.location.ObjectPath(s.location.iamupFile),
                          BuildIamupBody(params), answer)) {
-    Ask(AppRequest::kLocalLogoff, true);
+    if (!timerClient_.Aborted()) Ask(AppRequest::kLocalLogoff, true);
     return;
   }
   if (!answer.empty() && answer[0] == '#') {

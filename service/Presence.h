@@ -7,8 +7,10 @@
 //
 // Threads: the owner's thread calls Login, Logoff, HandleAppRequest,
 // RefreshOnlineUsers and FindOnlineBuddy. The timer thread runs
-// KeepAliveTick. Login and logoff requests run on the "Login Thread" and
-// the "Logoff thread" while the owner waits (and may pump its events).
+// KeepAliveTick and sends the call reports. Login and logoff requests run on
+// the "Login Thread" and the "Logoff thread" while the owner waits (and may
+// pump its events). Stop aborts every request in progress, so that a program
+// can end while the service hangs.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,7 +23,9 @@
 
 #include "base/CSem.h"
 #include "base/PeriodicTimer.h"
+#include "base/Tick.h"
 #include "service/BuddyList.h"
+#include "service/CallReport.h"
 #include "service/LocalAddress.h"
 #include "service/OnlineList.h"
 #include "service/ServiceAnswers.h"
@@ -97,13 +101,16 @@ class PresenceObserver {
   // Timer thread. The network settings differ from the previous round's.
   virtual void NetworkSettingsChanged() {}
   // Login or logoff thread. LoginState changed ("Logging in.. Please wait"
-  // while 0, "Verfying User" while 3, "Logging off.. Please wait" while 11).
+  // while 0, "Verifying User" while 3, "Logging off.. Please wait" while 11).
   virtual void LoginProgress(uint32_t /*state*/) {}
   // Owner's thread, at the end of Login and Logoff.
   virtual void LoginFinished(const LoginOutcome& /*outcome*/) {}
   virtual void LoggedOut() {}
   // Owner's thread. The online items changed (RefreshOnlineUsers).
   virtual void OnlineChanged(const OnlineRefresh& /*refresh*/) {}
+  // Timer thread, after each call report sent (whether or not the request
+  // succeeded): the session number now kept for that call (0: none yet).
+  virtual void CallReportSent(uint64_t /*callGeneration*/, uint32_t /*sessionNumber*/) {}
 };
 
 struct PresenceConfig {
@@ -124,8 +131,10 @@ struct PresenceConfig {
   uint32_t requestPauseMs = 10;
   // This run's identity; empty: a fresh GUID.
   std::string instanceGuid;
-  // Timer-thread messages other than ticks (call reports).
+  // Timer-thread messages other than ticks and call reports.
   TimerThread::Handler otherTimerMessage;
+  // The tick count of call reports (their minutes); null: the system's.
+  Clock* clock = nullptr;
 };
 
 class PresenceClient {
@@ -141,11 +150,20 @@ class PresenceClient {
   // Starts the timer thread: one keep-alive round at once, then one every
   // keepAliveIntervalMs.
   bool Start();
+  // Aborts the requests in progress (the timer thread's, and those of a
+  // login, logoff or buddy upload running on other threads, which then end
+  // with their failure states), ends the timer thread and frees the call
+  // reports it did not get to. Returns promptly even while the service
+  // hangs. Logins and logoffs started afterwards run as usual.
   void Stop();
   // Queues one more round (after a buddy-list change, a refresh command).
   void PostKeepAliveTick();
-  // Hands a message to the timer thread (call reports).
+  // Hands a message to the owner's handler (otherTimerMessage) on the timer
+  // thread; WM_CALL_REPORT goes through PostCallReport only.
   void PostTimerMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam);
+  // Any thread. The timer thread sends the report while logged in as its
+  // user, else frees it; of reports queued back to back only the last is sent.
+  void PostCallReport(std::unique_ptr<CallReportSnapshot> report);
 
   // Owner's thread. interactive: the user asked (also allows automatic
   // logins again). pump, when given, runs every pumpStepMs while waiting.
@@ -161,9 +179,12 @@ class PresenceClient {
   OnlineRefresh RefreshOnlineUsers();
   bool FindOnlineBuddy(std::string_view name, OnlineBuddy& record) const;
 
-  // Uploads the logged-in user's stored buddy list (the local copy in the
-  // settings) with a syncblist request; blocks up to the request's limit.
-  // False when not logged in or the request failed.
+  // Any thread. Uploads names as user's buddy list with a syncblist request;
+  // blocks up to the request's limit. Sends nothing and returns false unless
+  // logged in as user (without regard to case), so that an upload made for
+  // one login never reaches another. False also when the request failed.
+  bool SyncBuddyList(const std::string& user, const std::vector<std::string>& names);
+  // The same with the logged-in user's stored copy of the list.
   bool SyncBuddyList();
 
   // The name and password that automatic logins use (the login page's
@@ -192,8 +213,10 @@ class PresenceClient {
  private:
   struct Job;
   struct Steps;
+  class RequestClient;
   // The logged-in user's copies and where the service is.
   struct Session {
+    bool loggedIn = false;
     std::string user;
     std::string password;
     ServerLocation location;
@@ -205,11 +228,16 @@ class PresenceClient {
   void RunOnThread(const char* name, Job& job, void (PresenceClient::*body)(Job&),
                    const std::function<void()>& pump);
   void SetState(uint32_t state);
+  void SetLoggedIn(bool on);
   PresenceParams ParamsFor(const std::string& user, const std::string& password,
                            const NetworkSettings& net, const std::string& local) const;
-  std::string DetectLocalAddress(const NetworkSettings& net) const;
+  std::string DetectLocalAddress(const NetworkSettings& net, const CServiceClient& client) const;
   void Ask(AppRequest request, bool pause);
   void FetchOnlineList();
+  void OnTimerMessage(const ThreadMessage& message, bool mergedAway);
+  void SendCallReport(const CallReportSnapshot& report);
+  bool LoggedInAs(const Session& session, std::string_view user) const;
+  uint64_t Stops() const;
 
   SettingsStore& settings_;
   PresenceObserver& observer_;
@@ -217,7 +245,7 @@ class PresenceClient {
   const std::string instanceGuid_;
 
   CSem busyLock_;  // held for a whole login or logoff; taken by the owner's thread
-  std::atomic<bool> loggedIn_{false};
+  std::atomic<bool> loggedIn_{false};  // written under mutex_, so that a Session is consistent
   std::atomic<uint32_t> state_{kLoginStarted};
   std::atomic<bool> reLoginAllowed_{true};
   std::atomic<bool> firstRun_{true};
@@ -238,9 +266,23 @@ class PresenceClient {
   std::optional<NetworkSettings> previousNet_;
   bool firstTick_ = true;
 
+  // Clients of the requests in progress on other threads than the timer's,
+  // and how often Stop ran: work begun before a Stop has its client aborted
+  // even when the client is made after it. Taken by every thread that makes
+  // a request, never while one runs.
+  mutable std::mutex requestsMutex_;
+  std::vector<CServiceClient*> requests_;
+  uint64_t stops_ = 0;
+
+  // Call reports. The newest generation posted, and the session number the
+  // service gave for one call (timer thread only).
+  std::atomic<uint64_t> newestGeneration_{0};
+  uint64_t sessionGeneration_ = 0;
+  uint32_t sessionNumber_ = 0;
+
   BuddyList buddies_;
   OnlineList online_;
-  CServiceClient timerClient_;  // the timer thread's client for every round
+  CServiceClient timerClient_;  // the timer thread's client for every round and report
   TimerThread timer_;
   PeriodicTimer ticker_;
 };

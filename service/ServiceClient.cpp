@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <system_error>
 
@@ -39,10 +38,16 @@ void AnswerCutter::Append(std::string_view bytes, std::string& answer) {
   }
 }
 
-// The internet session of one request. Closing it from the caller's thread
-// (Abort) makes a pending network operation of the worker fail promptly.
+// The internet session of one request. The worker drives the transfer in
+// short polls that Abort can wake from any thread; the progress callback then
+// fails the transfer wherever it stands (connecting, sending or waiting).
 struct CServiceClient::Session {
+  // How long the worker sleeps in one poll when nothing wakes it.
+  static constexpr int kPollMs = 100;
+
   CURL* curl = nullptr;
+  CURLM* multi = nullptr;
+  bool added = false;  // curl belongs to multi
   curl_slist* headers = nullptr;
   std::string proxy;
   std::atomic<bool> aborted{false};
@@ -50,35 +55,23 @@ struct CServiceClient::Session {
   size_t received = 0;
   std::string* answer = nullptr;
 
-  std::mutex socketMutex;  // guards socket; taken by the worker (open, close) and Abort
-  curl_socket_t socket = CURL_SOCKET_BAD;
-
   ~Session() {
+    if (added) curl_multi_remove_handle(multi, curl);
+    if (multi) curl_multi_cleanup(multi);
     if (headers) curl_slist_free_all(headers);
     if (curl) curl_easy_cleanup(curl);
   }
 
+  // Any thread, while the session lives.
   void Abort() {
     aborted.store(true);
-    std::lock_guard lock(socketMutex);
-    if (socket != CURL_SOCKET_BAD) ::shutdown(socket, SHUT_RDWR);
+    curl_multi_wakeup(multi);
   }
 
+  // Sockets are not inherited by programs this process starts.
   static curl_socket_t OpenSocket(void* data, curlsocktype /*purpose*/, curl_sockaddr* address) {
-    auto* self = static_cast<Session*>(data);
-    std::lock_guard lock(self->socketMutex);
-    if (self->aborted.load()) return CURL_SOCKET_BAD;
-    const curl_socket_t fd =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    self->socket = fd;
-    return fd;
-  }
-
-  static int CloseSocket(void* data, curl_socket_t fd) {
-    auto* self = static_cast<Session*>(data);
-    std::lock_guard lock(self->socketMutex);
-    if (self->socket == fd) self->socket = CURL_SOCKET_BAD;
-    return ::close(fd);
+    if (static_cast<Session*>(data)->aborted.load()) return CURL_SOCKET_BAD;
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
   }
 
   static int Progress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -92,6 +85,27 @@ struct CServiceClient::Session {
     if (self->received > kMaxAnswerBytes) return 0;  // fails the transfer
     self->cutter.Append(std::string_view(bytes, n), *self->answer);
     return n;
+  }
+
+  // Runs the transfer to its end, or until aborted.
+  CURLcode Perform() {
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
+    added = true;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+      if (running == 0) {
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+          if (msg->msg == CURLMSG_DONE) return msg->data.result;
+        }
+        return CURLE_FAILED_INIT;
+      }
+      if (aborted.load()) return CURLE_ABORTED_BY_CALLBACK;
+      if (curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+      }
+    }
   }
 };
 
@@ -112,18 +126,33 @@ std::filesystem::path CServiceClient::LocationFilePath() const {
   return dir / kLocationFileName;
 }
 
+void CServiceClient::Abort() {
+  std::lock_guard lock(sessionMutex_);
+  aborted_.store(true);
+  if (session_) session_->Abort();
+}
+
 bool CServiceClient::Post(const std::string& host, const std::string& objectPath,
                           const std::string& body, std::string& answer) {
+  if (aborted_.load()) return false;
   CSemLock lock(lock_);
   const NetworkSettings net = LoadNetworkSettings(settings_);
 
-  session_ = std::make_unique<Session>();
-  Session& s = *session_;
+  auto session = std::make_unique<Session>();
+  Session& s = *session;
   s.curl = curl_easy_init();
-  if (!s.curl) {
-    session_.reset();
-    return false;
+  s.multi = curl_multi_init();
+  if (!s.curl || !s.multi) return false;
+  {
+    // From here on Abort reaches the session; one that came first ends it now.
+    std::lock_guard sessionLock(sessionMutex_);
+    if (aborted_.load()) return false;
+    session_ = std::move(session);
   }
+  const auto dropSession = [this] {
+    std::lock_guard sessionLock(sessionMutex_);
+    session_.reset();
+  };
   if (net.useHttpProxy != 0) {
     s.proxy = TrimBlanks(net.httpProxyName) + ":" + std::to_string(net.httpProxyPort);
     curl_easy_setopt(s.curl, CURLOPT_PROXY, s.proxy.c_str());
@@ -143,7 +172,7 @@ bool CServiceClient::Post(const std::string& host, const std::string& objectPath
                                           "Http Thread", false);
   if (!worker_->Start(true)) {
     worker_.reset();
-    session_.reset();
+    dropSession();
     return false;
   }
   bool ended = false;
@@ -158,13 +187,13 @@ bool CServiceClient::Post(const std::string& host, const std::string& objectPath
   if (!ended) {
     TraceLog("Http Thread did not finish in %u s; aborting", options_.timeoutSeconds);
     s.Abort();
-    worker_->Wait(kInfinite);
-  } else if (completed_ == 1) {
+    worker_->Wait(kInfinite);  // the abort ends it within one poll
+  } else if (completed_ == 1 && !aborted_.load()) {
     answer = answer_;
     ok = true;
   }
   worker_.reset();
-  session_.reset();
+  dropSession();
   return ok;
 }
 
@@ -192,12 +221,10 @@ uint32_t CServiceClient::Worker() {
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &s);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &Session::OpenSocket);
   curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &s);
-  curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, &Session::CloseSocket);
-  curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, &s);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Session::Progress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &s);
-  const CURLcode result = curl_easy_perform(c);
+  const CURLcode result = s.Perform();
   if (result == CURLE_OK) {
     completed_ = 1;
   } else {

@@ -1,7 +1,8 @@
 #pragma once
 // One HTTP POST at a time to the service, on a worker thread under a time
 // limit, directly or through the proxy of the network settings. Each request
-// opens its own session and tears it down at its end.
+// opens its own session and tears it down at its end. Abort ends a client for
+// good, so that a program can shut down while the service hangs.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -62,6 +63,11 @@ class CServiceClient {
   bool Post(const std::string& host, const std::string& objectPath, const std::string& body,
             std::string& answer);
 
+  // Any thread. The request in progress ends within about 100 ms and its
+  // Post returns false; every later Post returns false at once.
+  void Abort();
+  bool Aborted() const { return aborted_.load(); }
+
   // Asks the directory where the service lives. The answer is kept in the
   // cache folder as DialvoServer.ini until all nine values were read (then
   // it is deleted). Fields are updated one by one in table order up to the
@@ -79,6 +85,10 @@ class CServiceClient {
   const ServiceClientOptions options_;
 
   CSem lock_;  // one Post at a time; taken by the thread that calls Post
+  std::atomic<bool> aborted_{false};
+  // Guards session_ being set and reset, so that Abort reaches a live session;
+  // taken by Post and by the thread that aborts.
+  std::mutex sessionMutex_;
   // Request in progress, written by Post before the worker starts and read by
   // the worker; answer_ and completed_ are written by the worker and read by
   // Post only after the worker has ended.

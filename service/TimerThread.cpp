@@ -14,11 +14,15 @@ bool TimerThread::Start() {
 }
 
 void TimerThread::Stop() {
-  if (!started_) return;
-  started_ = false;
-  Post(WM_TIMER_QUIT);
-  thread_.Wait(kInfinite);
-  thread_.Close();
+  if (started_) {
+    started_ = false;
+    Post(WM_TIMER_QUIT);
+    thread_.Wait(kInfinite);
+    thread_.Close();
+  }
+  while (auto message = queue_.TryGet()) {
+    if (message->message != WM_TIMER_QUIT && handler_) handler_(*message, true);
+  }
 }
 
 void TimerThread::Post(uint32_t message, uintptr_t wParam, uintptr_t lParam) {

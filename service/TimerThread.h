@@ -18,7 +18,8 @@ class TimerThread {
   // Runs on the thread for every message but WM_TIMER_QUIT. A message that
   // is directly followed by another of the same number is merged away:
   // the handler sees it with mergedAway true (to release its record) and
-  // acts only on the last one.
+  // acts only on the last one. Messages still queued when the thread has
+  // ended (or that it never got to) are handed over the same way by Stop.
   using Handler = std::function<void(const ThreadMessage& message, bool mergedAway)>;
 
   explicit TimerThread(Handler handler);
@@ -27,7 +28,9 @@ class TimerThread {
   TimerThread& operator=(const TimerThread&) = delete;
 
   bool Start();
-  // From the owner's thread: posts WM_TIMER_QUIT and waits until the thread has ended.
+  // From the owner's thread: posts WM_TIMER_QUIT, waits until the thread has
+  // ended, then releases what is left in the queue. The thread cannot be
+  // started again.
   void Stop();
   void Post(uint32_t message, uintptr_t wParam = 0, uintptr_t lParam = 0);
 

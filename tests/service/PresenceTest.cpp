@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
 #include "tests/settings/TempDir.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo {
@@ -48,6 +50,10 @@ class RecordingObserver : public PresenceObserver {
     std::lock_guard lock(mutex_);
     refreshes_.push_back(refresh);
   }
+  void CallReportSent(uint64_t generation, uint32_t sessionNumber) override {
+    std::lock_guard lock(mutex_);
+    reports_.emplace_back(generation, sessionNumber);
+  }
 
   template <typename T>
   std::vector<T> Take(std::vector<T>& from) {
@@ -60,6 +66,15 @@ class RecordingObserver : public PresenceObserver {
   std::vector<uint32_t> Progress() { return Take(progress_); }
   std::vector<LoginOutcome> Logins() { return Take(logins_); }
   std::vector<OnlineRefresh> Refreshes() { return Take(refreshes_); }
+  using Sent = std::vector<std::pair<uint64_t, uint32_t>>;
+  // Waits until count reports were sent, then takes them.
+  Sent ReportsSent(size_t count) {
+    test::WaitFor([&] {
+      std::lock_guard lock(mutex_);
+      return reports_.size() >= count;
+    });
+    return Take(reports_);
+  }
 
   std::atomic<int> networkChanges{0};
   std::atomic<int> loggedOut{0};
@@ -72,6 +87,7 @@ class RecordingObserver : public PresenceObserver {
   std::vector<uint32_t> progress_;
   std::vector<LoginOutcome> logins_;
   std::vector<OnlineRefresh> refreshes_;
+  Sent reports_;
 };
 
 constexpr const char* kGuid = "11111111-2222-3333-4444-555555555555";
@@ -406,6 +422,225 @@ TEST(Presence, TimerThreadKeepsTheOnlineListCurrent) {
   EXPECT_FALSE(f.service.IsOnline("ann"));
   client.Stop();
   EXPECT_GE(f.service.Calls("iamup.asp").size(), 1u);
+}
+
+TEST(Presence, StopAbortsRequestsThatHang) {
+  PresenceFixture f;
+  PresenceConfig config = f.Config();
+  config.client.timeoutSeconds = 60;
+  config.client.waitStepMs = 1000;
+  PresenceClient& client = f.Make(config);
+  f.LogIn();
+  for (const char* script : {"iamup.asp", "syncblist.asp", "logmeoff.asp", "logmein.asp"}) {
+    f.service.SetAnswer(script, [](const test::Form&) { return HttpResponse::Hang(); });
+  }
+  // The timer thread's round, an upload and a logoff all wait for the service.
+  ASSERT_TRUE(client.Start());
+  bool synced = true;
+  std::thread upload([&] { synced = client.SyncBuddyList("ann", {"bob"}); });
+  std::thread logoff([&] { client.Logoff(true); });
+  ASSERT_TRUE(test::WaitFor([&] {
+    return f.service.Calls("iamup.asp").size() == 1 &&
+           f.service.Calls("syncblist.asp").size() == 1 &&
+           f.service.Calls("logmeoff.asp").size() == 1;
+  }));
+  // Fault checks against the 60 s limit, not speed targets.
+  auto start = std::chrono::steady_clock::now();
+  client.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  upload.join();
+  logoff.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(synced);
+  EXPECT_EQ(client.State(), kLogoffUnreachable);
+  EXPECT_FALSE(client.IsLoggedIn());
+  // Nothing the aborted round asked for reaches the owner.
+  EXPECT_TRUE(f.observer.Requests().empty());
+
+  // Work begun after a Stop runs as usual, and the next Stop ends it too.
+  LoginOutcome outcome;
+  std::thread login([&] { outcome = client.Login("ann", "pw", true); });
+  ASSERT_TRUE(test::WaitFor([&] { return f.service.Calls("logmein.asp").size() == 2; }));
+  start = std::chrono::steady_clock::now();
+  client.Stop();
+  login.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(outcome.state, kLoginUnreachable);
+}
+
+TEST(Presence, BuddyUploadGoesOnlyToTheLoginItWasMadeFor) {
+  PresenceFixture f;
+  f.service.AddUser("bo", "pw2");
+  PresenceClient& client = f.Make();
+  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
+  f.LogIn();
+  EXPECT_TRUE(client.SyncBuddyList("ANN", {"zed", "bob"}));
+  ASSERT_TRUE(client.Logoff(true));
+  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
+  ASSERT_EQ(client.Login("bo", "pw2", true).state, kLoginAccepted);
+  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
+  const auto syncs = f.service.Calls("syncblist.asp");
+  ASSERT_EQ(syncs.size(), 1u);
+  EXPECT_EQ(syncs[0].body, "User=ann&Pass=pw&buddy=zed&buddy=bob&Version=5");
+}
+
+// A report made at tick nowMs, one row per participant: name, ms since it
+// joined, delay sum and count.
+struct RowSpec {
+  const char* name;
+  uint32_t agoMs;
+  uint64_t delaySum;
+  uint32_t delayCount;
+};
+std::unique_ptr<CallReportSnapshot> Report(uint64_t generation, const std::string& guid,
+                                           uint32_t nowMs, std::vector<RowSpec> rows,
+                                           bool recorded = false, const std::string& user = "ann") {
+  auto report = std::make_unique<CallReportSnapshot>();
+  report->user = user;
+  report->conferenceGuid = guid;
+  report->callGeneration = generation;
+  report->recorded = recorded;
+  for (const RowSpec& r : rows) {
+    report->rows.push_back(
+        {r.name, static_cast<uint32_t>(nowMs - r.agoMs), r.delaySum, r.delayCount});
+  }
+  return report;
+}
+
+// The service numbers each call after its identifier; "late" answers only
+// once the test lets it.
+struct ReportingFixture : PresenceFixture {
+  test::FakeClock clock{5000};  // the rows below joined before the tick wrapped
+  std::mutex mutex;             // guards released; taken by the service's threads and the test
+  std::condition_variable cv;
+  bool released = false;
+
+  PresenceClient& Start() {
+    service.SetAnswer("iamtalking.asp", [this](const test::Form& form) {
+      const std::string guid = test::FormValue(form, "VoiceConferenceGUID");
+      if (guid == "late") {
+        std::unique_lock lock(mutex);
+        cv.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+      }
+      return HttpResponse::Text(200, "+OK " + std::to_string(guid.size() * 1111));
+    });
+    PresenceConfig config = Config();
+    config.clock = &clock;
+    PresenceClient& c = Make(config);
+    LogIn();
+    EXPECT_TRUE(c.Start());
+    return c;
+  }
+  std::vector<std::string> Bodies() {
+    std::vector<std::string> bodies;
+    for (const auto& call : service.Calls("iamtalking.asp")) bodies.push_back(call.body);
+    return bodies;
+  }
+};
+
+TEST(Presence, CallReportsStateEveryRowAndKeepEachCallsSessionNumber) {
+  ReportingFixture f;
+  PresenceClient& client = f.Start();
+  using Sent = RecordingObserver::Sent;
+
+  // One call (answered "+OK 1111"): the first report gets the number, later
+  // ones repeat it; the minutes follow the clock at sending time.
+  client.PostCallReport(Report(1, "a", 5000, {{"bob", 59999, 0, 0}}, false, "ANN"));
+  EXPECT_EQ(f.observer.ReportsSent(1), (Sent{{1, 1111}}));
+  f.clock.Advance(1);
+  client.PostCallReport(
+      Report(1, "a", 5000, {{"bob", 59999, 300, 2}, {"cy", 12 * 60000, 7, 3}}, true));
+  EXPECT_EQ(f.observer.ReportsSent(1), (Sent{{1, 1111}}));
+  client.PostCallReport(
+      Report(1, "a", 5001, {{"bob", 60000, 300, 2}, {"cy", 0, 0, 0}, {"dee", 119999, 1, 1}}));
+  EXPECT_EQ(f.observer.ReportsSent(1), (Sent{{1, 1111}}));
+  // A new call starts without a number and gets its own ("+OK 2222").
+  client.PostCallReport(Report(2, "bb", 5001, {{"cy", 0, 0, 0}}));
+  client.PostTimerMessage(WM_TIMER_TICK, 0, 0);  // keeps the two reports apart
+  client.PostCallReport(Report(2, "bb", 5001, {{"cy", 0, 0, 0}}));
+  EXPECT_EQ(f.observer.ReportsSent(2), (Sent{{2, 2222}, {2, 2222}}));
+
+  const std::vector<std::string> expected = {
+      "User=ann&RemUser=bob&Minutes=0&AvgDelay=1&SessionID=0&Version=5&IsRecorded=0"
+      "&VoiceConferenceGUID=a",
+      "User=ann&RemUser=bob&Minutes=1&AvgDelay=150&RemUser=cy&Minutes=12&AvgDelay=2"
+      "&SessionID=1111&Version=5&IsRecorded=1&VoiceConferenceGUID=a",
+      "User=ann&RemUser=bob&Minutes=1&AvgDelay=150&RemUser=cy&Minutes=0&AvgDelay=1&RemUser=dee"
+      "&Minutes=1&AvgDelay=1&SessionID=1111&Version=5&IsRecorded=0&VoiceConferenceGUID=a",
+      "User=ann&RemUser=cy&Minutes=0&AvgDelay=1&SessionID=0&Version=5&IsRecorded=0"
+      "&VoiceConferenceGUID=bb",
+      "User=ann&RemUser=cy&Minutes=0&AvgDelay=1&SessionID=2222&Version=5&IsRecorded=0"
+      "&VoiceConferenceGUID=bb",
+  };
+  EXPECT_EQ(f.Bodies(), expected);
+}
+
+TEST(Presence, OldCallsLateAnswerIsNotTakenForTheNewCall) {
+  ReportingFixture f;
+  PresenceClient& client = f.Start();
+  using Sent = RecordingObserver::Sent;
+  client.PostCallReport(Report(3, "late", 5000, {{"bob", 0, 0, 0}}));
+  ASSERT_TRUE(test::WaitFor([&] { return f.Bodies().size() == 1; }));
+  // The next call is reported while the old call's answer is on its way.
+  client.PostCallReport(Report(4, "dd", 5000, {{"cy", 0, 0, 0}}));
+  {
+    std::lock_guard lock(f.mutex);
+    f.released = true;
+  }
+  f.cv.notify_all();
+  EXPECT_EQ(f.observer.ReportsSent(2), (Sent{{3, 0}, {4, 2222}}));
+  // A late report of the old call (its last peer left) still goes out,
+  // without the new call's number, and changes nothing for the new call.
+  client.PostCallReport(Report(3, "late", 5000, {{"bob", 0, 0, 0}}));
+  client.PostTimerMessage(WM_TIMER_TICK, 0, 0);
+  client.PostCallReport(Report(4, "dd", 5000, {{"cy", 0, 0, 0}}));
+  EXPECT_EQ(f.observer.ReportsSent(2), (Sent{{3, 0}, {4, 2222}}));
+  const auto bodies = f.Bodies();
+  ASSERT_EQ(bodies.size(), 4u);
+  EXPECT_NE(bodies[1].find("&SessionID=0&"), std::string::npos);
+  EXPECT_NE(bodies[2].find("&SessionID=0&"), std::string::npos);
+  EXPECT_NE(bodies[3].find("&SessionID=2222&"), std::string::npos);
+}
+
+TEST(Presence, CallReportsGoOnlyForTheLoggedInUserAndOnlyTheLastOfARun) {
+  PresenceFixture f;
+  std::atomic<int> markers{0};
+  PresenceConfig config = f.Config();
+  constexpr uint32_t kMarker = WM_CALL_REPORT + 50;
+  config.otherTimerMessage = [&](const ThreadMessage& m, bool) {
+    if (m.message == kMarker) ++markers;
+  };
+  PresenceClient& client = f.Make(config);
+  const auto handled = [&] {  // everything posted so far was handled
+    const int target = markers.load() + 1;
+    client.PostTimerMessage(kMarker, 0, 0);
+    return test::WaitFor([&] { return markers.load() == target; });
+  };
+  f.LogIn();
+  // Queued back to back before the thread runs: only the last is sent, the
+  // others are freed.
+  for (const char* guid : {"x", "y", "z"}) client.PostCallReport(Report(1, guid, 0, {}));
+  ASSERT_TRUE(client.Start());
+  ASSERT_TRUE(handled());
+  ASSERT_EQ(f.service.Calls("iamtalking.asp").size(), 1u);
+  EXPECT_EQ(test::FormValue(f.service.Calls("iamtalking.asp")[0].form, "VoiceConferenceGUID"), "z");
+
+  client.PostCallReport(Report(1, "x", 0, {}, false, "bo"));  // made for another login
+  ASSERT_TRUE(handled());
+  ASSERT_TRUE(client.Logoff(false));
+  client.PostCallReport(Report(1, "x", 0, {}));
+  ASSERT_TRUE(handled());
+  EXPECT_EQ(f.service.Calls("iamtalking.asp").size(), 1u);
+  EXPECT_EQ(f.observer.ReportsSent(0).size(), 1u);
+
+  // Reports the thread may not get to are freed by Stop and at the end.
+  f.LogIn();
+  client.PostCallReport(Report(1, "x", 0, {}));
+  client.Stop();
+  client.PostCallReport(Report(1, "y", 0, {}));
+  for (const auto& call : f.service.Calls("iamtalking.asp")) {
+    EXPECT_NE(test::FormValue(call.form, "VoiceConferenceGUID"), "y");
+  }
 }
 
 TEST(TimerThread, RunsOfEqualMessagesAreHandledOnce) {

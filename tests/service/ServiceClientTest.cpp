@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "base/NamedThread.h"
 #include "service/LocalAddress.h"
@@ -17,6 +18,7 @@
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
 #include "tests/settings/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace dialvo {
 namespace {
@@ -121,6 +123,27 @@ TEST(ServiceClient, ServerThatNeverAnswersIsAbortedAfterTheLimit) {
   EXPECT_LT(elapsed, std::chrono::seconds(3));  // aborted, not left to a network time-out
   EXPECT_EQ(answer, "previous");
   EXPECT_EQ(NamedThread::LiveObjects(), threadsBefore);  // no worker outlives its Post
+  EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST(ServiceClient, AbortEndsTheRequestInProgressAndEveryLaterOne) {
+  ClientFixture f;
+  FakeHttpServer server([](const HttpRequest&) { return HttpResponse::Hang(); });
+  CServiceClient client(f.settings, f.Options(60, 1000));
+  std::string answer = "previous";
+  bool posted = true;
+  std::thread caller([&] { posted = client.Post(server.HostPort(), "x.asp", "a=1", answer); });
+  ASSERT_TRUE(test::WaitFor([&] { return server.Requests().size() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  client.Abort();
+  caller.join();
+  // A fault check against the 60 s limit, not a speed target.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(posted);
+  EXPECT_EQ(answer, "previous");
+  EXPECT_TRUE(client.Aborted());
+
+  EXPECT_FALSE(client.Post(server.HostPort(), "x.asp", "a=2", answer));
   EXPECT_EQ(server.Requests().size(), 1u);
 }
 

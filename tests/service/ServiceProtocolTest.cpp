@@ -1,6 +1,7 @@
 // Request bodies, answers and addresses as pure functions.
 #include <gtest/gtest.h>
 
+#include "service/BuddyList.h"
 #include "service/LocalAddress.h"
 #include "service/ServiceAddress.h"
 #include "service/ServiceAnswers.h"
@@ -90,6 +91,34 @@ TEST(ServiceRequests, SessionNumberComesFromTheFirstAcceptedReport) {
   EXPECT_EQ(SessionIdAfterAnswer(0, "-OK 42"), 0u);
   EXPECT_EQ(SessionIdAfterAnswer(0, "+OK"), 0u);  // too short
   EXPECT_EQ(SessionIdAfterAnswer(0, "+OK x"), 0u);
+}
+
+TEST(BuddyList, LabelEditsAreCheckedInOrder) {
+  const std::vector<std::string> names = {"alice", "cy", "x@y"};
+  const auto check = [&](std::string_view typed, std::string_view old) {
+    return CheckBuddyEdit(typed, old, names, nullptr);
+  };
+  std::string name;
+  EXPECT_EQ(CheckBuddyEdit(" Bob\t", "cy", names, &name), BuddyEdit::kAccepted);
+  EXPECT_EQ(name, "bob");
+  EXPECT_EQ(check("alice_2", kNewBuddyPlaceholder), BuddyEdit::kAccepted);
+  EXPECT_EQ(check("alice.b", kNewBuddyPlaceholder), BuddyEdit::kAccepted);
+
+  EXPECT_EQ(check(" \t ", "cy"), BuddyEdit::kEmpty);
+  EXPECT_EQ(check("CY ", "cy"), BuddyEdit::kUnchanged);
+  EXPECT_EQ(check(" **NEW Buddy** ", kNewBuddyPlaceholder), BuddyEdit::kDropPlaceholder);
+  // The placeholder typed over a real buddy is just a bad name.
+  EXPECT_EQ(check(kNewBuddyPlaceholder, "cy"), BuddyEdit::kInvalid);
+
+  EXPECT_EQ(check("ALICE", kNewBuddyPlaceholder), BuddyEdit::kDuplicate);
+  EXPECT_EQ(check("Alice", "cy"), BuddyEdit::kDuplicate);  // renamed onto another buddy
+  EXPECT_EQ(check("X@Y", "cy"), BuddyEdit::kDuplicate);    // checked before the characters
+
+  for (const char* bad : {"al ice", "al\tice", "al\nice", "a\001b", "a\x7f", "a/b", "a&b"}) {
+    EXPECT_EQ(check(bad, kNewBuddyPlaceholder), BuddyEdit::kInvalid) << bad;
+  }
+  EXPECT_TRUE(HasInvalidBuddyCharacter("a\rb"));
+  EXPECT_FALSE(HasInvalidBuddyCharacter("ann-1_x.y"));
 }
 
 TEST(ServiceRequests, WebPagesCarryTheirQueryOnlyWhileLoggedIn) {
