@@ -36,12 +36,6 @@ const char* const kHostNotFound =
     "3. If you are trying to connect using buddylist, your buddy has configured an invalid "
     "computer name.";
 
-uint64_t NowTick() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 int Peak(const std::vector<int16_t>& block) {
   int peak = 0;
   for (const int16_t s : block) peak = std::max(peak, s < 0 ? -(s + 1) : static_cast<int>(s));
@@ -68,9 +62,10 @@ CallController::CallController(Options options, std::shared_ptr<EngineFactory> f
       factory_(std::move(factory)),
       sounds_(std::move(sounds)),
       settings_(std::move(settings)),
-      port_(options.listeningPort) {
-  callClock_.setInterval(1000);
-  connect(&callClock_, &QTimer::timeout, this, &CallController::UpdateCallClock);
+      port_(options.listeningPort),
+      clock_(options.clock != nullptr ? *options.clock : SystemClock()) {
+  statusTick_.setInterval(options_.statusTickMs);
+  connect(&statusTick_, &QTimer::timeout, this, &CallController::StatusTick);
 }
 
 CallController::~CallController() {
@@ -90,6 +85,7 @@ void CallController::Start() {
   SetPane(0, QStringLiteral("Please Login"));
   emit titleChanged(Title());
   StartListening(true);
+  statusTick_.start();
 }
 
 QString CallController::Title() const {
@@ -153,7 +149,12 @@ void CallController::Reset(bool restart, std::function<void()> next) {
   if (request_ != nullptr) request_->cancel.store(1);
   // A connect that the reset cancels is over for the window as well.
   if (connectThread_.joinable()) EndConnectAttempt();
-  callClock_.stop();
+  // A call that ends here (hang up, failure, exit) is reported once more
+  // with its final figures: the engine's own leave events are not awaited.
+  if (currentCallGeneration_ != 0 && currentCallGeneration_ == slot_.generation &&
+      conference_.rowCount() > 0) {
+    ReportCall();
+  }
   currentCallGeneration_ = 0;
   conference_.Clear();
   peerNames_.clear();
@@ -263,13 +264,48 @@ bool CallController::PrepareConnect(CallPage page, const QString& address, CallR
       progressText = QStringLiteral("Connecting to %1 port %2").arg(parsed->host).arg(parsed->port);
       return true;
     }
-    case CallPage::kOnline:
-      emit message({},
-                   QStringLiteral("You have to first select a buddy who is online.\nIf you can "
-                                  "see any buddies under the Buddies Online, you may select anyone "
-                                  "of them and then click the call button."),
-                   false);
-      return false;
+    case CallPage::kOnline: {
+      if (address.isEmpty()) {
+        emit message({},
+                     QStringLiteral("You have to first select a buddy who is online.\nIf you can "
+                                    "see any buddies under the Buddies Online, you may select "
+                                    "anyone of them and then click the call button."),
+                     false);
+        return false;
+      }
+      OnlineBuddy buddy;
+      if (!buddyLookup_ || !buddyLookup_(address.toStdString(), buddy)) {
+        emit message({}, QStringLiteral("User is not online"), false);
+        return false;
+      }
+      const QString name = SafeText(buddy.userId);
+      if (buddy.address == "LAN") {
+        emit message({},
+                     QStringLiteral("Cannot connect to ") + name +
+                         QStringLiteral("'s computer since it is behind a firewall. Computers "
+                                        "behind a firewall cannot be reached. But they can "
+                                        "initiate a connection to you."),
+                     false);
+        return false;
+      }
+      // A record the service got wrong cannot be called.
+      if (buddy.listeningPort < 1 || buddy.listeningPort > 65535 || buddy.address.empty()) {
+        emit message({}, QStringLiteral("The port specified is invalid"), false);
+        return false;
+      }
+      request.host = buddy.address;
+      request.port = static_cast<uint32_t>(buddy.listeningPort);
+      request.calleeName = buddy.userId;
+      request.confirmUser = buddy.connectionType != 0 ? 1 : 0;
+      progressText = buddy.connectionType == 3
+                         ? QStringLiteral(
+                               "Your buddy has configured his software only to allow calls from "
+                               "his local network.\n\nAttempting to connect any way..")
+                         : QStringLiteral("Connecting to %1 port %2")
+                               .arg(QString::fromStdString(buddy.address))
+                               .arg(buddy.listeningPort);
+      return true;
+    }
     case CallPage::kLogin:
     case CallPage::kBuddies:
       emit selectBuddyFirst();
@@ -490,18 +526,54 @@ void CallController::OnEngineEvent(const EngineEventPtr& event) {
 
 void CallController::CallStarted() {
   currentCallGeneration_ = slot_.generation;
-  callStart_ = QDateTime::currentDateTime();
+  callTimer_.start();
   SetState(CallState::kInCall);
   SetPane(2, QStringLiteral("Active 00:00:00"));
-  callClock_.start();
 }
 
-void CallController::UpdateCallClock() {
-  const qint64 secs = std::max<qint64>(callStart_.secsTo(QDateTime::currentDateTime()), 0);
+int CallController::RowOfPeer(const QString& name) const {
+  const std::vector<PeerStats>& rows = conference_.Rows();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].userName.compare(name, Qt::CaseInsensitive) == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void CallController::StatusTick() {
+  ++tickCount_;
+  if (!CallInProgress() || currentCallGeneration_ != slot_.generation) return;
+  const qint64 secs = callTimer_.elapsed() / 1000;
   SetPane(2, QStringLiteral("Active %1:%2:%3")
                  .arg(secs / 3600, 2, 10, QLatin1Char('0'))
                  .arg(secs / 60 % 60, 2, 10, QLatin1Char('0'))
                  .arg(secs % 60, 2, 10, QLatin1Char('0')));
+  // Both checks fall on the program's 10th and 300th seconds, not the call's.
+  if (tickCount_ % 10 == 0) ShowCongestion();
+  if (tickCount_ % 300 == 0) ReportCall();
+}
+
+void CallController::ShowCongestion() {
+  constexpr uint32_t kSilentMs = 10000;
+  QString text = QStringLiteral("Network congestion with\n------");
+  bool any = false;
+  const uint32_t now = clock_.TickMs();
+  for (const PeerStats& row : conference_.Rows()) {
+    if (now - static_cast<uint32_t>(row.lastReportTick) > kSilentMs) {
+      text += QLatin1Char('\n') + row.userName;
+      any = true;
+    }
+  }
+  if (any && Popup(keys::kPopupNetworkCongestion) != 0) emit notify(text);
+}
+
+void CallController::ReportCall(const std::vector<PeerStats>* rows) {
+  CallReportData report;
+  report.generation = slot_.generation;
+  if (slot_.engine != nullptr) {
+    report.conferenceGuid = QString::fromStdString(slot_.engine->GetSessionId());
+  }
+  report.rows = rows != nullptr ? *rows : conference_.Rows();
+  emit callReport(report);
 }
 
 void CallController::HandleEvent(PostedEngineEvent& event) {
@@ -583,10 +655,10 @@ void CallController::HandleEvent(PostedEngineEvent& event) {
       row.userName = name;
       row.peerVersion = info->peerVersion;
       row.connection = connection;
-      row.createdTick = NowTick();
+      row.createdTick = clock_.TickMs();
       row.lastReportTick = row.createdTick;
       conference_.Append(row);
-      emit callReport(conference_.Rows());
+      ReportCall();
       return;
     }
     case EV_CONNECT_FAILED:
@@ -608,9 +680,12 @@ void CallController::HandleEvent(PostedEngineEvent& event) {
       if (Popup(keys::kPopupBuddyJoinLeave) != 0) {
         emit notify(QStringLiteral("User Disconnected ->") + it->second);
       }
+      // The report after the last peer left carries that peer's final
+      // figures: a report of nobody would tell the service nothing.
+      const std::vector<PeerStats> before = conference_.Rows();
       conference_.Remove(conference_.RowOf(connection));
       peerNames_.erase(it);
-      emit callReport(conference_.Rows());
+      ReportCall(conference_.Rows().empty() ? &before : nullptr);
       return;
     }
     case EV_ROUND_TRIP: {
@@ -621,7 +696,7 @@ void CallController::HandleEvent(PostedEngineEvent& event) {
       const int row = conference_.RowOf(reinterpret_cast<uintptr_t>(trip->owner));
       if (row < 0) return;
       sounds_->Play("click.wav", false);
-      conference_.Row(row).AddRoundTrip(trip->roundTripMs, NowTick());
+      conference_.Row(row).AddRoundTrip(trip->roundTripMs, clock_.TickMs());
       conference_.Touch(row);
       return;
     }

@@ -10,6 +10,7 @@
 // its connect has been cancelled and joined, and the next engine is built
 // only once the old one has let go of the port.
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -24,11 +25,13 @@
 
 #include "app/ConferenceModel.h"
 #include "app/EngineBridge.h"
+#include "base/Tick.h"
 #include "engine/CallRequest.h"
 #include "engine/EngineConfig.h"
 #include "engine/EventSink.h"
 #include "engine/INetCore.h"
 #include "engine/IncomingRequest.h"
+#include "service/ServiceAnswers.h"
 #include "settings/SettingsStore.h"
 
 namespace dialvo {
@@ -85,6 +88,14 @@ struct MissedCall {
   QDateTime when;
 };
 
+// What a call report is made of, taken on the GUI thread: the call, and a
+// copy of the conference list's rows.
+struct CallReportData {
+  QString conferenceGuid;   // the engine's session identifier
+  uint64_t generation = 0;  // which engine, and so which call
+  std::vector<PeerStats> rows;
+};
+
 class CallController final : public QObject {
   Q_OBJECT
  public:
@@ -93,7 +104,17 @@ class CallController final : public QObject {
     // The count-down step of the incoming-call dialog and the unit of the
     // conference pop-up's display time (ring time × tick).
     int ringTickMs = 1000;
+    // The call-status tick: the duration display, every 10th tick the
+    // congestion check, every 300th an interim call report.
+    int statusTickMs = 1000;
+    // Tick counts of the rows (join, last round trip); the system clock
+    // when null. Must outlive the controller.
+    Clock* clock = nullptr;
   };
+
+  // Finds an online buddy's record by exact name (the presence service's
+  // online list); false when the buddy is not online.
+  using BuddyLookup = std::function<bool(const std::string& name, OnlineBuddy& record)>;
 
   CallController(Options options, std::shared_ptr<EngineFactory> factory,
                  std::shared_ptr<CallSounds> sounds, std::shared_ptr<SettingsStore> settings,
@@ -105,6 +126,9 @@ class CallController final : public QObject {
   // Hangs up, turns away callers, cancels a connect and stops the engine;
   // shutdownFinished follows once every engine thread is done.
   void Shutdown();
+
+  // No engine thread of the controller's is left (after Shutdown: all done).
+  bool Idle() const { return !retiring_ && !connectThread_.joinable() && slot_.engine == nullptr; }
 
   CallState State() const { return state_; }
   bool TalkVisible() const { return state_ != CallState::kInCall; }
@@ -127,6 +151,11 @@ class CallController final : public QObject {
 
   // The user name the engine tells peers ("UNKNOWN" while logged out).
   void SetLoggedIn(bool loggedIn, const QString& userName);
+  void SetBuddyLookup(BuddyLookup lookup) { buddyLookup_ = std::move(lookup); }
+  // The conference row of a peer by user name; -1 when none.
+  int RowOfPeer(const QString& name) const;
+  // The process-wide count of call-status ticks.
+  uint32_t TickCount() const { return tickCount_; }
 
   // An engine event as the window receives it (public for tests).
   void OnEngineEvent(const EngineEventPtr& event);
@@ -136,7 +165,8 @@ class CallController final : public QObject {
 
  public slots:
   // The call buttons. page is the page shown in the page area; address the
-  // connect page's text.
+  // connect page's text, or on the online page the selected buddy's name
+  // (empty when none is selected).
   void Talk(dialvo::CallPage page, const QString& address);
   void AddToConference(dialvo::CallPage page, const QString& address);
   void HangUp();
@@ -175,7 +205,8 @@ class CallController final : public QObject {
   void ipHistoryChanged(const QStringList& history);
   void statisticsChanged();
   // The peers of the call changed (joined or left): the call report's cue.
-  void callReport(const std::vector<dialvo::PeerStats>& rows);
+  // Also every 300th status tick during a call (an interim report).
+  void callReport(const dialvo::CallReportData& report);
   void shutdownFinished();
 
  private:
@@ -221,7 +252,10 @@ class CallController final : public QObject {
   void OnConferenceRequest(const std::shared_ptr<IncomingRequest>& request);
   void IncomingTick();
   void CallStarted();
-  void UpdateCallClock();
+  void StatusTick();
+  // Emits callReport with the conference list's rows, or with rows.
+  void ReportCall(const std::vector<PeerStats>* rows = nullptr);
+  void ShowCongestion();
 
   bool IsCurrent(const PostedEngineEvent& event) const;
   bool IsCurrentAndActive(const PostedEngineEvent& event) const;
@@ -268,8 +302,11 @@ class CallController final : public QObject {
   uint64_t bytesSent_ = 0;
   uint64_t bytesReceived_ = 0;
   uint64_t lostPackets_ = 0;
-  QDateTime callStart_;
-  QTimer callClock_;
+  Clock& clock_;
+  BuddyLookup buddyLookup_;
+  QElapsedTimer callTimer_;  // monotonic: the duration survives clock changes
+  QTimer statusTick_;
+  uint32_t tickCount_ = 0;
 };
 
 }  // namespace dialvo

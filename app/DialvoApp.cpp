@@ -9,13 +9,14 @@
 #include <QSystemTrayIcon>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/CallController.h"
 #include "app/MainWindow.h"
+#include "app/PresenceController.h"
 #include "app/SingleInstance.h"
 #include "app/SystemSounds.h"
 #include "audio/PlaySound.h"
-#include "base/Uuid.h"
 #include "controls/PaneStatusBar.h"
 #include "settings/Settings.h"
 
@@ -89,25 +90,42 @@ int RunDialvo(const AppOptions& options) {
       static_cast<uint16_t>(LoadNetworkSettings(*settings).EffectiveListeningPort());
   EngineConfig engineConfig;
   engineConfig.sound = sound;
-  CallController calls(callOptions, std::make_shared<NetCoreFactory>(engineConfig),
-                       std::make_shared<SystemSounds>(), settings);
+  auto sounds = std::make_shared<SystemSounds>();
+  CallController calls(callOptions, std::make_shared<NetCoreFactory>(engineConfig), sounds,
+                       settings);
+
+  PresenceController::Options presenceOptions;
+  presenceOptions.config.client.directoryHost = options.server.toStdString();
+  // Programs with settings of their own keep the directory's answer apart.
+  if (!options.configDirectory.isEmpty()) {
+    presenceOptions.config.client.cacheDirectory = options.configDirectory.toStdString();
+  }
+  PresenceController presence(presenceOptions, settings, calls, sounds);
 
   MainWindowOptions windowOptions;
   windowOptions.directoryHost =
       options.server.isEmpty() ? QString::fromStdString(DirectoryHost(*settings)) : options.server;
-  windowOptions.instanceGuid = QString::fromStdString(NewGuidText());
   windowOptions.useTray = QSystemTrayIcon::isSystemTrayAvailable();
-  MainWindow window(calls, settings, windowOptions);
+  windowOptions.instanceGuid = QString::fromStdString(presence.Client().InstanceGuid());
+  MainWindow window(calls, &presence, settings, windowOptions);
   QObject::connect(&instance, &SingleInstance::wakeUp, &window, &MainWindow::Wake);
   QObject::connect(&window, &MainWindow::exitFinished, qApp, &QCoreApplication::quit);
   RouteSignalsTo(window);
 
   calls.Start();
+  presence.Start(calls.ListeningPort());
   window.StatusPanes()->SetPaneText(1, options.localService
                                            ? QStringLiteral("Local service %1").arg(options.server)
                                            : QStringLiteral("Ready"));
   if (!options.dontShow) window.show();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  if (!calls.Idle()) {
+    // A connect stuck in a name lookup: its thread cannot be joined in time.
+    std::fprintf(stderr, "dialvo: a call attempt did not end in time; leaving without it\n");
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }
 
 }  // namespace dialvo

@@ -52,4 +52,24 @@ QIcon ConferenceIcon() { return Make(QColor(0x1f, 0x6f, 0xc5), false, true); }
 
 QIcon ProgramIcon() { return Make(QColor(0x2e, 0x9e, 0x44), false, false); }
 
+QIcon BuddyIcon(BuddyImage image) {
+  QPixmap pixmap(16, 16);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  QColor colour(0x2e, 0x9e, 0x44);  // callable
+  if (image == BuddyImage::kBehindFirewall) colour = QColor(0x8a, 0x8a, 0x8a);
+  if (image == BuddyImage::kLocalOnly) colour = QColor(0xe0, 0x8e, 0x1b);
+  // A head and shoulders.
+  p.setPen(Qt::NoPen);
+  p.setBrush(colour);
+  p.drawEllipse(QRectF(5, 1.5, 6, 6));
+  p.drawRoundedRect(QRectF(2.5, 8.5, 11, 7), 3.5, 3.5);
+  if (image == BuddyImage::kBehindFirewall) {
+    p.setPen(QPen(QColor(0xc8, 0x2b, 0x2b), 1.6));
+    p.drawLine(QPointF(2, 14), QPointF(14, 2));
+  }
+  return QIcon(pixmap);
+}
+
 }  // namespace dialvo

@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QIcon>
 
+#include "service/OnlineList.h"
+
 namespace dialvo {
 
 // A handset on a round badge of the given colour; hungUp turns it down.
@@ -10,5 +12,8 @@ QIcon HandsetIcon(const QColor& badge, bool hungUp = false);
 // A handset with a small "+" for adding a caller.
 QIcon ConferenceIcon();
 QIcon ProgramIcon();
+// A buddy: callable, behind a firewall, or reachable from its own local
+// network only.
+QIcon BuddyIcon(BuddyImage image);
 
 }  // namespace dialvo

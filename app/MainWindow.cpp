@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,15 +17,20 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QUrlQuery>
 #include <QVBoxLayout>
 
 #include "app/CallDialogs.h"
 #include "app/Icons.h"
+#include "app/PresenceController.h"
+#include "app/PresencePages.h"
 #include "app/WebLinks.h"
+#include "controls/DelayMessageBox.h"
 #include "controls/LevelDisplay.h"
 #include "controls/NotifyPopup.h"
 #include "controls/PaneStatusBar.h"
@@ -45,16 +51,20 @@ QPushButton* CallButton(const QString& text, const QIcon& icon, const QString& n
   return button;
 }
 
+constexpr int kExitWaitMs = 5000;
+
 QString Encoded(const QString& value) {
   return QString::fromLatin1(QUrl::toPercentEncoding(value));
 }
 
 }  // namespace
 
-MainWindow::MainWindow(CallController& calls, std::shared_ptr<SettingsStore> settings,
-                       MainWindowOptions options, QWidget* parent)
+MainWindow::MainWindow(CallController& calls, PresenceController* presence,
+                       std::shared_ptr<SettingsStore> settings, MainWindowOptions options,
+                       QWidget* parent)
     : QMainWindow(parent),
       calls_(calls),
+      presence_(presence),
       settings_(std::move(settings)),
       options_(std::move(options)) {
   setObjectName(QStringLiteral("mainWindow"));
@@ -66,7 +76,8 @@ MainWindow::MainWindow(CallController& calls, std::shared_ptr<SettingsStore> set
   layout->addWidget(BuildCallArea());
   pages_ = new QTabWidget(central);
   pages_->setObjectName(QStringLiteral("pageArea"));
-  pages_->addTab(BuildConnectPage(), QStringLiteral("Connect by IP"));
+  connectPage_ = BuildConnectPage();
+  pages_->addTab(connectPage_, QStringLiteral("Connect by IP"));
   layout->addWidget(pages_, 1);
 
   conferenceList_ = new QTableView(central);
@@ -94,6 +105,7 @@ MainWindow::MainWindow(CallController& calls, std::shared_ptr<SettingsStore> set
   BuildMenus();
   if (options_.useTray) BuildTray();
   Bind();
+  if (presence_ != nullptr) BindPresence();
   ReloadHistory(calls_.IpHistory());
   for (int pane = 0; pane < 3; ++pane) {
     if (!calls_.PaneText(pane).isEmpty()) status_->SetPaneText(pane, calls_.PaneText(pane));
@@ -205,7 +217,7 @@ QWidget* MainWindow::BuildPlayerArea() {
 void MainWindow::BuildMenus() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   file->addAction(QStringLiteral("Change Password"), this, [this] {
-    const QString user = QString::fromStdString(LoadStoredLogin(*settings_).user);
+    const QString user = presence_ != nullptr ? presence_->UserName() : QString();
     OpenWebPage(
         QStringLiteral("/app_links/app_changepassword.aspx"),
         calls_.LoggedIn() && !user.isEmpty() ? QStringLiteral("user=") + Encoded(user) : QString());
@@ -219,15 +231,32 @@ void MainWindow::BuildMenus() {
                 QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
   });
   logOff_ = file->addAction(QStringLiteral("Log Off"));
+  logOff_->setObjectName(QStringLiteral("logOffAction"));
   logOff_->setEnabled(false);  // enabled while logged in
+  if (presence_ != nullptr) {
+    connect(logOff_, &QAction::triggered, presence_, &PresenceController::Logoff);
+  }
   file->addSeparator();
   QAction* exit = file->addAction(QStringLiteral("E&xit"), this, &MainWindow::Exit);
   exit->setObjectName(QStringLiteral("exitAction"));
 
   QMenu* buddies = menuBar()->addMenu(QStringLiteral("&Buddy List"));
-  for (const char* text : {"Add Buddy", "Delete Buddy", "Refresh"}) {
-    buddies->addAction(QString::fromLatin1(text))->setEnabled(false);
-  }
+  QAction* add = buddies->addAction(QStringLiteral("&Add Buddy"), this, [this] {
+    if (buddiesPage_ != nullptr) pages_->setCurrentWidget(buddiesPage_);
+    presence_->AddBuddy();
+  });
+  QAction* remove = buddies->addAction(QStringLiteral("&Delete Buddy"), this, [this] {
+    if (buddiesPage_ == nullptr) {
+      presence_->DeleteBuddy({});  // says why not
+      return;
+    }
+    pages_->setCurrentWidget(buddiesPage_);
+    buddiesPage_->DeleteSelected();
+  });
+  QAction* refresh =
+      buddies->addAction(QStringLiteral("&Refresh"), this, [this] { presence_->Refresh(); });
+  refresh->setToolTip(QStringLiteral("Check for new online buddies right now."));
+  for (QAction* action : {add, remove, refresh}) action->setEnabled(presence_ != nullptr);
   buddies->addSeparator();
   buddies->addAction(QStringLiteral("Invite Friend"), this, [this] {
     OpenWebPage(QStringLiteral("/app_links/app_invite.aspx"),
@@ -279,10 +308,9 @@ void MainWindow::BuildTray() {
 }
 
 void MainWindow::Bind() {
-  connect(talk_, &QPushButton::clicked, this,
-          [this] { calls_.Talk(ActivePage(), address_->currentText()); });
+  connect(talk_, &QPushButton::clicked, this, [this] { calls_.Talk(ActivePage(), CallTarget()); });
   connect(conference_, &QPushButton::clicked, this,
-          [this] { calls_.AddToConference(ActivePage(), address_->currentText()); });
+          [this] { calls_.AddToConference(ActivePage(), CallTarget()); });
   connect(hangUp_, &QPushButton::clicked, &calls_, &CallController::HangUp);
   connect(conferenceList_, &QWidget::customContextMenuRequested, this,
           &MainWindow::ShowConferenceMenu);
@@ -317,12 +345,119 @@ void MainWindow::Bind() {
   connect(&calls_, &CallController::levelsReset, levels_, &LevelDisplay::Reset);
   connect(&calls_, &CallController::raiseWindow, this, &MainWindow::Wake);
   connect(&calls_, &CallController::ipHistoryChanged, this, &MainWindow::ReloadHistory);
-  connect(&calls_, &CallController::shutdownFinished, this, [this] {
-    if (!exitRequested_) return;
-    if (tray_ != nullptr) tray_->hide();
-    close();
-    emit exitFinished();
+  connect(&calls_, &CallController::shutdownFinished, this, &MainWindow::ExitStepDone);
+}
+
+QString MainWindow::CallTarget() const {
+  if (ActivePage() == CallPage::kOnline && onlinePage_ != nullptr) {
+    return onlinePage_->SelectedBuddy();
+  }
+  return address_->currentText();
+}
+
+void MainWindow::BindPresence() {
+  connect(presence_, &PresenceController::shutdownFinished, this, &MainWindow::ExitStepDone);
+  connect(presence_, &PresenceController::loggedInChanged, this, &MainWindow::ShowPresencePages);
+  connect(presence_, &PresenceController::paneChanged, this,
+          [this](int pane, const QString& text) { status_->SetPaneText(pane, text); });
+  connect(presence_, &PresenceController::onlineTitleChanged, this, [this](const QString& title) {
+    if (onlinePage_ != nullptr) pages_->setTabText(pages_->indexOf(onlinePage_), title);
   });
+  connect(presence_, &PresenceController::notice, this, &MainWindow::ShowNotice);
+  connect(presence_, &PresenceController::message, this, [this](const QString& text, bool warning) {
+    auto* box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information,
+                                QStringLiteral("Orvanta"), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("messageBox"));
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  });
+  connect(presence_, &PresenceController::notify, this,
+          [](const QString& text, int ms) { NotifyPopup::Show(text, 150, 50, ms); });
+  connect(presence_, &PresenceController::loginFailed, this, &MainWindow::ShowLoginFailed);
+  connect(presence_, &PresenceController::askUserMessage, this, &MainWindow::AskUserMessage);
+  connect(presence_, &PresenceController::showPage, this, [](const QString& html) {
+    auto* page = new HtmlDialog(QStringLiteral("Orvanta"), html);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      page->move(screen->availableGeometry().center() - QPoint(250, 175));
+    }
+    page->show();
+  });
+  ShowPresencePages(presence_->LoggedIn());
+}
+
+void MainWindow::ShowPresencePages(bool loggedIn) {
+  logOff_->setEnabled(loggedIn);
+  // Pages are views of models that live on: they come and go freely.
+  const auto drop = [this](QWidget* page) {
+    if (page == nullptr) return;
+    pages_->removeTab(pages_->indexOf(page));
+    page->deleteLater();
+  };
+  drop(loginPage_);
+  drop(onlinePage_);
+  drop(buddiesPage_);
+  loginPage_ = nullptr;
+  onlinePage_ = nullptr;
+  buddiesPage_ = nullptr;
+  if (loggedIn) {
+    onlinePage_ = new OnlinePage(*presence_, calls_, pages_);
+    buddiesPage_ = new BuddiesPage(*presence_, pages_);
+    pages_->insertTab(0, onlinePage_, presence_->OnlineTitle());
+    pages_->insertTab(1, buddiesPage_, QStringLiteral("Buddies"));
+    pages_->setCurrentWidget(onlinePage_);
+  } else {
+    loginPage_ = new LoginPage(*presence_, pages_);
+    pages_->insertTab(0, loginPage_, QStringLiteral("Login"));
+    pages_->setCurrentWidget(loginPage_);
+  }
+}
+
+void MainWindow::ShowNotice(const QString& caption, const QString& text, int seconds, int icon) {
+  if (seconds > 0) {
+    auto* box = new DelayMessageBox(caption, text, seconds, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return;
+  }
+  QMessageBox::Icon shown = QMessageBox::NoIcon;
+  if (icon == static_cast<int>(Notice::Icon::kInformation)) shown = QMessageBox::Information;
+  if (icon == static_cast<int>(Notice::Icon::kExclamation)) shown = QMessageBox::Warning;
+  if (icon == static_cast<int>(Notice::Icon::kError)) shown = QMessageBox::Critical;
+  auto* box = new QMessageBox(shown, caption, text, QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("noticeBox"));
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void MainWindow::ShowLoginFailed() {
+  auto* box = new DelayMessageBox(
+      QStringLiteral("Login Failed"),
+      QStringLiteral("Cannot connect to the server.\n\n"
+                     "1. Are you connected to the internet now?\n"
+                     "2. If your network reaches the web only through an HTTP proxy, set it in "
+                     "Tools > Network Settings.\n"
+                     "3. The server may be down for maintenance. Please try again later."),
+      30, this);
+  box->setObjectName(QStringLiteral("loginFailedDialog"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void MainWindow::AskUserMessage(const QString& text, const QString& url, bool withIcon) {
+  auto* box =
+      new QMessageBox(withIcon ? QMessageBox::Information : QMessageBox::NoIcon,
+                      QStringLiteral("Orvanta"), text, QMessageBox::Yes | QMessageBox::No, this);
+  box->setObjectName(QStringLiteral("userMessageBox"));
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QMessageBox::finished, this, [this, box, url](int) {
+    if (box->clickedButton() == box->button(QMessageBox::Yes) && !url.isEmpty()) {
+      presence_->OpenPage(url.toStdString());
+    }
+  });
+  box->open();
 }
 
 CallPage MainWindow::ActivePage() const {
@@ -468,7 +603,27 @@ void MainWindow::Exit() {
   if (exitRequested_) return;
   exitRequested_ = true;
   if (incoming_ != nullptr) incoming_->Dismiss();
+  // Exit never waits without limit: a host name being looked up cannot be
+  // interrupted, and the program leaves without that engine after a while.
+  exitTimer_.setSingleShot(true);
+  connect(&exitTimer_, &QTimer::timeout, this, [this] {
+    if (tray_ != nullptr) tray_->hide();
+    emit exitFinished();
+  });
+  exitTimer_.start(kExitWaitMs);
+  exitStepsLeft_ = presence_ != nullptr ? 2 : 1;
+  // The logoff goes out before the engine stops, so the buddies see the
+  // user leave at once.
+  if (presence_ != nullptr) presence_->Shutdown();
   calls_.Shutdown();
+}
+
+void MainWindow::ExitStepDone() {
+  if (!exitRequested_ || --exitStepsLeft_ > 0) return;
+  exitTimer_.stop();
+  if (tray_ != nullptr) tray_->hide();
+  close();
+  emit exitFinished();
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {

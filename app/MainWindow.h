@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <map>
 #include <memory>
 
@@ -22,7 +23,11 @@ class QAction;
 
 namespace dialvo {
 
+class BuddiesPage;
 class ConnectProgressDialog;
+class LoginPage;
+class OnlinePage;
+class PresenceController;
 class ConferenceRequestPopup;
 class IncomingCallDialog;
 class LevelDisplay;
@@ -37,8 +42,10 @@ struct MainWindowOptions {
 class MainWindow final : public QMainWindow {
   Q_OBJECT
  public:
-  MainWindow(CallController& calls, std::shared_ptr<SettingsStore> settings,
-             MainWindowOptions options, QWidget* parent = nullptr);
+  // presence may be null: then there are no login and buddy pages.
+  MainWindow(CallController& calls, PresenceController* presence,
+             std::shared_ptr<SettingsStore> settings, MainWindowOptions options,
+             QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // Comes to the front: shown, restored, raised and activated.
@@ -78,8 +85,17 @@ class MainWindow final : public QMainWindow {
   void OpenWebPage(const QString& path, const QString& query = {});
   void ShowAbout();
   void ReloadHistory(const QStringList& history);
+  void BindPresence();
+  void ShowPresencePages(bool loggedIn);
+  void ShowNotice(const QString& caption, const QString& text, int seconds, int icon);
+  void ShowLoginFailed();
+  void AskUserMessage(const QString& text, const QString& url, bool withIcon);
+  // The name the call buttons use on the online page, else the address.
+  QString CallTarget() const;
+  void ExitStepDone();
 
   CallController& calls_;
+  PresenceController* const presence_;
   const std::shared_ptr<SettingsStore> settings_;
   const MainWindowOptions options_;
   bool exitRequested_ = false;
@@ -94,6 +110,12 @@ class MainWindow final : public QMainWindow {
   PaneStatusBar* status_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QAction* logOff_ = nullptr;
+  QWidget* connectPage_ = nullptr;
+  LoginPage* loginPage_ = nullptr;
+  OnlinePage* onlinePage_ = nullptr;
+  BuddiesPage* buddiesPage_ = nullptr;
+  int exitStepsLeft_ = 0;
+  QTimer exitTimer_;  // the longest an exit waits for the engine and the logoff
 
   QPointer<ConnectProgressDialog> progress_;
   QPointer<IncomingCallDialog> incoming_;

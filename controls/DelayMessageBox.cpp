@@ -16,7 +16,7 @@ DelayMessageBox::DelayMessageBox(const QString& title, const QString& text, int 
       remaining_(std::max(seconds, 0)),
       seconds_(remaining_) {
   setObjectName(QStringLiteral("delayMessageBox"));
-  setWindowTitle(title);
+  title_ = title;
 
   text_->setObjectName(QStringLiteral("delayMessageText"));
   text_->setText(text);
@@ -66,6 +66,11 @@ void DelayMessageBox::Tick() {
   }
 }
 
-void DelayMessageBox::UpdateButton() { ok_->setText(QStringLiteral("OK (%1)").arg(remaining_)); }
+void DelayMessageBox::UpdateButton() {
+  ok_->setText(QStringLiteral("OK (%1)").arg(remaining_));
+  // A caption with "%d" counts down too.
+  QString title = title_;
+  setWindowTitle(title.replace(QLatin1String("%d"), QString::number(remaining_)));
+}
 
 }  // namespace dialvo

@@ -17,6 +17,7 @@ class DelayMessageBox : public QDialog {
 
  public:
   // A count below 0 counts as 0: the box then closes at the first tick.
+  // A "%d" in the title shows the seconds left.
   DelayMessageBox(const QString& title, const QString& text, int seconds,
                   QWidget* parent = nullptr);
 
@@ -34,6 +35,7 @@ class DelayMessageBox : public QDialog {
   void Tick();
   void UpdateButton();
 
+  QString title_;  // may hold %d for the seconds left
   QLabel* text_;
   QPushButton* ok_;
   QTimer ticker_;

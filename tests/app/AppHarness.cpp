@@ -44,10 +44,12 @@ bool WaitForGui(const std::function<bool()>& pred, int timeoutMs) {
   return true;
 }
 
-ControllerRig::ControllerRig(int ringTickMs) {
+ControllerRig::ControllerRig(int ringTickMs, int statusTickMs) {
   settings = std::make_shared<SettingsStore>(dir.Path());
   CallController::Options options;
   options.ringTickMs = ringTickMs;
+  options.statusTickMs = statusTickMs;
+  options.clock = &clock;
   calls = std::make_unique<CallController>(options, factory, sounds, settings);
   QObject::connect(calls.get(), &CallController::message, calls.get(),
                    [this](const QString&, const QString& text, bool) { messages.push_back(text); });

@@ -15,6 +15,7 @@
 #include "engine/EngineEvents.h"
 #include "engine/EventSink.h"
 #include "settings/SettingsStore.h"
+#include "tests/support/FakeClock.h"
 #include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
@@ -98,7 +99,8 @@ bool WaitForGui(const std::function<bool()>& pred, int timeoutMs = 3000);
 
 // A controller on fakes, with its settings in a scratch directory.
 struct ControllerRig {
-  explicit ControllerRig(int ringTickMs = 1000);
+  // statusTickMs 0: no status ticks (the rig's clock drives the rows).
+  explicit ControllerRig(int ringTickMs = 1000, int statusTickMs = 1000);
   ~ControllerRig();
   // The newest engine's record.
   FakeEngineRecord& Engine() { return *factory->engines.back(); }
@@ -115,6 +117,7 @@ struct ControllerRig {
   std::vector<QString> notes;
 
   ScratchDir dir;
+  FakeClock clock{1000};
   std::shared_ptr<SettingsStore> settings;
   std::shared_ptr<FakeFactory> factory = std::make_shared<FakeFactory>();
   std::shared_ptr<FakeSounds> sounds = std::make_shared<FakeSounds>();

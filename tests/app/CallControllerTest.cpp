@@ -295,6 +295,47 @@ TEST(CallController, ShutdownTurnsAwayEveryCallerAndStopsEachEngineOnce) {
   EXPECT_EQ(rig.calls->State(), CallState::kStopped);
 }
 
+TEST(CallController, StatusTicksShowCongestionAndInterimReportsOnTheProgramsCount) {
+  ControllerRig rig(/*ringTickMs=*/1000, /*statusTickMs=*/1);
+  std::vector<CallReportData> reports;
+  std::vector<uint32_t> ticks;  // the tick count at each report
+  QObject::connect(rig.calls.get(), &CallController::callReport, [&](const CallReportData& report) {
+    reports.push_back(report);
+    ticks.push_back(rig.calls->TickCount());
+  });
+  // No call: ticks count, nothing else happens.
+  ASSERT_TRUE(WaitForGui([&] { return rig.calls->TickCount() >= 20; }));
+  EXPECT_TRUE(rig.notes.empty());
+  EXPECT_TRUE(reports.empty());
+  EXPECT_EQ(rig.calls->PaneText(2), QStringLiteral("Listening UDP Port: 1720"));
+
+  rig.StartCall(FakeConnection(1), "bob");
+  rig.Deliver(EV_PEER_JOINED,
+              reinterpret_cast<uintptr_t>(NewPeerInfo("carol", FakeConnection(2), 5)));
+  ASSERT_EQ(reports.size(), 2u);  // one per join
+  EXPECT_EQ(reports.back().rows.size(), 2u);
+  // carol answers round trips, bob has been silent for over 10 s.
+  rig.clock.Advance(10001);
+  rig.Deliver(EV_ROUND_TRIP,
+              reinterpret_cast<uintptr_t>(new RoundTripRecord{FakeConnection(2), 1, 90, 0}));
+  ASSERT_TRUE(
+      WaitForGui([&] { return !rig.notes.empty() && rig.notes.back().startsWith("Network"); }));
+  EXPECT_EQ(rig.notes.back(), QStringLiteral("Network congestion with\n------\nbob"));
+  // The interim report falls on the program's 300th tick, not the call's.
+  ASSERT_TRUE(WaitForGui([&] { return reports.size() == 3; }));
+  EXPECT_EQ(ticks.back() % 300, 0u);
+  EXPECT_EQ(reports.back().rows.size(), 2u);
+  EXPECT_EQ(reports.back().generation, rig.calls->EngineGeneration());
+  EXPECT_THAT(rig.calls->PaneText(2).toStdString(), ::testing::StartsWith("Active 00:00:0"));
+  // The last peer leaving is reported with that peer's final figures.
+  rig.Deliver(EV_PEER_LEFT, reinterpret_cast<uintptr_t>(FakeConnection(1)));
+  rig.Deliver(EV_PEER_LEFT, reinterpret_cast<uintptr_t>(FakeConnection(2)));
+  ASSERT_GE(reports.size(), 5u);
+  EXPECT_EQ(reports.back().rows.size(), 1u);
+  EXPECT_EQ(reports.back().rows[0].userName, QStringLiteral("carol"));
+  EXPECT_EQ(reports.back().rows[0].delayCount, 2u);
+}
+
 TEST(CallController, TrafficCountersAreCoalescedAndSummedExactly) {
   ControllerRig rig;
   rig.StartCall(FakeConnection(1), "bob");

@@ -62,7 +62,7 @@ TEST(DesktopCall, CallsAndIsCalledByTheHeadlessClient) {
   options.listeningPort = 0;
   CallController calls(options, std::make_shared<NetCoreFactory>(engine),
                        std::make_shared<FakeSounds>(), settings);
-  MainWindow window(calls, settings, {});
+  MainWindow window(calls, nullptr, settings, {});
   window.show();
   Levels heard;
   QObject::connect(&calls, &CallController::playLevel,

@@ -29,7 +29,7 @@ struct WindowRig : ControllerRig {
     options.directoryHost = QStringLiteral("127.0.0.1:8720");
     options.instanceGuid = QStringLiteral("00000000-0000-0000-0000-000000000001");
     options.useTray = useTray;
-    window = std::make_unique<MainWindow>(*calls, settings, options);
+    window = std::make_unique<MainWindow>(*calls, nullptr, settings, options);
     window->show();
   }
   ~WindowRig() {

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     ControllerRig rig;
     MainWindowOptions options;
     options.directoryHost = QStringLiteral("127.0.0.1:8720");
-    MainWindow window(*rig.calls, rig.settings, options);
+    MainWindow window(*rig.calls, nullptr, rig.settings, options);
     window.move(40, 40);
     window.show();
     window.StatusPanes()->SetPaneText(1, QStringLiteral("Ready"));

@@ -1,0 +1,241 @@
+// The presence controller against a fake service, with the call controller
+// on a fake engine: what the window is told, what is stored, what is sent.
+#include "app/PresenceController.h"
+
+#include <gmock/gmock.h>
+
+#include "service/BuddyList.h"
+#include "settings/Settings.h"
+#include "tests/app/AppHarness.h"
+#include "tests/service/FakeService.h"
+
+namespace dialvo::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+
+struct PresenceRig : ControllerRig {
+  explicit PresenceRig(bool start = true) {
+    service.AddUser("alice", "pw", {"bob"});
+    service.AddUser("carol", "pw2");
+    PresenceController::Options options;
+    PresenceConfig& config = options.config;
+    config.client.timeoutSeconds = 2;
+    config.client.waitStepMs = 50;
+    config.client.directoryHost = service.DirectoryHost();
+    config.client.cacheDirectory = dir.Path();
+    config.hostAddresses = [] { return std::vector<std::string>{"127.0.0.2"}; };
+    config.connectTimeoutMs = 2000;
+    config.loginThreadDelayMs = 0;
+    config.requestPauseMs = 0;
+    config.keepAliveIntervalMs = 3600 * 1000;  // rounds only when the test asks
+    options.uploadPeriodMs = 20;
+    options.exitLogoffMs = 500;
+    presence = std::make_unique<PresenceController>(options, settings, *calls, sounds);
+    QObject::connect(presence.get(), &PresenceController::notice,
+                     [this](const QString& caption, const QString& text, int, int) {
+                       notices.push_back(caption + QStringLiteral("|") + text);
+                     });
+    QObject::connect(presence.get(), &PresenceController::message,
+                     [this](const QString& text, bool) { messages.push_back(text); });
+    QObject::connect(presence.get(), &PresenceController::notify,
+                     [this](const QString& text, int) { notes.push_back(text); });
+    QObject::connect(presence.get(), &PresenceController::paneChanged,
+                     [this](int pane, const QString& text) { panes[pane] = text; });
+    if (start) presence->Start(1720);
+  }
+  ~PresenceRig() {
+    bool done = presence->Stopped();
+    QObject::connect(presence.get(), &PresenceController::shutdownFinished,
+                     [&done] { done = true; });
+    presence->Shutdown();
+    WaitForGui([&done] { return done; });
+    presence.reset();
+  }
+  bool LogIn(const char* user = "alice", const char* password = "pw", bool keep = false) {
+    presence->Login(QString::fromLatin1(user), QString::fromLatin1(password), keep);
+    return WaitForGui([this] { return !presence->LoginRunning(); }) && presence->LoggedIn();
+  }
+  size_t Count(const std::string& script) const { return service.Calls(script).size(); }
+  // Until the client's online list holds name with this address and port.
+  bool Listed(const std::string& name, const std::string& address, int port) {
+    return WaitForGui([&] {
+      OnlineBuddy record;
+      return presence->Client().FindOnlineBuddy(name, record) && record.address == address &&
+             record.listeningPort == port;
+    });
+  }
+  // One more keep-alive round, and its online list handled.
+  bool Round() {
+    const size_t lists = Count("getuserlist.asp");
+    presence->Refresh();
+    const bool asked = WaitForGui([&] { return Count("getuserlist.asp") > lists; });
+    WaitForGui([] { return false; }, 100);  // the answer's refresh reaches the GUI thread
+    return asked;
+  }
+
+  FakeService service;
+  std::unique_ptr<PresenceController> presence;
+  std::vector<QString> notices;
+  QString panes[3];
+};
+
+TEST(PresenceController, LoginsAcceptedRefusedAndBusyAndTheStoredLogin) {
+  PresenceRig rig;
+  // Refused: the service's reason, and nothing stored.
+  EXPECT_FALSE(rig.LogIn("alice", "wrong", true));
+  ASSERT_TRUE(WaitForGui([&] { return !rig.notices.empty(); }));
+  EXPECT_EQ(rig.notices.back(),
+            QStringLiteral("Login Failed.     [Auto close in %d secs]|Wrong name or password"));
+  EXPECT_EQ(LoadStoredLogin(*rig.settings).autoLogin, 0u);
+  // Unreadable: the service is taken to be busy.
+  rig.service.SetAnswer("logmein.asp", [](const Form&) { return HttpResponse::Text(200, "oops"); });
+  EXPECT_FALSE(rig.LogIn());
+  ASSERT_TRUE(WaitForGui([&] { return rig.notices.size() == 2; }));
+  EXPECT_THAT(rig.notices.back().toStdString(), ::testing::StartsWith("Server is busy."));
+  rig.service.SetAnswer("logmein.asp", nullptr);
+  // An empty name is refused before anything is sent.
+  const size_t logins = rig.Count("logmein.asp");
+  rig.presence->Login(QStringLiteral("  "), QStringLiteral("pw"), false);
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("Enter User Name"));
+  EXPECT_EQ(rig.Count("logmein.asp"), logins);
+
+  // Accepted, with the box ticked: the name and password are kept, the
+  // window and the engine take the name, the service's buddy list arrives.
+  ASSERT_TRUE(rig.LogIn("alice", "pw", true));
+  EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -alice"));
+  EXPECT_EQ(rig.Engine().userName, "alice");
+  const StoredLogin stored = LoadStoredLogin(*rig.settings);
+  EXPECT_EQ(stored.autoLogin, 1u);
+  EXPECT_EQ(stored.user, "alice");
+  EXPECT_EQ(stored.password, "pw");
+  EXPECT_EQ(rig.presence->Buddies().Root()->rowCount(), 1);
+  EXPECT_EQ(rig.presence->OnlineTitle(), QStringLiteral("Buddies Online (0/1)"));
+
+  // Log Off: the request goes out and everything says so.
+  rig.presence->Logoff();
+  ASSERT_TRUE(WaitForGui([&] { return !rig.presence->LoggedIn(); }));
+  EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
+  EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -Please Login"));
+  EXPECT_EQ(rig.Engine().userName, "UNKNOWN");
+  EXPECT_EQ(rig.panes[0], QStringLiteral("Please Login"));
+  // Unticking the box by hand forgets the stored login at once.
+  rig.presence->ForgetStoredLogin();
+  EXPECT_EQ(LoadStoredLogin(*rig.settings).user, "");
+}
+
+TEST(PresenceController, BuddiesComeAndGoAndAreCalledByName) {
+  PresenceRig rig;
+  rig.service.SetOnline("bob", "127.0.0.1", 1800, 0);
+  ASSERT_TRUE(rig.LogIn());
+  ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(WaitForGui([&] { return rig.presence->Online().Root()->rowCount() == 1; }));
+  EXPECT_EQ(rig.presence->OnlineTitle(), QStringLiteral("Buddies Online (1/1)"));
+  EXPECT_THAT(rig.notes, ElementsAre(QStringLiteral("1 buddies online")));
+  EXPECT_THAT(rig.sounds->log, Contains("play buddyin.wav"));
+
+  // Talk on the online page calls the buddy where the service says.
+  rig.factory->holdConnect = true;
+  rig.calls->Talk(CallPage::kOnline, QStringLiteral("bob"));
+  ASSERT_TRUE(
+      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
+  EXPECT_EQ(rig.Engine().host, "127.0.0.1");
+  EXPECT_EQ(rig.Engine().callPort, 1800u);
+  rig.calls->CancelConnect();
+  ASSERT_TRUE(WaitForGui([&] { return rig.calls->State() == CallState::kListening; }));
+
+  // Behind a firewall: cannot be called. A record with no usable port
+  // neither.
+  rig.service.SetOnline("bob", "LAN", 1800, 0);
+  ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(rig.Listed("bob", "LAN", 1800));
+  rig.calls->Talk(CallPage::kOnline, QStringLiteral("bob"));
+  EXPECT_EQ(rig.messages.back(),
+            QStringLiteral("Cannot connect to bob's computer since it is behind a firewall. "
+                           "Computers behind a firewall cannot be reached. But they can initiate "
+                           "a connection to you."));
+  rig.service.SetOnline("bob", "127.0.0.1", 0, 1);
+  ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(rig.Listed("bob", "127.0.0.1", 0));
+  rig.calls->Talk(CallPage::kOnline, QStringLiteral("bob"));
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("The port specified is invalid"));
+  rig.calls->Talk(CallPage::kOnline, QStringLiteral("nobody"));
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("User is not online"));
+
+  // Gone: the item goes, with its sound.
+  rig.service.SetOffline("bob");
+  ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(WaitForGui([&] { return rig.presence->Online().Root()->rowCount() == 0; }));
+  EXPECT_THAT(rig.sounds->log, Contains("ring buddyout.wav"));
+  // Back again later: a note per newcomer.
+  rig.service.SetOnline("bob", "127.0.0.1", 1800, 0);
+  ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(WaitForGui([&] { return rig.notes.size() == 2; }));
+  EXPECT_EQ(rig.notes.back(), QStringLiteral("bob is online"));
+}
+
+TEST(PresenceController, BuddyEditsAreCheckedStoredAndUploadedForTheirUser) {
+  PresenceRig rig;
+  // Without a login there is nothing to edit.
+  rig.presence->AddBuddy();
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("You have to login first to add a buddy."));
+  ASSERT_TRUE(rig.LogIn());
+  QModelIndex editing;
+  QObject::connect(rig.presence.get(), &PresenceController::editBuddy,
+                   [&editing](const QModelIndex& index) { editing = index; });
+  BuddyModel& model = rig.presence->Buddies();
+  const QString placeholder = QString::fromLatin1(kNewBuddyPlaceholder);
+
+  rig.presence->AddBuddy();
+  ASSERT_TRUE(editing.isValid());
+  EXPECT_EQ(model.Root()->rowCount(), 2);
+  rig.presence->EditBuddy(1, placeholder, QStringLiteral("al ice"));
+  EXPECT_EQ(rig.messages.back(), QString::fromLatin1(kInvalidBuddyNameText));
+  rig.presence->EditBuddy(1, placeholder, QStringLiteral("BOB"));
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("This buddy is already present in the list"));
+  rig.presence->EditBuddy(1, placeholder, QStringLiteral(""));
+  EXPECT_EQ(rig.messages.back(), QStringLiteral("Buddy name cannot be empty!"));
+  // Accepted: stored in lower case, uploaded for alice, asked for at once.
+  const size_t lists = rig.Count("getuserlist.asp");
+  rig.presence->EditBuddy(1, placeholder, QStringLiteral(" Carol "));
+  EXPECT_EQ(model.Root()->rowCount(), 2);
+  EXPECT_EQ(LoadBuddyList(*rig.settings, "alice"), (std::vector<std::string>{"bob", "carol"}));
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("syncblist.asp") == 1; }));
+  const Form upload = rig.service.Calls("syncblist.asp").back().form;
+  EXPECT_EQ(FormValue(upload, "User"), "alice");
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("getuserlist.asp") > lists; }));
+  // The placeholder left as it is takes the new item away again.
+  rig.presence->AddBuddy();
+  rig.presence->EditBuddy(2, placeholder, placeholder);
+  EXPECT_EQ(model.Root()->rowCount(), 2);
+
+  rig.presence->DeleteBuddy(QStringLiteral("BOB"));
+  EXPECT_EQ(LoadBuddyList(*rig.settings, "alice"), (std::vector<std::string>{"carol"}));
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("syncblist.asp") == 2; }));
+}
+
+TEST(PresenceController, CallReportsGoOutAndExitLogsOffWithoutWaitingForAHungService) {
+  PresenceRig rig;
+  ASSERT_TRUE(rig.LogIn());
+  rig.StartCall(FakeConnection(1), "bob");
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("iamtalking.asp") == 1; }));
+  const Form report = rig.service.Calls("iamtalking.asp").back().form;
+  EXPECT_EQ(FormValue(report, "User"), "alice");
+  EXPECT_EQ(FormValue(report, "RemUser"), "bob");
+  EXPECT_EQ(FormValue(report, "AvgDelay"), "1");  // no round trip measured yet
+
+  // The service stops answering: exit still logs off promptly.
+  rig.service.SetAnswer("logmeoff.asp", [](const Form&) { return HttpResponse::Hang(); });
+  bool done = false;
+  QObject::connect(rig.presence.get(), &PresenceController::shutdownFinished,
+                   [&done] { done = true; });
+  const auto started = std::chrono::steady_clock::now();
+  rig.presence->Shutdown();
+  ASSERT_TRUE(WaitForGui([&done] { return done; }, 5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
+}
+
+}  // namespace
+}  // namespace dialvo::test
