@@ -25,9 +25,10 @@ BuddyImage ImageFor(const OnlineBuddy& buddy) {
 bool OnlineList::ShowOnlineUsers(std::string_view answer) {
   CSemLock lock(pageLock_);
   TraceLog("ShowOnlineUsers called%.*s", static_cast<int>(answer.size()), answer.data());
-  list_.clear();
   UserListAnswer parsed = ParseUserListAnswer(answer);
   if (!parsed.Accepted()) {
+    // The last good list stays: emptying it would make the buddies the
+    // window still shows impossible to call until the next good answer.
     TraceLog("Failed to process the response for getuserlist");
     return false;
   }

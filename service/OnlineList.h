@@ -33,7 +33,8 @@ struct OnlineRefresh {
 class OnlineList {
  public:
   // Reads an online-list answer. Accepted (readable and errcode 0): the list
-  // becomes its records. Otherwise the list is emptied. Returns acceptance.
+  // becomes its records. Otherwise the list stays as it was. Returns
+  // acceptance.
   bool ShowOnlineUsers(std::string_view answer);
   // Brings the items up to date with the list. The logged-in user gets no
   // item; firstAfterLogin is reported only when there are newcomers.

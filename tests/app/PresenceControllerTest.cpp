@@ -4,6 +4,10 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "service/BuddyList.h"
 #include "settings/Settings.h"
 #include "tests/app/AppHarness.h"
@@ -123,6 +127,56 @@ TEST(PresenceController, LoginsAcceptedRefusedAndBusyAndTheStoredLogin) {
   // Unticking the box by hand forgets the stored login at once.
   rig.presence->ForgetStoredLogin();
   EXPECT_EQ(LoadStoredLogin(*rig.settings).user, "");
+}
+
+TEST(PresenceController, StoredLoginAtStartBusyListsAndMergedRefreshes) {
+  PresenceRig rig(/*start=*/false);
+  // A settings file with a kept login logs in by itself at start.
+  ASSERT_TRUE(SaveAutoLogin(*rig.settings, true));
+  ASSERT_TRUE(StoreLoginCredentials(*rig.settings, "alice", "pw"));
+  rig.presence = nullptr;
+  PresenceController::Options options;
+  options.config.client.timeoutSeconds = 2;
+  options.config.client.directoryHost = rig.service.DirectoryHost();
+  options.config.client.cacheDirectory = rig.dir.Path();
+  options.config.hostAddresses = [] { return std::vector<std::string>{"127.0.0.2"}; };
+  options.config.loginThreadDelayMs = 0;
+  options.config.requestPauseMs = 0;
+  options.config.keepAliveIntervalMs = 3600 * 1000;
+  rig.presence =
+      std::make_unique<PresenceController>(options, rig.settings, *rig.calls, rig.sounds);
+  QObject::connect(
+      rig.presence.get(), &PresenceController::notice,
+      [&rig](const QString& caption, const QString&, int, int) { rig.notices.push_back(caption); });
+  rig.presence->Start(1720);
+  ASSERT_TRUE(WaitForGui([&] { return rig.presence->LoggedIn(); }));
+  EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -alice"));
+
+  // Refresh pressed five times while a round waits for the service: the
+  // round, then one more.
+  std::atomic<bool> release{false};
+  rig.service.SetAnswer("iamup.asp", [&release](const Form&) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return HttpResponse::Text(200, "+");
+  });
+  const size_t before = rig.Count("iamup.asp");
+  rig.presence->Refresh();
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("iamup.asp") == before + 1; }));
+  for (int i = 0; i < 5; ++i) rig.presence->Refresh();
+  release = true;
+  ASSERT_TRUE(WaitForGui([&] { return rig.Count("iamup.asp") == before + 2; }));
+  WaitForGui([] { return false; }, 200);
+  EXPECT_EQ(rig.Count("iamup.asp"), before + 2);
+  rig.service.SetAnswer("iamup.asp", nullptr);
+
+  // Three online lists in a row that are not XML end the login.
+  rig.service.SetAnswer("getuserlist.asp",
+                        [](const Form&) { return HttpResponse::Text(200, "Busy"); });
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(rig.Round());
+  ASSERT_TRUE(WaitForGui([&] { return !rig.presence->LoggedIn(); }));
+  ASSERT_TRUE(WaitForGui([&] { return !rig.notices.empty(); }));
+  EXPECT_THAT(rig.notices.back().toStdString(), ::testing::StartsWith("Server is busy now."));
+  EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
 }
 
 TEST(PresenceController, BuddiesComeAndGoAndAreCalledByName) {
