@@ -11,8 +11,10 @@
 #include <cstdio>
 
 #include "app/MainWindow.h"
+#include "app/PresenceController.h"
 #include "controls/PaneStatusBar.h"
 #include "tests/app/AppHarness.h"
+#include "tests/service/FakeService.h"
 
 using namespace dialvo;
 using namespace dialvo::test;
@@ -85,6 +87,35 @@ int main(int argc, char** argv) {
     emit rig.calls->captureLevel(14000);
     emit rig.calls->playLevel(6000);
     ok &= Shoot(out.filePath(QStringLiteral("conference.png")));
+  }
+  {
+    // Logged in, with buddies online of each kind.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == QLatin1String("notifyPopup")) w->close();
+    }
+    ControllerRig rig;
+    FakeService service;
+    service.AddUser("alice", "pw", {"bob", "carol", "dave"});
+    service.SetOnline("bob", "192.0.2.10", 1720, 0);
+    service.SetOnline("carol", "LAN", 1720, 0);
+    service.SetOnline("dave", "192.0.2.12", 1720, 3);
+    PresenceController::Options options;
+    options.config.client.directoryHost = service.DirectoryHost();
+    options.config.client.cacheDirectory = rig.dir.Path();
+    options.config.hostAddresses = [] { return std::vector<std::string>{"192.0.2.2"}; };
+    options.config.loginThreadDelayMs = 0;
+    PresenceController presence(options, rig.settings, *rig.calls, rig.sounds);
+    MainWindow window(*rig.calls, &presence, rig.settings, {});
+    window.move(40, 40);
+    window.show();
+    presence.Start(1720);
+    presence.Login(QStringLiteral("alice"), QStringLiteral("pw"), false);
+    WaitForGui([&] { return presence.Online().Root()->rowCount() == 3; }, 5000);
+    ok &= Shoot(out.filePath(QStringLiteral("online.png")));
+    bool done = false;
+    QObject::connect(&presence, &PresenceController::shutdownFinished, [&done] { done = true; });
+    presence.Shutdown();
+    WaitForGui([&done] { return done; });
   }
   return ok ? 0 : 1;
 }
