@@ -314,6 +314,15 @@ bool CallController::PrepareConnect(CallPage page, const QString& address, CallR
   return false;
 }
 
+bool CallController::RefuseSecondConnect() {
+  if (!connectInProgress_) return false;
+  emit message({},
+               QStringLiteral("A connection attempt is already in progress. You can attempt "
+                              "only one connection at time."),
+               false);
+  return true;
+}
+
 void CallController::Talk(CallPage page, const QString& address) {
   if (shuttingDown_) return;
   // Calls by address need no login: the presence service only finds buddies.
@@ -324,13 +333,7 @@ void CallController::Talk(CallPage page, const QString& address) {
                  false);
     return;
   }
-  if (connectInProgress_) {
-    emit message({},
-                 QStringLiteral("A connection attempt is already in progress. You can attempt "
-                                "only one connection at time."),
-                 false);
-    return;
-  }
+  if (RefuseSecondConnect()) return;
   if (state_ == CallState::kInCall) return;  // the button is hidden during a call
   auto request = std::make_shared<CallRequest>();
   QString text;
@@ -346,13 +349,7 @@ void CallController::Talk(CallPage page, const QString& address) {
 
 void CallController::AddToConference(CallPage page, const QString& address) {
   if (shuttingDown_ || state_ != CallState::kInCall) return;
-  if (connectInProgress_) {
-    emit message({},
-                 QStringLiteral("A connection attempt is already in progress. You can attempt "
-                                "only one connection at time."),
-                 false);
-    return;
-  }
+  if (RefuseSecondConnect()) return;
   auto request = std::make_unique<CallRequest>();
   QString text;
   if (!PrepareConnect(page, address, *request, text)) return;

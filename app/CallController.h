@@ -244,6 +244,8 @@ class CallController final : public QObject {
   // there is none.
   bool PrepareConnect(CallPage page, const QString& address, CallRequest& request,
                       QString& progressText);
+  // True (after the message) while a connect runs.
+  bool RefuseSecondConnect();
   void RunConnect(std::unique_ptr<CallRequest> request, const QString& progressText, bool talk);
   void OnConnectDone(uint64_t generation, bool talk);
   void JoinConnectThread();
