@@ -101,6 +101,14 @@ std::string ContextHelpText(std::string_view id) {
            "whether it starts with the system, where recordings are saved and which "
            "notifications it shows.</p>";
   }
+  if (id == "15") {
+    return "<h2>When a call does not get through</h2><p>If the call rang at the other end, "
+           "your buddy did not answer in time: try again later. If it never rang, your "
+           "buddy's computer may be off, the program may not be running, or a firewall or "
+           "router in front of it may not let calls in: ask your buddy to run the connection "
+           "test in the network settings, or to call you instead. A computer that is reachable "
+           "only from its own network cannot be called from outside it.</p>";
+  }
   if (id == "16") {
     return "<h2>Calling from behind a firewall</h2><p>Most home routers translate addresses "
            "(NAT). To receive calls, forward the UDP listening port (1720 by default) from "
