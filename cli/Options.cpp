@@ -37,6 +37,10 @@ constexpr const char* kUsage =
     "                      appended); implies --audio file\n"
     "  --loop              repeat the play file instead of going silent at its end\n"
     "  --null-audio        use no sound devices (--audio null)\n"
+    "  --record DIR        record every call and save it into DIR (made if missing) as\n"
+    "                      recording_<Mon>_<dd>_<yy>_<hh>.<mm>.<ss>.dvrec; prints\n"
+    "                      RECORDING path=, or RECORDING_FAILED kept= reason= with the\n"
+    "                      file that keeps it (unfinished files live in DIR/.partial)\n"
     "  --help, --version\n"
     "\n"
     "Output: one line per event, flushed at once:\n"
@@ -74,6 +78,13 @@ constexpr const char* kUsage =
     "service), LOGOFF <why> (exit, ended, unreachable). These values are escaped like\n"
     "the others. A first login that fails ends the client with status 1; on exit it\n"
     "logs off.\n"
+    "\n"
+    "Recordings (instead of taking calls; not with the call and presence options):\n"
+    "  --export-recording IN.dvrec OUT.wav  write the recording as a 16-bit 8000 Hz mono\n"
+    "                        WAV; status 1 when it cannot be read or written\n"
+    "  --play-recording IN.dvrec  play it through the sound backend (--audio, --rec-file):\n"
+    "                        PLAYING records=, PROGRESS percent= as it goes, PLAYED at the\n"
+    "                        end; SIGINT stops it (STOPPED)\n"
     "\n"
     "Settings: 'config get KEY' prints one stored value of the settings (status 1 when\n"
     "it is not set), 'config set KEY VALUE' stores one, 'config unset KEY' removes it;\n"
@@ -152,6 +163,37 @@ std::string CheckPresence(const CliOptions& o, std::string_view firstGiven) {
   return {};
 }
 
+// Options that only make sense for taking calls (and so not with a
+// recording to play or export).
+bool IsCallOption(std::string_view arg) {
+  return IsPresenceOption(arg) || arg == "--port" || arg == "--user" || arg == "--call" ||
+         arg == "--callee" || arg == "--answer" || arg == "--answer-delay" ||
+         arg == "--hangup-after" || arg == "--exit-on-call-end" || arg == "--play-file" ||
+         arg == "--loop" || arg == "--record";
+}
+
+bool IsSoundOption(std::string_view arg) {
+  return arg == "--audio" || arg == "--rec-file" || arg == "--null-audio";
+}
+
+// A recording to play or export excludes taking calls; exporting needs no
+// sound either. The error, or empty.
+std::string CheckRecordingUse(const CliOptions& o, std::string_view callGiven,
+                              std::string_view soundGiven) {
+  const bool play = !o.playRecording.empty();
+  const bool exporting = !o.exportRecording.empty();
+  if (play && exporting) return "--play-recording and --export-recording: one at a time";
+  if (!play && !exporting) return {};
+  const std::string name = play ? "--play-recording" : "--export-recording";
+  if (!callGiven.empty()) {
+    return name + " plays no call: it cannot go with " + std::string(callGiven);
+  }
+  if (exporting && !soundGiven.empty()) {
+    return "--export-recording uses no sound device: it cannot go with " + std::string(soundGiven);
+  }
+  return {};
+}
+
 }  // namespace
 
 const char* UsageText() { return kUsage; }
@@ -160,6 +202,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
   ParseResult result;
   CliOptions& o = result.options;
   std::string_view presenceGiven;
+  std::string_view callGiven;
+  std::string_view soundGiven;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::optional<std::string_view> inlineValue;
@@ -176,6 +220,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       if (i + 1 < args.size()) return std::string_view(args[++i]);
       return std::nullopt;
     };
+    if (callGiven.empty() && IsCallOption(arg)) callGiven = arg;
+    if (soundGiven.empty() && IsSoundOption(arg)) soundGiven = arg;
     if (arg == "--help") {
       result.kind = ParseResult::kHelp;
       return result;
@@ -203,6 +249,26 @@ ParseResult ParseOptions(std::span<const char* const> args) {
     }
     if (arg == "--loop") {
       o.loop = true;
+      continue;
+    }
+    if (arg == "--play-recording" || arg == "--export-recording") {
+      const std::optional<std::string_view> in = value();
+      if (!in || in->empty()) return Fail(std::string(arg) + " needs a recording file");
+      if (arg == "--play-recording") {
+        o.playRecording = std::string(*in);
+        continue;
+      }
+      if (i + 1 >= args.size() || *args[i + 1] == '\0') {
+        return Fail("--export-recording needs IN.dvrec OUT.wav");
+      }
+      o.exportRecording = std::string(*in);
+      o.exportWav = args[++i];
+      continue;
+    }
+    if (arg == "--record") {
+      const std::optional<std::string_view> v = value();
+      if (!v || v->empty()) return Fail("--record needs a directory");
+      o.recordDir = std::string(*v);
       continue;
     }
     const bool known = arg == "--port" || arg == "--user" || arg == "--call" || arg == "--callee" ||
@@ -261,6 +327,9 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       if (v->empty()) return Fail(std::string(arg) + " needs a file name");
       (arg == "--play-file" ? o.playFile : o.recFile) = text;
     }
+  }
+  if (std::string error = CheckRecordingUse(o, callGiven, soundGiven); !error.empty()) {
+    return Fail(std::move(error));
   }
   if (std::string error = CheckPresence(o, presenceGiven); !error.empty())
     return Fail(std::move(error));

@@ -46,6 +46,13 @@ struct CliOptions {
   std::string playFile;
   std::string recFile;
   bool loop = false;
+  // --record: every call is recorded and saved into this directory.
+  std::string recordDir;
+  // --export-recording IN OUT and --play-recording IN: work on a recording
+  // instead of taking calls.
+  std::string exportRecording;
+  std::string exportWav;
+  std::string playRecording;
 };
 
 // The sound backend the options ask for (PulseAudio unless told otherwise).

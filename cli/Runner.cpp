@@ -1,12 +1,33 @@
 #include "cli/Runner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "audio/Recorder.h"
 
 namespace dialvo::cli {
 
 namespace {
 // The longest the client sleeps before it looks at signals and deadlines.
 constexpr uint32_t kPollMs = 50;
+// Recordings being made live here under the --record directory, where a
+// user finds what a failed save or a crash left.
+constexpr const char* kPartialDir = ".partial";
+
+// Makes the --record directory if needed; the problem, or empty.
+std::string PrepareRecordDirectory(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!ec && !std::filesystem::is_directory(dir, ec))
+    ec = std::make_error_code(std::errc::not_a_directory);
+  if (!ec && ::access(dir.c_str(), W_OK | X_OK) != 0)
+    ec = std::error_code(errno, std::generic_category());
+  return ec ? "--record: cannot save recordings in '" + dir + "': " + ec.message() : "";
+}
 }  // namespace
 
 CliRunner::CliRunner(CliOptions options, std::FILE* out, std::shared_ptr<SoundBackend> sound)
@@ -25,6 +46,12 @@ void CliRunner::Print(std::string_view word, const Fields& fields) {
 }
 
 int CliRunner::Run(const std::atomic<bool>& stop) {
+  if (!options_.recordDir.empty()) {
+    if (const std::string error = PrepareRecordDirectory(options_.recordDir); !error.empty()) {
+      std::fprintf(stderr, "dialvo-cli: %s\n", error.c_str());
+      return 2;
+    }
+  }
   StartEngine();
   if (!options_.presence.login.empty() && !StartPresence()) exitStatus_ = 1;
   if (options_.call && !exitStatus_) {
@@ -77,7 +104,14 @@ void CliRunner::StartEngine() {
   config.listeningPort = port_;
   config.sound = sound_;
   sink_ = std::make_unique<EventSink>(&window_);
+  if (!options_.recordDir.empty()) {
+    sink_->SetRecorder(std::make_shared<ConversationRecorder>(
+        std::filesystem::path(options_.recordDir) / kPartialDir));
+  }
   engine_ = std::make_unique<NetCore>(config, sink_.get(), EngineUser());
+  // On from the start: the engine hands blocks over only during its call,
+  // and so none of the call's first blocks is missed.
+  if (!options_.recordDir.empty()) engine_->SetRecording(true);
   listenFailed_ = false;
   if (engine_->ListeningPort() != 0) {
     // A port picked freely stays the client's port for its later engines.
@@ -102,6 +136,8 @@ void CliRunner::StopEngine() {
   while (!stopped.load()) Pump(20);
   stopper.join();
   JoinCall();
+  // The voice threads are gone: the recording is complete.
+  const std::pair<std::string, Fields> recording = SaveRecording();
   const std::vector<PeerReport> reports = engine_->PeerReports();
   engine_.reset();
   sink_.reset();
@@ -110,6 +146,7 @@ void CliRunner::StopEngine() {
   for (size_t i = 0; i < reports.size(); ++i) {
     Print("PEER_STATS", DescribePeerReport(static_cast<int>(i + 1), reports[i]));
   }
+  if (!recording.first.empty()) Print(recording.first, recording.second);
   book_.Clear();
   hangupAt_.reset();
   callEnded_ = false;
@@ -265,6 +302,18 @@ void CliRunner::CallBuddyWhenOnline() {
 void CliRunner::KeepServing() {
   Pump(0);
   DecideDue();
+}
+
+std::pair<std::string, Fields> CliRunner::SaveRecording() {
+  ConversationRecorder* recorder = sink_ != nullptr ? sink_->Recorder() : nullptr;
+  if (recorder == nullptr || !recorder->HasRecording()) return {};
+  const std::filesystem::path target =
+      std::filesystem::path(options_.recordDir) / RecordingFileName(std::time(nullptr));
+  std::string error;
+  std::filesystem::path saved;
+  if (recorder->Save(target, &error, &saved)) return {"RECORDING", {{"path", saved.string()}}};
+  const std::string kept = recorder->TemporaryPath().string();
+  return {"RECORDING_FAILED", {{"kept", kept.empty() ? "-" : kept}, {"reason", error}}};
 }
 
 const std::string& CliRunner::EngineUser() const {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/EventLine.h"
@@ -69,6 +70,10 @@ class CliRunner {
   void KeepServing();
   // The local user name for the engine: the one logged in, else --user.
   const std::string& EngineUser() const;
+  // With --record: saves the stopped engine's recording into the directory;
+  // the line to print (RECORDING or RECORDING_FAILED), empty word when
+  // nothing was recorded.
+  std::pair<std::string, Fields> SaveRecording();
 
   const CliOptions options_;
   std::FILE* const out_;

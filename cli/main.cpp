@@ -2,12 +2,18 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "audio/RecordingExport.h"
+#include "audio/RecordingPlayer.h"
 #include "audio/SoundBackend.h"
 #include "cli/ConfigCommand.h"
+#include "cli/EventLine.h"
 #include "cli/Options.h"
 #include "cli/Runner.h"
 
@@ -17,6 +23,72 @@ std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnSignal(int /*signal*/) { stopRequested.store(true); }
+
+// --export-recording: 0, or 1 with one line naming the problem.
+int ExportRecording(const dialvo::cli::CliOptions& options) {
+  std::string error;
+  if (dialvo::ExportRecordingToWav(options.exportRecording, options.exportWav, &error)) return 0;
+  std::fprintf(stderr, "dialvo-cli: %s: %s\n", options.exportRecording.c_str(), error.c_str());
+  return 1;
+}
+
+// --play-recording: plays the file to its end (or until SIGINT/SIGTERM),
+// with lines in the client's usual form.
+int PlayRecording(const dialvo::cli::CliOptions& options,
+                  std::shared_ptr<dialvo::SoundBackend> sound) {
+  using dialvo::cli::FormatLine;
+  const auto started = std::chrono::steady_clock::now();
+  std::mutex mutex;  // guards the output and the flags below; taken by the player's threads
+  std::condition_variable changed;
+  bool finished = false;
+  std::string deviceError;
+  const auto print = [&](std::string_view word, const dialvo::cli::Fields& fields) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    std::lock_guard lock(mutex);
+    std::printf("%s\n", FormatLine(static_cast<uint64_t>(ms.count()), word, fields).c_str());
+    std::fflush(stdout);
+  };
+  dialvo::RecordingPlayerCallbacks callbacks;
+  callbacks.progress = [&](int percent) {
+    print("PROGRESS", {{"percent", std::to_string(percent)}});
+  };
+  callbacks.finished = [&] {
+    std::lock_guard lock(mutex);
+    finished = true;
+    changed.notify_all();
+  };
+  callbacks.deviceFailed = [&](const std::string& error) {
+    std::lock_guard lock(mutex);
+    deviceError = error.empty() ? "unknown error" : error;
+    changed.notify_all();
+  };
+  dialvo::RecordingPlayer player(std::move(sound), callbacks);
+  std::string error;
+  if (!player.Load(options.playRecording, &error)) {
+    std::fprintf(stderr, "dialvo-cli: %s: %s\n", options.playRecording.c_str(), error.c_str());
+    return 1;
+  }
+  print("PLAYING", {{"records", std::to_string(player.RecordCount())}});
+  if (!player.Play()) {
+    std::fprintf(stderr, "dialvo-cli: %s: cannot be played\n", options.playRecording.c_str());
+    return 1;
+  }
+  std::unique_lock lock(mutex);
+  while (!finished && deviceError.empty() && !stopRequested.load()) {
+    changed.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  const bool done = finished;
+  const std::string failure = deviceError;
+  lock.unlock();
+  if (!failure.empty()) {
+    std::fprintf(stderr, "dialvo-cli: the playback device cannot be opened: %s\n", failure.c_str());
+    return 1;
+  }
+  player.Stop();
+  print(done ? "PLAYED" : "STOPPED", {});
+  return 0;
+}
 
 }  // namespace
 
@@ -38,6 +110,7 @@ int main(int argc, char** argv) {
     case ParseResult::kRun:
       break;
   }
+  if (!parsed.options.exportRecording.empty()) return ExportRecording(parsed.options);
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -55,6 +128,7 @@ int main(int argc, char** argv) {
   }
   // The program's own sounds use it as well.
   dialvo::SetDefaultSoundBackend(sound);
+  if (!parsed.options.playRecording.empty()) return PlayRecording(parsed.options, sound);
 
   CliRunner runner(parsed.options, stdout, sound);
   return runner.Run(stopRequested);

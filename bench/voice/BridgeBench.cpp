@@ -3,9 +3,12 @@
 // take what the bridge mixes for them. Time runs `scale` times slower than
 // the wall clock, so that the engine keeps up under valgrind.
 //
-// Usage: voice-bridge-bench PEERS BLOCKS [SCALE]
+// Usage: voice-bridge-bench PEERS BLOCKS [SCALE [record]]
 // Under callgrind, statistics are zeroed after a warm-up and dumped after
-// BLOCKS blocks; the engine's threads are what `run` collects.
+// BLOCKS blocks; the engine's threads are what `run` collects. With
+// "record" the call is recorded, and saved just before the dump, so that
+// the encoding of every recorded block is counted (`run` collects the save
+// as well).
 #include <valgrind/callgrind.h>
 
 #include <algorithm>
@@ -14,12 +17,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/GsmCodec.h"
 #include "audio/PacedStream.h"
+#include "audio/Recorder.h"
 #include "base/UdpSocket.h"
 #include "engine/EngineEvents.h"
 #include "engine/EventSink.h"
@@ -121,15 +127,26 @@ void Drain(Peer& peer) {
   }
 }
 
-int Run(int peers, int blocks, uint32_t scale) {
+int Run(int peers, int blocks, uint32_t scale, bool record) {
   SlowClock clock(scale);
   EventQueueWindow window;
   EventSink sink(&window);
+  std::string recordings;
+  if (record) {
+    char dir[] = "/tmp/voice-bridge-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      std::perror("voice-bridge-bench: mkdtemp");
+      return 1;
+    }
+    recordings = dir;
+    sink.SetRecorder(std::make_shared<ConversationRecorder>(recordings));
+  }
   EngineConfig config;
   config.listeningPort = 0;
   config.localPort = 0;
   config.sound = std::make_shared<TalkingBackend>(clock);
   NetCore engine(config, &sink, "bridge");
+  engine.SetRecording(record);
   const SockAddr bridge = SockAddr::Loopback(engine.ListeningPort());
 
   std::vector<std::unique_ptr<Peer>> list;
@@ -171,6 +188,17 @@ int Run(int peers, int blocks, uint32_t scale) {
       peer->socket.SendTo(voice.Bytes(), bridge);
     }
   }
+  std::string recorded;
+  if (record) {
+    std::string error;
+    std::filesystem::path saved;
+    if (!sink.Recorder()->Save(std::filesystem::path(recordings) / "bench.dvrec", &error, &saved)) {
+      std::fprintf(stderr, "voice-bridge-bench: %s\n", error.c_str());
+    } else {
+      recorded = " records=" + std::to_string(std::filesystem::file_size(saved) /
+                                              ConversationRecorder::kRecordBytes);
+    }
+  }
   CALLGRIND_DUMP_STATS_AT("measured");
 
   uint32_t received = 0;
@@ -181,10 +209,11 @@ int Run(int peers, int blocks, uint32_t scale) {
     sent += r.blocksSent;
     dropped += r.blocksDropped;
   }
-  std::printf("peers=%d blocks=%d received=%u sent=%u dropped=%u\n", peers, blocks, received, sent,
-              dropped);
+  std::printf("peers=%d blocks=%d received=%u sent=%u dropped=%u%s\n", peers, blocks, received,
+              sent, dropped, recorded.c_str());
   engine.Stop();
   Pump(window, 0);
+  if (!recordings.empty()) std::filesystem::remove_all(recordings);
   return 0;
 }
 
@@ -195,9 +224,10 @@ int main(int argc, char** argv) {
   const int peers = argc > 1 ? std::atoi(argv[1]) : 1;
   const int blocks = argc > 2 ? std::atoi(argv[2]) : 25;
   const int scale = argc > 3 ? std::atoi(argv[3]) : 1;
-  if (peers < 1 || peers > 6 || blocks < 1 || scale < 1) {
-    std::fprintf(stderr, "usage: voice-bridge-bench PEERS(1-6) BLOCKS [SCALE]\n");
+  const bool record = argc > 4 && std::strcmp(argv[4], "record") == 0;
+  if (peers < 1 || peers > 6 || blocks < 1 || scale < 1 || (argc > 4 && !record)) {
+    std::fprintf(stderr, "usage: voice-bridge-bench PEERS(1-6) BLOCKS [SCALE [record]]\n");
     return 2;
   }
-  return dialvo::Run(peers, blocks, static_cast<uint32_t>(scale));
+  return dialvo::Run(peers, blocks, static_cast<uint32_t>(scale), record);
 }

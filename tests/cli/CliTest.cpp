@@ -5,12 +5,15 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <tuple>
 
+#include "audio/GsmCodec.h"
+#include "audio/WavFile.h"
 #include "cli/ConfigCommand.h"
 #include "cli/EventLine.h"
 #include "cli/Options.h"
@@ -208,6 +211,87 @@ TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
   EXPECT_EQ(badFile.WaitExit(), 2);
   EXPECT_THAT(badFile.Stderr(), HasSubstr(notWav));
   EXPECT_TRUE(badFile.NoOutput());
+}
+
+TEST(CliOptions, RecordingOptionsTakeTheirFilesAndExcludeCalls) {
+  const ParseResult play = Parse({"--play-recording", "a.dvrec", "--rec-file", "out.wav"});
+  ASSERT_EQ(play.kind, ParseResult::kRun) << play.error;
+  EXPECT_EQ(play.options.playRecording, "a.dvrec");
+  EXPECT_EQ(cli::SoundOptionsFor(play.options).kind, SoundBackendKind::kFile);
+  const ParseResult exported = Parse({"--export-recording=a.dvrec", "b.wav"});
+  ASSERT_EQ(exported.kind, ParseResult::kRun) << exported.error;
+  EXPECT_EQ(exported.options.exportRecording, "a.dvrec");
+  EXPECT_EQ(exported.options.exportWav, "b.wav");
+
+  const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
+      {{"--play-recording"}, "needs a recording file"},
+      {{"--export-recording", "a.dvrec"}, "needs IN.dvrec OUT.wav"},
+      {{"--export-recording", "a.dvrec", ""}, "needs IN.dvrec OUT.wav"},
+      {{"--play-recording", "a", "--export-recording", "a", "b"}, "one at a time"},
+      {{"--port", "0", "--play-recording", "a"}, "cannot go with --port"},
+      {{"--play-recording", "a", "--call", "10.0.0.2"}, "cannot go with --call"},
+      {{"--export-recording", "a", "b", "--login", "ann"}, "cannot go with --login"},
+      {{"--play-recording", "a", "--play-file", "x.wav"}, "cannot go with --play-file"},
+      {{"--export-recording", "a", "b", "--null-audio"}, "cannot go with --null-audio"},
+  };
+  for (const auto& [args, message] : bad) {
+    const ParseResult r = Parse(args);
+    EXPECT_EQ(r.kind, ParseResult::kError) << args[0];
+    EXPECT_THAT(r.error, HasSubstr(message));
+  }
+}
+
+// A recording of `records` blocks of a tone, as the recorder writes them.
+std::string MakeRecording(const std::string& path, int records) {
+  const std::unique_ptr<GsmCodec> codec = CreateCodec();
+  std::vector<int16_t> pcm(1600);
+  std::ofstream out(path, std::ios::binary);
+  for (int r = 0; r < records; ++r) {
+    for (size_t i = 0; i < pcm.size(); ++i) {
+      pcm[i] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 500 * double(r * 1600 + i) / 8000));
+    }
+    uint8_t frames[330];
+    uint32_t count = 1600;
+    codec->Encode(pcm, count, frames);
+    out.write(reinterpret_cast<const char*>(frames), sizeof frames);
+  }
+  return path;
+}
+
+TEST(CliProcess, PlaysAndExportsARecordingAlike) {
+  ScratchDir dir;
+  const std::string rec = MakeRecording(dir.File("call.dvrec"), 5);
+  CliProcess exporter({"--export-recording", rec, dir.File("call.wav")});
+  ASSERT_EQ(exporter.WaitExit(), 0) << exporter.Stderr();
+  EXPECT_TRUE(exporter.NoOutput());
+
+  // Played into a file, every block arrives once and unchanged.
+  CliProcess player({"--play-recording", rec, "--rec-file", dir.File("played.wav")});
+  ASSERT_EQ(player.WaitExit(5000), 0) << player.Stderr();
+  EXPECT_THAT(player.Words(), ElementsAre("PLAYING", "PROGRESS", "PLAYED"));
+  EXPECT_EQ(CliProcess::Value(*player.WaitWord("PLAYING"), "records"), "5");
+  EXPECT_EQ(CliProcess::Value(*player.WaitWord("PROGRESS"), "percent"), "100");
+  // The last 800 ms are heard before PLAYED.
+  EXPECT_GE(std::stol(*player.WaitWord("PLAYED")), 900);
+  std::vector<int16_t> exported;
+  std::vector<int16_t> played;
+  std::string error;
+  ASSERT_TRUE(ReadWavFile(dir.File("call.wav"), exported, nullptr, &error)) << error;
+  ASSERT_TRUE(ReadWavFile(dir.File("played.wav"), played, nullptr, &error)) << error;
+  EXPECT_EQ(exported.size(), 5u * 1600);
+  EXPECT_EQ(played, exported);
+
+  // A damaged recording: one line naming the file and the problem.
+  std::ofstream(dir.File("odd.dvrec"), std::ios::binary) << std::string(331, 'x');
+  CliProcess odd({"--export-recording", dir.File("odd.dvrec"), dir.File("odd.wav")});
+  EXPECT_EQ(odd.WaitExit(), 1);
+  EXPECT_EQ(odd.Stderr(), "dialvo-cli: " + dir.File("odd.dvrec") + ": The file is corrupted.\n");
+  CliProcess missing({"--play-recording", dir.File("none.dvrec"), "--null-audio"});
+  EXPECT_EQ(missing.WaitExit(), 1);
+  EXPECT_THAT(missing.Stderr(), HasSubstr("none.dvrec: Failed to open the file"));
+  CliProcess mixed({"--play-recording", rec, "--port", "0"});
+  EXPECT_EQ(mixed.WaitExit(), 2);
+  EXPECT_THAT(mixed.Stderr(), HasSubstr("cannot go with --port"));
 }
 
 // The config command run in-process on the settings directory dir.

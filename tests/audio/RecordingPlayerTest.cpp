@@ -1,0 +1,461 @@
+// Recordings read back: the record file's position rules, the player's
+// threads over a null device driven by a fake clock (progress, seeks,
+// pause and resume, the end of a run, a device that does not open, a file
+// cut short), and the export to WAV.
+#include "audio/RecordingPlayer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "audio/GsmCodec.h"
+#include "audio/PlaySound.h"
+#include "audio/RecordFile.h"
+#include "audio/RecordingExport.h"
+#include "audio/WavFile.h"
+#include "tests/audio/AudioTestSupport.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/ScratchDir.h"
+
+namespace dialvo {
+namespace {
+
+constexpr uint32_t kRecord = RecordFile::kRecordBytes;
+constexpr uint32_t kBlock = RecordingPlayer::kBlockSamples;
+
+// A recording of `records` blocks, each a tone of its own pitch, encoded
+// as the recorder does: one codec for the whole file.
+std::vector<uint8_t> ToneRecording(int records) {
+  const std::unique_ptr<GsmCodec> codec = CreateCodec();
+  std::vector<uint8_t> bytes(size_t{kRecord} * static_cast<size_t>(records));
+  std::vector<int16_t> pcm(kBlock);
+  for (int r = 0; r < records; ++r) {
+    const double hz = 300.0 + 150.0 * r;
+    for (uint32_t i = 0; i < kBlock; ++i) {
+      const double t = (r * kBlock + i) / 8000.0;
+      pcm[i] = static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * hz * t));
+    }
+    uint32_t count = kBlock;
+    codec->Encode(pcm, count, std::span<uint8_t>(bytes).subspan(size_t{kRecord} * r, kRecord));
+  }
+  return bytes;
+}
+
+std::string WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+// What a fresh decoder (a run's feeder starts with one) makes of record r.
+std::vector<int16_t> FreshDecode(const std::vector<uint8_t>& recording, int r) {
+  std::vector<int16_t> pcm(kBlock);
+  uint32_t count = kRecord;
+  CreateCodec()->Decode(std::span<const uint8_t>(recording).subspan(size_t{kRecord} * r, kRecord),
+                        pcm, count);
+  return pcm;
+}
+
+TEST(RecordFile, PositionMovesByRecordsAndTheLastRecordCannotBeSought) {
+  test::ScratchDir dir;
+  RecordFile file;
+  std::string error;
+  EXPECT_FALSE(file.Open(dir.File("missing.dvrec"), kRecord, &error));
+  EXPECT_EQ(error, kRecordingOpenFailedText);
+  EXPECT_FALSE(file.Open(WriteFile(dir.File("empty.dvrec"), {}), kRecord, &error));
+  EXPECT_FALSE(file.Open(dir.Path(), kRecord, &error));  // a directory
+  EXPECT_FALSE(file.IsOpen());
+
+  for (const size_t size : {329u, 331u, 661u}) {
+    ASSERT_TRUE(
+        file.Open(WriteFile(dir.File("odd.dvrec"), std::vector<uint8_t>(size)), kRecord, &error));
+    EXPECT_FALSE(file.Playable()) << size;
+    EXPECT_EQ(file.Problem(), kRecordingCorruptedText);
+  }
+
+  const std::vector<uint8_t> bytes = ToneRecording(10);
+  ASSERT_TRUE(file.Open(WriteFile(dir.File("ten.dvrec"), bytes), kRecord, &error));
+  EXPECT_TRUE(file.Playable());
+  EXPECT_EQ(file.RecordCount(), 10u);
+  EXPECT_FALSE(file.Prev());
+  EXPECT_TRUE(file.Seek(8));
+  EXPECT_FALSE(file.Seek(9));  // (9 + 1) * 330 is the file size
+  EXPECT_FALSE(file.Seek(1000));
+  EXPECT_EQ(file.Position(), 8u * kRecord);
+  std::vector<uint8_t> record(kRecord);
+  ASSERT_TRUE(file.Read(record));
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), bytes.begin() + 8 * kRecord));
+  // Stepping off the last record reaches the end and still succeeds; from
+  // there nothing can be read and Next fails.
+  EXPECT_TRUE(file.Next());
+  EXPECT_TRUE(file.Next());
+  EXPECT_EQ(file.Position(), file.Size());
+  EXPECT_FALSE(file.Read(record));
+  EXPECT_FALSE(file.Next());
+  EXPECT_TRUE(file.Prev());
+  EXPECT_EQ(file.Position(), 9u * kRecord);
+
+  // Cut short while open: reading stops at the cut instead of crashing.
+  ASSERT_EQ(::truncate(file.Path().c_str(), 3 * kRecord + 100), 0);
+  EXPECT_TRUE(file.ReadAt(2, record));
+  EXPECT_FALSE(file.ReadAt(3, record));
+  EXPECT_FALSE(file.Read(record));
+  EXPECT_EQ(file.Size(), 10u * kRecord);  // as it was at Open
+}
+
+// A player on a null device whose clock moves only when the test says so,
+// with everything its callbacks report.
+class PlayerHarness {
+ public:
+  explicit PlayerHarness(std::shared_ptr<SoundBackend> backend = nullptr)
+      : backend_(backend ? std::move(backend) : test::NullBackend(clock_)),
+        player_(backend_, Callbacks()) {
+    // No click sound: the directory holds none.
+    SetSoundDirectory(dir_.Path());
+  }
+
+  RecordingPlayer& Player() { return player_; }
+  test::ScratchDir& Dir() { return dir_; }
+
+  std::vector<uint8_t> Load(int records) {
+    std::vector<uint8_t> bytes = ToneRecording(records);
+    std::string error;
+    EXPECT_TRUE(player_.Load(WriteFile(dir_.File("rec.dvrec"), bytes), &error)) << error;
+    return bytes;
+  }
+
+  // Waits (real time, bounded) until pred holds; pred may use the
+  // accessors below.
+  bool WaitFor(const std::function<bool()>& pred, int ms = 2000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+  // Play, then wait until the feeder has filled the ring (the device is
+  // open then, so the clock may move).
+  bool Start(uint64_t queuedUpTo) {
+    if (!player_.Play()) return false;
+    for (int i = 0; i < 2000 && player_.CurrentRecord() != queuedUpTo; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return player_.CurrentRecord() == queuedUpTo;
+  }
+  // Lets the device play one block and waits until the player has seen it.
+  bool PlayBlock() {
+    const size_t before = Played().size();
+    clock_.Advance(200);
+    return WaitFor([&] { return Played().size() > before; });
+  }
+
+  std::vector<int> Progress() {
+    std::lock_guard lock(mutex_);
+    return progress_;
+  }
+  std::vector<std::vector<int16_t>> Played() {
+    std::lock_guard lock(mutex_);
+    return played_;
+  }
+  int Finished() {
+    std::lock_guard lock(mutex_);
+    return finished_;
+  }
+  std::string DeviceError() {
+    std::lock_guard lock(mutex_);
+    return deviceError_;
+  }
+  bool WaitProgress(size_t count) {
+    return WaitFor([&] { return Progress().size() >= count; });
+  }
+
+ private:
+  RecordingPlayerCallbacks Callbacks() {
+    RecordingPlayerCallbacks callbacks;
+    const auto note = [this](const std::function<void()>& change) {
+      {
+        std::lock_guard lock(mutex_);
+        change();
+      }
+      changed_.notify_all();
+    };
+    callbacks.progress = [=, this](int percent) { note([&] { progress_.push_back(percent); }); };
+    callbacks.played = [=, this](std::span<const int16_t> block) {
+      note([&] { played_.emplace_back(block.begin(), block.end()); });
+    };
+    callbacks.finished = [=, this] { note([&] { ++finished_; }); };
+    callbacks.deviceFailed = [=, this](const std::string& error) {
+      note([&] { deviceError_ = error.empty() ? "?" : error; });
+    };
+    return callbacks;
+  }
+
+  test::ScratchDir dir_;
+  test::FakeClock clock_;
+  std::shared_ptr<SoundBackend> backend_;
+  std::mutex mutex_;  // guards the records below; taken by the callbacks and the test
+  std::condition_variable changed_;
+  std::vector<int> progress_;
+  std::vector<std::vector<int16_t>> played_;
+  int finished_ = 0;
+  std::string deviceError_;
+  RecordingPlayer player_;  // last: its threads end before the rest goes
+};
+
+TEST(RecordingPlayer, TenRecordsReportProgressByRefillsAndEveryBlockIsHeard) {
+  PlayerHarness h;
+  const std::vector<uint8_t> bytes = h.Load(10);
+  ASSERT_TRUE(h.Start(4));  // four blocks queued before the first is played
+  EXPECT_EQ(h.Player().State(), PlayerState::kPlaying);
+  EXPECT_FALSE(h.Player().Play());  // playing already
+  for (int n = 0; n < 6; ++n) {
+    ASSERT_TRUE(h.PlayBlock()) << n;
+    ASSERT_TRUE(h.WaitProgress(static_cast<size_t>(n) + 1)) << n;
+  }
+  EXPECT_EQ(h.Progress(), (std::vector<int>{50, 60, 70, 80, 90, 100}));
+  // 100 came when the last record was queued; the four blocks still queued
+  // play out, then the run ends by itself, rewound.
+  EXPECT_EQ(h.Player().State(), PlayerState::kPlaying);
+  EXPECT_EQ(h.Finished(), 0);
+  for (int n = 0; n < 4; ++n) ASSERT_TRUE(h.PlayBlock()) << n;
+  ASSERT_TRUE(h.WaitFor([&] { return h.Finished() == 1; }));
+  EXPECT_EQ(h.Progress().size(), 6u);
+  // What was heard is the file decoded in one go: no record decoded twice
+  // when the ring had no room for it.
+  std::vector<int16_t> whole(10 * kBlock);
+  uint32_t count = static_cast<uint32_t>(bytes.size());
+  CreateCodec()->Decode(bytes, whole, count);
+  std::vector<int16_t> heard;
+  for (const auto& block : h.Played()) heard.insert(heard.end(), block.begin(), block.end());
+  EXPECT_EQ(heard, whole);
+  EXPECT_TRUE(h.WaitFor([&] { return h.Player().State() == PlayerState::kStopped; }));
+  EXPECT_EQ(h.Player().CurrentRecord(), 0u);
+
+  // Play after the end starts from the first record again.
+  ASSERT_TRUE(h.Start(4));
+  ASSERT_TRUE(h.PlayBlock());
+  EXPECT_EQ(h.Played().back(), FreshDecode(bytes, 0));
+  h.Player().Stop();
+  EXPECT_EQ(h.Player().State(), PlayerState::kStopped);
+  EXPECT_EQ(h.Player().CurrentRecord(), 0u);
+}
+
+TEST(RecordingPlayer, OneRecordPlaysOneBlockAndProgressJumpsToHundred) {
+  PlayerHarness h;
+  h.Load(1);
+  ASSERT_TRUE(h.Start(1));
+  ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitFor([&] { return h.Finished() == 1; }));
+  EXPECT_EQ(h.Progress(), std::vector<int>{100});
+  EXPECT_EQ(h.Played().size(), 1u);
+}
+
+TEST(RecordingPlayer, PauseResumesWithTheFirstBlockNotHeard) {
+  PlayerHarness h;
+  const std::vector<uint8_t> bytes = h.Load(10);
+  ASSERT_TRUE(h.Start(4));
+  ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitProgress(1));
+  ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitProgress(2));
+  EXPECT_EQ(h.Player().CurrentRecord(), 6u);  // records 2 to 5 queued, unheard
+  h.Player().Pause();
+  EXPECT_EQ(h.Player().State(), PlayerState::kPaused);
+  EXPECT_EQ(h.Player().CurrentRecord(), 2u);
+  h.Player().Pause();  // not playing: nothing happens
+  EXPECT_EQ(h.Player().CurrentRecord(), 2u);
+
+  ASSERT_TRUE(h.Start(6));
+  ASSERT_TRUE(h.PlayBlock());
+  EXPECT_EQ(h.Played().size(), 3u);
+  EXPECT_EQ(h.Played().back(), FreshDecode(bytes, 2));
+  h.Player().Stop();
+  EXPECT_EQ(h.Player().CurrentRecord(), 0u);
+}
+
+TEST(RecordingPlayer, StopAtTheEndWaitsUntilTheQueuedBlocksHaveBeenPlayed) {
+  PlayerHarness h;
+  h.Load(10);
+  ASSERT_TRUE(h.Start(4));
+  for (int n = 0; n < 6; ++n) ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitFor([&] { return !h.Progress().empty() && h.Progress().back() == 100; }));
+
+  // The owner stops on 100; the last 800 ms are still heard.
+  std::atomic<bool> stopping{false};
+  std::atomic<size_t> playedWhenStopped{0};
+  std::thread stopper([&] {
+    stopping = true;
+    h.Player().Stop();
+    playedWhenStopped = h.Played().size();
+  });
+  while (!stopping) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int n = 0; n < 4; ++n) ASSERT_TRUE(h.PlayBlock()) << n;
+  stopper.join();
+  EXPECT_EQ(playedWhenStopped.load(), 10u);
+  EXPECT_EQ(h.Player().State(), PlayerState::kStopped);
+  EXPECT_EQ(h.Progress().back(), 100);
+
+  // Stopped in the middle, the queued blocks are dropped at once.
+  ASSERT_TRUE(h.Start(4));
+  ASSERT_TRUE(h.PlayBlock());
+  const auto before = std::chrono::steady_clock::now();
+  h.Player().Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+  EXPECT_EQ(h.Played().size(), 11u);
+  EXPECT_EQ(h.Player().CurrentRecord(), 0u);
+}
+
+TEST(RecordingPlayer, SliderSeeksFollowTheRecordRules) {
+  PlayerHarness h;
+  h.Load(10);
+  RecordingPlayer& p = h.Player();
+  p.SeekPercent(50);
+  EXPECT_EQ(p.CurrentRecord(), 5u);
+  p.SeekPercent(100);  // the end cannot be sought
+  EXPECT_EQ(p.CurrentRecord(), 5u);
+  p.SeekPercent(99);  // record 9, the last, cannot be sought either
+  EXPECT_EQ(p.CurrentRecord(), 5u);
+  p.SeekPercent(0);
+  EXPECT_EQ(p.CurrentRecord(), 0u);
+
+  // A seek while playing applies to the next record queued.
+  p.SeekPercent(30);
+  ASSERT_TRUE(h.Start(7));
+  p.SeekPercent(80);
+  ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitProgress(1));
+  EXPECT_EQ(h.Progress().front(), 90);  // record 8 queued, position on 9
+  p.Stop();
+}
+
+TEST(RecordingPlayer, BadFilesLeaveNothingToPlay) {
+  PlayerHarness h;
+  h.Load(3);
+  EXPECT_TRUE(h.Player().IsLoaded());
+  std::string error;
+  for (const size_t size : {329u, 331u}) {
+    EXPECT_FALSE(
+        h.Player().Load(WriteFile(h.Dir().File("bad.dvrec"), std::vector<uint8_t>(size)), &error));
+    EXPECT_EQ(error, kRecordingCorruptedText) << size;
+    EXPECT_FALSE(h.Player().IsLoaded());
+    EXPECT_FALSE(h.Player().Play());
+    EXPECT_EQ(h.Player().State(), PlayerState::kStopped);
+  }
+  EXPECT_FALSE(h.Player().Load(h.Dir().File("none.dvrec"), &error));
+  EXPECT_EQ(error, kRecordingOpenFailedText);
+  EXPECT_FALSE(h.Player().Play());
+  h.Player().SeekPercent(50);  // nothing loaded: nothing happens
+}
+
+TEST(RecordingPlayer, FileCutShortWhilePlayingEndsTheRunAtTheCut) {
+  PlayerHarness h;
+  h.Load(10);
+  ASSERT_EQ(::truncate(h.Dir().File("rec.dvrec").c_str(), 3 * kRecord + 17), 0);
+  ASSERT_TRUE(h.Start(3));
+  for (int n = 0; n < 3; ++n) ASSERT_TRUE(h.PlayBlock());
+  ASSERT_TRUE(h.WaitFor([&] { return h.Finished() == 1; }));
+  EXPECT_EQ(h.Played().size(), 3u);
+  EXPECT_EQ(h.Player().State(), PlayerState::kStopped);
+}
+
+TEST(RecordingPlayer, DeviceThatCannotOpenIsReportedAndThePlayerStops) {
+  test::RecordingClock clock;  // the open attempts' waits pass at once
+  PlayerHarness h(std::make_shared<test::FlakyBackend>(clock, 1000));
+  h.Load(5);
+  ASSERT_TRUE(h.Player().Play());
+  ASSERT_TRUE(h.WaitFor([&] { return !h.DeviceError().empty(); }));
+  EXPECT_EQ(h.DeviceError(), "busy");
+  ASSERT_TRUE(h.WaitFor([&] { return h.Player().State() == PlayerState::kStopped; }));
+  EXPECT_EQ(h.Player().CurrentRecord(), 0u);
+  // It may be tried again, and Pause and Stop return at once.
+  ASSERT_TRUE(h.Player().Play());
+  h.Player().Pause();
+  h.Player().Stop();
+  EXPECT_EQ(h.Player().State(), PlayerState::kStopped);
+}
+
+TEST(RecordingExport, WavHoldsTheCodecsOwnDecodeOfEveryRecord) {
+  test::ScratchDir dir;
+  const std::vector<uint8_t> bytes = ToneRecording(7);
+  const std::string in = WriteFile(dir.File("call.dvrec"), bytes);
+  const std::string out = dir.File("call.wav");
+  std::string error;
+  uint64_t samples = 0;
+  ASSERT_TRUE(ExportRecordingToWav(in, out, &error, &samples)) << error;
+  EXPECT_EQ(samples, 7u * kBlock);
+
+  std::vector<int16_t> expected(7 * kBlock);
+  uint32_t count = static_cast<uint32_t>(bytes.size());
+  CreateCodec()->Decode(bytes, expected, count);
+  ASSERT_EQ(count, 7u * kBlock);
+  std::vector<int16_t> got;
+  WavInfo info;
+  ASSERT_TRUE(ReadWavFile(out, got, &info, &error)) << error;
+  EXPECT_EQ(info.sampleRate, 8000u);
+  EXPECT_EQ(info.channels, 1u);
+  EXPECT_EQ(info.bitsPerSample, 16u);
+  EXPECT_EQ(got, expected);
+
+  // The header, byte by byte: a plain 44-byte PCM header.
+  std::ifstream wav(out, std::ios::binary);
+  std::vector<uint8_t> head(44);
+  wav.read(reinterpret_cast<char*>(head.data()), 44);
+  const auto u32 = [&](size_t at) {
+    return uint32_t{head[at]} | uint32_t{head[at + 1]} << 8 | uint32_t{head[at + 2]} << 16 |
+           uint32_t{head[at + 3]} << 24;
+  };
+  const auto u16 = [&](size_t at) { return static_cast<uint32_t>(head[at] | head[at + 1] << 8); };
+  const std::string text(head.begin(), head.end());
+  EXPECT_EQ(text.substr(0, 4), "RIFF");
+  EXPECT_EQ(u32(4), std::filesystem::file_size(out) - 8);
+  EXPECT_EQ(text.substr(8, 8), "WAVEfmt ");
+  EXPECT_EQ(u32(16), 16u);
+  EXPECT_EQ(u16(20), 1u);  // PCM
+  EXPECT_EQ(u16(22), 1u);
+  EXPECT_EQ(u32(24), 8000u);
+  EXPECT_EQ(u32(28), 16000u);
+  EXPECT_EQ(u16(32), 2u);
+  EXPECT_EQ(u16(34), 16u);
+  EXPECT_EQ(text.substr(36, 4), "data");
+  EXPECT_EQ(u32(40), 7u * kBlock * 2);
+  EXPECT_EQ(std::filesystem::file_size(out), 44u + 7u * kBlock * 2);
+}
+
+TEST(RecordingExport, RefusalsLeaveTheTargetAloneAndNoPartialFile) {
+  test::ScratchDir dir;
+  const std::string out = dir.File("keep.wav");
+  WriteFile(out, {'o', 'l', 'd'});
+  std::string error;
+  EXPECT_FALSE(ExportRecordingToWav(WriteFile(dir.File("odd.dvrec"), std::vector<uint8_t>(331)),
+                                    out, &error));
+  EXPECT_EQ(error, kRecordingCorruptedText);
+  EXPECT_FALSE(ExportRecordingToWav(dir.File("none.dvrec"), out, &error));
+  EXPECT_EQ(error, kRecordingOpenFailedText);
+  // The WAV cannot go over the recording it comes from.
+  const std::string rec = WriteFile(dir.File("rec.dvrec"), ToneRecording(2));
+  EXPECT_FALSE(ExportRecordingToWav(rec, rec, &error));
+  EXPECT_EQ(std::filesystem::file_size(rec), 2u * kRecord);
+  // A directory that cannot be written to.
+  EXPECT_FALSE(ExportRecordingToWav(rec, dir.File("no/such/dir.wav"), &error));
+  EXPECT_NE(error.find("no/such/dir.wav"), std::string::npos) << error;
+
+  EXPECT_EQ(std::filesystem::file_size(out), 3u);
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
+  EXPECT_EQ(entries, 3);  // keep.wav, odd.dvrec, rec.dvrec: no temporary left
+}
+
+}  // namespace
+}  // namespace dialvo
