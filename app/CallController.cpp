@@ -8,6 +8,7 @@
 #include "app/ConnectAddress.h"
 #include "app/PostedCall.h"
 #include "app/SafeText.h"
+#include "audio/Recorder.h"
 #include "base/Trace.h"
 #include "engine/NetCore.h"
 #include "settings/Settings.h"
@@ -112,8 +113,17 @@ void CallController::SetLoggedIn(bool loggedIn, const QString& userName) {
 
 void CallController::SetState(CallState state) {
   if (state_ == state) return;
+  const bool wasAllowed = RecordingAllowed();
   state_ = state;
+  if (!RecordingAllowed()) recording_ = false;
   emit stateChanged();
+  if (wasAllowed != RecordingAllowed()) emit recordingAllowedChanged(RecordingAllowed());
+}
+
+void CallController::SetRecording(bool on) {
+  if (on && !RecordingAllowed()) return;
+  recording_ = on;
+  if (slot_.engine != nullptr) slot_.engine->SetRecording(on);
 }
 
 void CallController::SetPane(int pane, const QString& text) {
@@ -130,6 +140,10 @@ bool CallController::StartListening(bool buttonsAndStatus) {
   slot.bridge = std::make_shared<EngineBridge>(
       this, slot.generation, [this](const EngineEventPtr& event) { OnEngineEvent(event); });
   slot.sink = std::make_unique<EventSink>(slot.bridge.get());
+  if (!options_.recordingTemporaryDirectory.empty()) {
+    slot.sink->SetRecorder(
+        std::make_shared<ConversationRecorder>(options_.recordingTemporaryDirectory));
+  }
   EngineFactory::Made made = factory_->Create(port_, slot.sink.get(), userName_);
   slot.engine = std::move(made.engine);
   // A port picked freely stays the program's port for its later engines.
@@ -174,14 +188,36 @@ void CallController::Reset(bool restart, std::function<void()> next) {
   auto old = std::make_shared<Slot>(std::move(slot_));
   slot_ = {};
   std::shared_ptr<CallRequest> request(std::move(request_));
-  retireThread_ = std::thread([this, old, request, connect = std::move(connectThread_)]() mutable {
-    if (request != nullptr) request->cancel.store(1);
-    if (connect.joinable()) connect.join();
-    old->engine->Stop();
-    old->engine.reset();
-    old->sink.reset();
-    PostCall(this, [this] { OnRetired(); });
-  });
+  // The recording is saved once the engine has stopped: no block comes late.
+  const std::filesystem::path recordings =
+      TrimBlanks(settings_->ReadString(keys::kRecordingsDirectory));
+  retireThread_ =
+      std::thread([this, old, request, recordings, connect = std::move(connectThread_)]() mutable {
+        if (request != nullptr) request->cancel.store(1);
+        if (connect.joinable()) connect.join();
+        old->engine->Stop();
+        SaveRecording(old->sink->Recorder(), recordings);
+        old->engine.reset();
+        old->sink.reset();
+        PostCall(this, [this] { OnRetired(); });
+      });
+}
+
+void CallController::SaveRecording(ConversationRecorder* recorder,
+                                   const std::filesystem::path& directory) {
+  if (recorder == nullptr || !recorder->HasRecording()) return;
+  std::string error;
+  std::filesystem::path saved;
+  bool ok = false;
+  if (directory.empty()) {
+    error = "no recordings directory is set";
+  } else {
+    ok = recorder->Save(directory / RecordingFileName(std::time(nullptr)), &error, &saved);
+  }
+  const QString path =
+      QString::fromStdString(ok ? saved.string() : recorder->TemporaryPath().string());
+  const QString why = QString::fromStdString(error);
+  PostCall(this, [this, ok, path, why] { emit recordingSaved(ok, path, why); });
 }
 
 void CallController::OnRetired() {

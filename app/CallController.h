@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,8 @@
 #include "settings/SettingsStore.h"
 
 namespace dialvo {
+
+class ConversationRecorder;
 
 // Builds the engines; tests give fakes.
 class EngineFactory {
@@ -110,6 +113,9 @@ class CallController final : public QObject {
     // Tick counts of the rows (join, last round trip); the system clock
     // when null. Must outlive the controller.
     Clock* clock = nullptr;
+    // Where a call being recorded is written until it is saved; empty: no
+    // recording.
+    std::filesystem::path recordingTemporaryDirectory;
   };
 
   // Finds an online buddy's record by exact name (the presence service's
@@ -156,6 +162,11 @@ class CallController final : public QObject {
   int RowOfPeer(const QString& name) const;
   // The process-wide count of call-status ticks.
   uint32_t TickCount() const { return tickCount_; }
+  // The Rec box: usable only while a call is up.
+  bool RecordingAllowed() const {
+    return state_ == CallState::kInCall && !options_.recordingTemporaryDirectory.empty();
+  }
+  bool Recording() const { return recording_; }
 
   // An engine event as the window receives it (public for tests).
   void OnEngineEvent(const EngineEventPtr& event);
@@ -178,6 +189,8 @@ class CallController final : public QObject {
   void AnswerConference(int id, bool accept);
   // Disconnect User on a row of the conference list.
   void DisconnectUser(int row);
+  // The Rec box (the window checked the recordings directory first).
+  void SetRecording(bool on);
 
  signals:
   void stateChanged();
@@ -208,6 +221,11 @@ class CallController final : public QObject {
   // Also every 300th status tick during a call (an interim report).
   void callReport(const dialvo::CallReportData& report);
   void shutdownFinished();
+  // The Rec box is usable (a call is up) or not; recording is off again.
+  void recordingAllowedChanged(bool allowed);
+  // A recorded call was saved (path: where), or could not be (path: the
+  // temporary file that keeps it; error: why).
+  void recordingSaved(bool ok, const QString& path, const QString& error);
 
  private:
   struct Slot {
@@ -233,6 +251,9 @@ class CallController final : public QObject {
   // listening again first).
   void Reset(bool restart, std::function<void()> next = {});
   void OnRetired();
+  // On the retiring thread, after the engine stopped: stores a recorded
+  // call under the recordings directory (recordingSaved tells how).
+  void SaveRecording(ConversationRecorder* recorder, const std::filesystem::path& directory);
   // Answers every caller still waiting with a rejection and closes their
   // dialog or pop-up.
   void RejectAllPending();
@@ -297,6 +318,7 @@ class CallController final : public QObject {
   std::vector<Pending> pending_;
   int nextPendingId_ = 1;
   bool hangUpAsked_ = false;
+  bool recording_ = false;
 
   ConferenceModel conference_;
   std::vector<std::pair<uintptr_t, QString>> peerNames_;

@@ -13,6 +13,7 @@
 
 #include "app/CallController.h"
 #include "app/MainWindow.h"
+#include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/SingleInstance.h"
 #include "app/SystemSounds.h"
@@ -88,6 +89,8 @@ int RunDialvo(const AppOptions& options) {
   CallController::Options callOptions;
   callOptions.listeningPort =
       static_cast<uint16_t>(LoadNetworkSettings(*settings).EffectiveListeningPort());
+  // Calls being recorded live in the user's cache until they are saved.
+  callOptions.recordingTemporaryDirectory = DefaultCacheDirectory() / "recordings";
   EngineConfig engineConfig;
   engineConfig.sound = sound;
   auto sounds = std::make_shared<SystemSounds>();
@@ -107,7 +110,8 @@ int RunDialvo(const AppOptions& options) {
       options.server.isEmpty() ? QString::fromStdString(DirectoryHost(*settings)) : options.server;
   windowOptions.useTray = QSystemTrayIcon::isSystemTrayAvailable();
   windowOptions.instanceGuid = QString::fromStdString(presence.Client().InstanceGuid());
-  MainWindow window(calls, &presence, settings, windowOptions);
+  PlayerController player(sound);
+  MainWindow window(calls, &presence, settings, windowOptions, nullptr, &player);
   QObject::connect(&instance, &SingleInstance::wakeUp, &window, &MainWindow::Wake);
   QObject::connect(&window, &MainWindow::exitFinished, qApp, &QCoreApplication::quit);
   RouteSignalsTo(window);

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -17,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSlider>
 #include <QTabWidget>
@@ -27,6 +29,7 @@
 
 #include "app/CallDialogs.h"
 #include "app/Icons.h"
+#include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/PresencePages.h"
 #include "app/WebLinks.h"
@@ -61,10 +64,11 @@ QString Encoded(const QString& value) {
 
 MainWindow::MainWindow(CallController& calls, PresenceController* presence,
                        std::shared_ptr<SettingsStore> settings, MainWindowOptions options,
-                       QWidget* parent)
+                       QWidget* parent, PlayerController* player)
     : QMainWindow(parent),
       calls_(calls),
       presence_(presence),
+      player_(player),
       settings_(std::move(settings)),
       options_(std::move(options)) {
   setObjectName(QStringLiteral("mainWindow"));
@@ -106,6 +110,7 @@ MainWindow::MainWindow(CallController& calls, PresenceController* presence,
   if (options_.useTray) BuildTray();
   Bind();
   if (presence_ != nullptr) BindPresence();
+  BindRecording();
   ReloadHistory(calls_.IpHistory());
   for (int pane = 0; pane < 3; ++pane) {
     if (!calls_.PaneText(pane).isEmpty()) status_->SetPaneText(pane, calls_.PaneText(pane));
@@ -141,7 +146,15 @@ QWidget* MainWindow::BuildCallArea() {
   levels_ = new LevelDisplay(area);
   levels_->setObjectName(QStringLiteral("levelDisplay"));
   levels_->setMinimumWidth(130);
-  layout->addWidget(levels_);
+  levelCaption_ = new QLabel(area);
+  levelCaption_->setObjectName(QStringLiteral("levelCaption"));
+  QFont bold = levelCaption_->font();
+  bold.setBold(true);
+  levelCaption_->setFont(bold);
+  auto* meters = new QVBoxLayout;
+  meters->addWidget(levels_);
+  meters->addWidget(levelCaption_);
+  layout->addLayout(meters);
   return area;
 }
 
@@ -175,29 +188,38 @@ QWidget* MainWindow::BuildConnectPage() {
 }
 
 QWidget* MainWindow::BuildPlayerArea() {
-  // Recording, playback and the volume sliders come with their own work;
-  // their places are kept, disabled, so that the window does not change
-  // shape when they arrive.
+  // The volume sliders come with their own work; their places are kept,
+  // disabled, so that the window does not change shape when they arrive.
   auto* box = new QGroupBox(QStringLiteral("Record / Play"), this);
   box->setObjectName(QStringLiteral("playerArea"));
   auto* grid = new QGridLayout(box);
+  const auto button = [box](const char* text, const char* name) {
+    auto* b = new QPushButton(QString::fromLatin1(text), box);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setEnabled(false);
+    return b;
+  };
+  load_ = button("Load", "loadButton");
+  play_ = button("Play", "playButton");
+  pause_ = button(" | | ", "pauseButton");
+  stop_ = button("Stop", "stopButton");
+  export_ = button("Export...", "exportButton");
+  export_->setToolTip(QStringLiteral("Save the loaded recording as a WAV file"));
+  rec_ = new QCheckBox(QStringLiteral("Rec"), box);
+  rec_->setObjectName(QStringLiteral("recBox"));
+  rec_->setEnabled(false);
   int column = 0;
-  for (const auto& [text, name] :
-       {std::pair{"Load", "loadButton"}, std::pair{"Play", "playButton"},
-        std::pair{"Pause", "pauseButton"}, std::pair{"Stop", "stopButton"}}) {
-    auto* button = new QPushButton(QString::fromLatin1(text), box);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setEnabled(false);
-    grid->addWidget(button, 0, column++);
+  for (QWidget* w : {static_cast<QWidget*>(load_), static_cast<QWidget*>(play_),
+                     static_cast<QWidget*>(pause_), static_cast<QWidget*>(stop_),
+                     static_cast<QWidget*>(export_), static_cast<QWidget*>(rec_)}) {
+    grid->addWidget(w, 0, column++);
   }
-  auto* rec = new QCheckBox(QStringLiteral("Rec"), box);
-  rec->setObjectName(QStringLiteral("recBox"));
-  rec->setEnabled(false);
-  grid->addWidget(rec, 0, column);
-  auto* position = new QSlider(Qt::Horizontal, box);
-  position->setObjectName(QStringLiteral("playPosition"));
-  position->setEnabled(false);
-  grid->addWidget(position, 1, 0, 1, column + 1);
+  pause_->hide();
+  position_ = new QSlider(Qt::Horizontal, box);
+  position_->setObjectName(QStringLiteral("playPosition"));
+  position_->setRange(0, 100);
+  position_->setEnabled(false);
+  grid->addWidget(position_, 1, 0, 1, column);
   int row = 2;
   for (const auto& [text, name, tip] :
        {std::tuple{"Speaker", "speakerVolume", "Adjust the speaker volume"},
@@ -209,9 +231,135 @@ QWidget* MainWindow::BuildPlayerArea() {
     slider->setToolTip(QString::fromLatin1(tip));
     slider->setRange(0, 255);
     slider->setEnabled(false);
-    grid->addWidget(slider, row++, 1, 1, column);
+    grid->addWidget(slider, row++, 1, 1, column - 1);
   }
   return box;
+}
+
+void MainWindow::BindRecording() {
+  connect(rec_, &QCheckBox::clicked, this, &MainWindow::RecClicked);
+  connect(&calls_, &CallController::recordingAllowedChanged, this, [this](bool allowed) {
+    rec_->setChecked(false);
+    rec_->setEnabled(allowed);
+    SetLevelCaption({}, {});
+    if (player_ != nullptr) player_->SetInCall(allowed);
+  });
+  connect(&calls_, &CallController::recordingSaved, this,
+          [this](bool ok, const QString& path, const QString& error) {
+            if (ok) {
+              status_->SetPaneText(1, QStringLiteral("Recording saved: ") + path);
+              return;
+            }
+            ShowMessage(
+                {},
+                QStringLiteral("An error occurred while saving the recorded conversation.\n"
+                               "Please confirm that the recordings directory specified exists "
+                               "and the drive has sufficient amount of free space. (At least "
+                               "100MB)\n\n") +
+                    error + QStringLiteral("\nThe recording is kept in ") + path,
+                true);
+          });
+  if (player_ == nullptr) return;
+  connect(load_, &QPushButton::clicked, this, [this] {
+    auto* dialog =
+        new QFileDialog(this, QStringLiteral("Load"),
+                        QString::fromStdString(settings_->ReadString(keys::kRecordingsDirectory)),
+                        QStringLiteral("Orvanta Recorded Conversations (*.dvrec)"));
+    dialog->setObjectName(QStringLiteral("loadDialog"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, player_, &PlayerController::Load);
+    dialog->open();
+  });
+  connect(play_, &QPushButton::clicked, player_, &PlayerController::Play);
+  connect(pause_, &QPushButton::clicked, player_, &PlayerController::Pause);
+  connect(stop_, &QPushButton::clicked, player_, &PlayerController::Stop);
+  connect(position_, &QSlider::sliderReleased, this, [this] { player_->Seek(position_->value()); });
+  connect(export_, &QPushButton::clicked, this, [this] {
+    QString suggested = player_->LoadedPath();
+    suggested.replace(QRegularExpression(QStringLiteral("\\.dvrec$")), QStringLiteral(".wav"));
+    auto* dialog = new QFileDialog(this, QStringLiteral("Export"), suggested,
+                                   QStringLiteral("WAV files (*.wav)"));
+    dialog->setObjectName(QStringLiteral("exportDialog"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("wav"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, player_, &PlayerController::Export);
+    dialog->open();
+  });
+  connect(player_, &PlayerController::stateChanged, this, &MainWindow::UpdatePlayer);
+  connect(player_, &PlayerController::progress, this, [this](int percent) {
+    if (!position_->isSliderDown()) position_->setValue(percent);
+  });
+  connect(player_, &PlayerController::caption, this, &MainWindow::SetLevelCaption);
+  connect(player_, &PlayerController::playedLevel, levels_, &LevelDisplay::SetPlayLevel);
+  connect(player_, &PlayerController::message, this,
+          [this](const QString& text, bool error) { ShowMessage({}, text, error); });
+  connect(player_, &PlayerController::exported, this, [this](bool ok, const QString& text) {
+    if (ok) {
+      status_->SetPaneText(1, text);
+    } else {
+      ShowMessage({}, text, true);
+    }
+  });
+  UpdatePlayer();
+}
+
+void MainWindow::RecClicked(bool on) {
+  if (!on) {
+    calls_.SetRecording(false);
+    SetLevelCaption({}, {});
+    return;
+  }
+  if (!TrimBlanks(settings_->ReadString(keys::kRecordingsDirectory)).empty()) {
+    calls_.SetRecording(true);
+    SetLevelCaption(QStringLiteral("Recording"), QColor(255, 0, 0));
+    return;
+  }
+  // No recordings directory yet: the user picks one now.
+  rec_->setChecked(false);
+  auto* dialog = new QFileDialog(this, QStringLiteral("Please select a recordings directory"));
+  dialog->setObjectName(QStringLiteral("recordingsDirectoryDialog"));
+  dialog->setFileMode(QFileDialog::Directory);
+  dialog->setOption(QFileDialog::ShowDirsOnly);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& directory) {
+    settings_->WriteString(keys::kRecordingsDirectory, directory.toStdString());
+    std::string error;
+    if (!PrepareRecordingsDirectory(*settings_, &error)) {
+      ShowMessage({}, QString::fromStdString(error), true);
+      return;
+    }
+    if (!calls_.RecordingAllowed()) return;  // the call ended meanwhile
+    rec_->setChecked(true);
+    RecClicked(true);
+  });
+  auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Orvanta"),
+                              QStringLiteral("Please select a recordings directory. Also confirm "
+                                             "the drive has enough amount of free space.(At least "
+                                             "100MB)"),
+                              QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  connect(box, &QMessageBox::finished, dialog, [dialog] { dialog->open(); });
+  box->open();
+}
+
+void MainWindow::UpdatePlayer() {
+  if (player_ == nullptr) return;
+  load_->setEnabled(player_->CanLoad());
+  play_->setVisible(!player_->CanPause());
+  pause_->setVisible(player_->CanPause());
+  play_->setEnabled(player_->CanPlay());
+  stop_->setEnabled(player_->CanStop());
+  position_->setEnabled(player_->CanSeek());
+  export_->setEnabled(player_->CanExport());
+}
+
+void MainWindow::SetLevelCaption(const QString& text, const QColor& colour) {
+  levelCaption_->setText(text);
+  QPalette palette = levelCaption_->palette();
+  palette.setColor(QPalette::WindowText, colour.isValid() ? colour : palette.color(QPalette::Text));
+  levelCaption_->setPalette(palette);
 }
 
 void MainWindow::BuildMenus() {

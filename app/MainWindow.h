@@ -27,6 +27,7 @@ class BuddiesPage;
 class ConnectProgressDialog;
 class LoginPage;
 class OnlinePage;
+class PlayerController;
 class PresenceController;
 class ConferenceRequestPopup;
 class IncomingCallDialog;
@@ -43,9 +44,10 @@ class MainWindow final : public QMainWindow {
   Q_OBJECT
  public:
   // presence may be null: then there are no login and buddy pages.
+  // player may be null: then the player's buttons stay disabled.
   MainWindow(CallController& calls, PresenceController* presence,
              std::shared_ptr<SettingsStore> settings, MainWindowOptions options,
-             QWidget* parent = nullptr);
+             QWidget* parent = nullptr, PlayerController* player = nullptr);
   ~MainWindow() override;
 
   // Comes to the front: shown, restored, raised and activated.
@@ -93,9 +95,14 @@ class MainWindow final : public QMainWindow {
   // The name the call buttons use on the online page, else the address.
   QString CallTarget() const;
   void ExitStepDone();
+  void BindRecording();
+  void RecClicked(bool on);
+  void UpdatePlayer();
+  void SetLevelCaption(const QString& text, const QColor& colour);
 
   CallController& calls_;
   PresenceController* const presence_;
+  PlayerController* const player_;
   const std::shared_ptr<SettingsStore> settings_;
   const MainWindowOptions options_;
   bool exitRequested_ = false;
@@ -107,6 +114,14 @@ class MainWindow final : public QMainWindow {
   QComboBox* address_ = nullptr;
   QTableView* conferenceList_ = nullptr;
   LevelDisplay* levels_ = nullptr;
+  QLabel* levelCaption_ = nullptr;
+  QPushButton* load_ = nullptr;
+  QPushButton* play_ = nullptr;
+  QPushButton* pause_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  QPushButton* export_ = nullptr;
+  QCheckBox* rec_ = nullptr;
+  QSlider* position_ = nullptr;
   PaneStatusBar* status_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QAction* logOff_ = nullptr;

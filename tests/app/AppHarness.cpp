@@ -50,6 +50,7 @@ ControllerRig::ControllerRig(int ringTickMs, int statusTickMs) {
   options.ringTickMs = ringTickMs;
   options.statusTickMs = statusTickMs;
   options.clock = &clock;
+  options.recordingTemporaryDirectory = dir.Path() + "/partial";
   calls = std::make_unique<CallController>(options, factory, sounds, settings);
   QObject::connect(calls.get(), &CallController::message, calls.get(),
                    [this](const QString&, const QString& text, bool) { messages.push_back(text); });
