@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/CallController.h"
 #include "app/MainWindow.h"
@@ -121,6 +122,17 @@ int RunDialvo(const AppOptions& options) {
   window.StatusPanes()->SetPaneText(1, options.localService
                                            ? QStringLiteral("Local service %1").arg(options.server)
                                            : QStringLiteral("Ready"));
+  // A recording left behind by a program that ended without saving it.
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(callOptions.recordingTemporaryDirectory, ec)) {
+    if (entry.path().filename().string().ends_with(".dvrec.part")) {
+      window.StatusPanes()->SetPaneText(
+          1, QStringLiteral("An unsaved recording is kept in ") +
+                 QString::fromStdString(entry.path().string()));
+      break;
+    }
+  }
   if (!options.dontShow) window.show();
   const int status = QApplication::exec();
   if (!calls.Idle()) {

@@ -210,10 +210,12 @@ QWidget* MainWindow::BuildPlayerArea() {
   rec_->setEnabled(false);
   int column = 0;
   for (QWidget* w : {static_cast<QWidget*>(load_), static_cast<QWidget*>(play_),
-                     static_cast<QWidget*>(pause_), static_cast<QWidget*>(stop_),
-                     static_cast<QWidget*>(export_), static_cast<QWidget*>(rec_)}) {
+                     static_cast<QWidget*>(stop_), static_cast<QWidget*>(export_),
+                     static_cast<QWidget*>(rec_)}) {
     grid->addWidget(w, 0, column++);
   }
+  // Pause takes Play's place while playing.
+  grid->addWidget(pause_, 0, 1);
   pause_->hide();
   position_ = new QSlider(Qt::Horizontal, box);
   position_->setObjectName(QStringLiteral("playPosition"));
