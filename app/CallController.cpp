@@ -55,7 +55,7 @@ EngineFactory::Made NetCoreFactory::Create(uint16_t port, EventSink* sink,
   return {std::move(engine), bound};
 }
 
-CallController::CallController(Options options, std::shared_ptr<EngineFactory> factory,
+CallController::CallController(const Options& options, std::shared_ptr<EngineFactory> factory,
                                std::shared_ptr<CallSounds> sounds,
                                std::shared_ptr<SettingsStore> settings, QObject* parent)
     : QObject(parent),

@@ -122,7 +122,7 @@ class CallController final : public QObject {
   // online list); false when the buddy is not online.
   using BuddyLookup = std::function<bool(const std::string& name, OnlineBuddy& record)>;
 
-  CallController(Options options, std::shared_ptr<EngineFactory> factory,
+  CallController(const Options& options, std::shared_ptr<EngineFactory> factory,
                  std::shared_ptr<CallSounds> sounds, std::shared_ptr<SettingsStore> settings,
                  QObject* parent = nullptr);
   ~CallController() override;
