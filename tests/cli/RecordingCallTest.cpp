@@ -23,14 +23,7 @@ constexpr size_t kRecord = 330;
 constexpr size_t kBlock = 1600;
 
 std::string Tone(const ScratchDir& dir, const std::string& name, double hz) {
-  ToneSpec spec;
-  spec.hz = hz;
-  spec.seconds = 2;
-  spec.volume = 0.5;
-  std::string error;
-  const std::string path = dir.File(name);
-  EXPECT_TRUE(MakeToneWav(path, spec, &error)) << error;
-  return path;
+  return PartyTone(dir.File(name), hz, 0.5);
 }
 
 // Energy of one frequency in some samples (Goertzel), per sample.

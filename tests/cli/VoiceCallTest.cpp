@@ -230,14 +230,7 @@ TEST(VoiceCall, SpeechArrivesBlockForBlockAfterTwoCodecPasses) {
 
 // A tone file for one party: loud, so that two of them overflow 16 bits.
 std::string ToneFile(const ScratchDir& dir, const std::string& name, double hz) {
-  ToneSpec spec;
-  spec.hz = hz;
-  spec.seconds = 2;
-  spec.volume = 0.6;
-  std::string error;
-  std::string path = dir.File(name);
-  EXPECT_TRUE(MakeToneWav(path, spec, &error)) << error;
-  return path;
+  return PartyTone(dir.File(name), hz, 0.6);
 }
 
 TEST(VoiceCall, ThreePartiesHearTheOtherTwoNeverThemselves) {

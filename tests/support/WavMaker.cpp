@@ -1,5 +1,7 @@
 #include "tests/support/WavMaker.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -39,6 +41,16 @@ bool MakeSpeechWav(const std::string& path, const std::string& text, std::string
          Run({"sox", "-R", "-D", raw, "-r", std::to_string(rate), "-c", "1", "-b", "16", "-e",
               "signed-integer", path},
              path + ".log", error);
+}
+
+std::string PartyTone(const std::string& path, double hz, double volume) {
+  ToneSpec spec;
+  spec.hz = hz;
+  spec.seconds = 2;
+  spec.volume = volume;
+  std::string error;
+  EXPECT_TRUE(MakeToneWav(path, spec, &error)) << error;
+  return path;
 }
 
 }  // namespace dialvo::test

@@ -19,6 +19,10 @@ struct ToneSpec {
 // when sox failed.
 bool MakeToneWav(const std::string& path, const ToneSpec& spec, std::string* error);
 
+// A two-second sine tone of one party in path (a test failure when sox
+// fails); returns path.
+std::string PartyTone(const std::string& path, double hz, double volume);
+
 // The text spoken by espeak-ng, as an 8000 Hz mono 16-bit WAV (unless another
 // rate is asked for). The same text always gives the same file.
 bool MakeSpeechWav(const std::string& path, const std::string& text, std::string* error,
