@@ -10,6 +10,7 @@
 #include "app/SafeText.h"
 #include "audio/Recorder.h"
 #include "base/Trace.h"
+#include "controls/LevelDisplay.h"
 #include "engine/NetCore.h"
 #include "settings/Settings.h"
 
@@ -36,12 +37,6 @@ const char* const kHostNotFound =
     "incorrectly.\n"
     "3. If you are trying to connect using buddylist, your buddy has configured an invalid "
     "computer name.";
-
-int Peak(const std::vector<int16_t>& block) {
-  int peak = 0;
-  for (const int16_t s : block) peak = std::max(peak, s < 0 ? -(s + 1) : static_cast<int>(s));
-  return peak;
-}
 
 }  // namespace
 
@@ -624,9 +619,9 @@ void CallController::HandleEvent(PostedEngineEvent& event) {
     case EV_PLAYOUT_BUFFER:
       if (!IsCurrentAndActive(event)) return;
       if (code == EV_CAPTURE_BUFFER) {
-        emit captureLevel(Peak(event.block));
+        emit captureLevel(BlockPeak(event.block.data(), event.block.size()));
       } else {
-        emit playLevel(Peak(event.block));
+        emit playLevel(BlockPeak(event.block.data(), event.block.size()));
       }
       return;
     case EV_CALL_STARTED:

@@ -127,9 +127,8 @@ int RunDialvo(const AppOptions& options) {
   for (const auto& entry :
        std::filesystem::directory_iterator(callOptions.recordingTemporaryDirectory, ec)) {
     if (entry.path().filename().string().ends_with(".dvrec.part")) {
-      window.StatusPanes()->SetPaneText(
-          1, QStringLiteral("An unsaved recording is kept in ") +
-                 QString::fromStdString(entry.path().string()));
+      window.StatusPanes()->SetPaneText(1, QStringLiteral("An unsaved recording is kept in ") +
+                                               QString::fromStdString(entry.path().string()));
       break;
     }
   }

@@ -32,11 +32,11 @@
 #include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/PresencePages.h"
-#include "app/WebLinks.h"
 #include "controls/DelayMessageBox.h"
 #include "controls/LevelDisplay.h"
 #include "controls/NotifyPopup.h"
 #include "controls/PaneStatusBar.h"
+#include "service/ServiceRequests.h"
 #include "settings/Settings.h"
 
 namespace dialvo {
@@ -55,10 +55,6 @@ QPushButton* CallButton(const QString& text, const QIcon& icon, const QString& n
 }
 
 constexpr int kExitWaitMs = 5000;
-
-QString Encoded(const QString& value) {
-  return QString::fromLatin1(QUrl::toPercentEncoding(value));
-}
 
 }  // namespace
 
@@ -209,9 +205,9 @@ QWidget* MainWindow::BuildPlayerArea() {
   rec_->setObjectName(QStringLiteral("recBox"));
   rec_->setEnabled(false);
   int column = 0;
-  for (QWidget* w : {static_cast<QWidget*>(load_), static_cast<QWidget*>(play_),
-                     static_cast<QWidget*>(stop_), static_cast<QWidget*>(export_),
-                     static_cast<QWidget*>(rec_)}) {
+  for (QWidget* w :
+       {static_cast<QWidget*>(load_), static_cast<QWidget*>(play_), static_cast<QWidget*>(stop_),
+        static_cast<QWidget*>(export_), static_cast<QWidget*>(rec_)}) {
     grid->addWidget(w, 0, column++);
   }
   // Pause takes Play's place while playing.
@@ -366,20 +362,12 @@ void MainWindow::SetLevelCaption(const QString& text, const QColor& colour) {
 
 void MainWindow::BuildMenus() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-  file->addAction(QStringLiteral("Change Password"), this, [this] {
-    const QString user = presence_ != nullptr ? presence_->UserName() : QString();
-    OpenWebPage(
-        QStringLiteral("/app_links/app_changepassword.aspx"),
-        calls_.LoggedIn() && !user.isEmpty() ? QStringLiteral("user=") + Encoded(user) : QString());
-  });
-  file->addAction(QStringLiteral("Update Your Account"), this, [this] {
-    OpenWebPage(QStringLiteral("/app_links/app_myaccount.aspx"),
-                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
-  });
-  file->addAction(QStringLiteral("Submit Feedback"), this, [this] {
-    OpenWebPage(QStringLiteral("/app_links/app_feedback.aspx"),
-                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
-  });
+  file->addAction(QStringLiteral("Change Password"), this,
+                  [this] { OpenWebPage(ServicePage::kChangePassword); });
+  file->addAction(QStringLiteral("Update Your Account"), this,
+                  [this] { OpenWebPage(ServicePage::kMyAccount); });
+  file->addAction(QStringLiteral("Submit Feedback"), this,
+                  [this] { OpenWebPage(ServicePage::kFeedback); });
   logOff_ = file->addAction(QStringLiteral("Log Off"));
   logOff_->setObjectName(QStringLiteral("logOffAction"));
   logOff_->setEnabled(false);  // enabled while logged in
@@ -408,14 +396,12 @@ void MainWindow::BuildMenus() {
   refresh->setToolTip(QStringLiteral("Check for new online buddies right now."));
   for (QAction* action : {add, remove, refresh}) action->setEnabled(presence_ != nullptr);
   buddies->addSeparator();
-  buddies->addAction(QStringLiteral("Invite Friend"), this, [this] {
-    OpenWebPage(QStringLiteral("/app_links/app_invite.aspx"),
-                QStringLiteral("InstanceGUID=") + Encoded(options_.instanceGuid));
-  });
+  buddies->addAction(QStringLiteral("Invite Friend"), this,
+                     [this] { OpenWebPage(ServicePage::kInvite); });
   buddies->addAction(QStringLiteral("Register a User"), this,
-                     [this] { OpenWebPage(QStringLiteral("/app_links/app_register.aspx")); });
+                     [this] { OpenWebPage(ServicePage::kRegister); });
   buddies->addAction(QStringLiteral("Search for a Buddy"), this,
-                     [this] { OpenWebPage(QStringLiteral("/app_links/app_search.aspx")); });
+                     [this] { OpenWebPage(ServicePage::kSearch); });
 
   QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
   for (const char* text : {"Program Settings", "Network Settings", "Test Network Settings"}) {
@@ -432,10 +418,8 @@ void MainWindow::BuildMenus() {
   }
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-  help->addAction(QStringLiteral("Online Help"), this,
-                  [this] { OpenWebPage(QStringLiteral("/app_links/app_Help.aspx")); });
-  help->addAction(QStringLiteral("Home"), this,
-                  [this] { OpenWebPage(QStringLiteral("/app_links/app_home.aspx")); });
+  help->addAction(QStringLiteral("Online Help"), this, [this] { OpenWebPage(ServicePage::kHelp); });
+  help->addAction(QStringLiteral("Home"), this, [this] { OpenWebPage(ServicePage::kHome); });
   help->addSeparator();
   help->addAction(QStringLiteral("&About Dialvo..."), this, &MainWindow::ShowAbout);
 }
@@ -700,8 +684,7 @@ void MainWindow::CloseConferenceRequest(int id) {
 
 void MainWindow::ShowConnectFailed() {
   auto* dialog = new ConnectFailedDialog(
-      ServicePage(options_.directoryHost, QStringLiteral("/app_links/app_contexthelp.aspx"),
-                  QStringLiteral("id=15")),
+      QUrl(QString::fromStdString(ContextHelpUrl(options_.directoryHost.toStdString(), "15"))),
       this);
   dialog->open();
 }
@@ -720,8 +703,15 @@ void MainWindow::ShowConferenceMenu(const QPoint& at) {
   menu->popup(conferenceList_->viewport()->mapToGlobal(at));
 }
 
-void MainWindow::OpenWebPage(const QString& path, const QString& query) {
-  QDesktopServices::openUrl(ServicePage(options_.directoryHost, path, query));
+void MainWindow::OpenWebPage(ServicePage page) {
+  // The identifying queries go with every page that takes one; the user
+  // name only while logged in.
+  const bool loggedIn = presence_ != nullptr && presence_->LoggedIn();
+  const bool named = page != ServicePage::kChangePassword || loggedIn;
+  const std::string user = presence_ != nullptr ? presence_->UserName().toStdString() : "";
+  QDesktopServices::openUrl(
+      QUrl(QString::fromStdString(ServicePageUrl(options_.directoryHost.toStdString(), page, named,
+                                                 options_.instanceGuid.toStdString(), user))));
 }
 
 void MainWindow::ShowAbout() {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/CallController.h"
+#include "service/ServiceRequests.h"
 
 class QComboBox;
 class QLabel;
@@ -84,7 +85,7 @@ class MainWindow final : public QMainWindow {
   void CloseConferenceRequest(int id);
   void ShowConnectFailed();
   void ShowConferenceMenu(const QPoint& at);
-  void OpenWebPage(const QString& path, const QString& query = {});
+  void OpenWebPage(ServicePage page);
   void ShowAbout();
   void ReloadHistory(const QStringList& history);
   void BindPresence();

@@ -4,18 +4,13 @@
 
 #include "app/PostedCall.h"
 #include "audio/RecordingExport.h"
+#include "controls/LevelDisplay.h"
 
 namespace dialvo {
 
 namespace {
 
 const QColor kPlayerBlue(0, 0, 255);
-
-int PeakOf(std::span<const int16_t> block) {
-  int peak = 0;
-  for (const int16_t s : block) peak = std::max(peak, s < 0 ? -(s + 1) : static_cast<int>(s));
-  return peak;
-}
 
 }  // namespace
 
@@ -26,7 +21,7 @@ PlayerController::PlayerController(std::shared_ptr<SoundBackend> backend, QObjec
           RecordingPlayerCallbacks{
               [this](int percent) { PostCall(this, [this, percent] { emit progress(percent); }); },
               [this](std::span<const int16_t> block) {
-                const int peak = PeakOf(block);
+                const int peak = BlockPeak(block.data(), block.size());
                 PostCall(this, [this, peak] { emit playedLevel(peak); });
               },
               [this](const std::string& error) {

@@ -2,22 +2,18 @@
 // The program's sounds through the audio layer, played from a thread of
 // their own: opening the sound output may take a while, and the window must
 // not wait for it.
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include <atomic>
+#include <cstdint>
 #include <string>
-#include <thread>
 
 #include "app/CallController.h"
+#include "app/SerialWorker.h"
 
 namespace dialvo {
 
 class SystemSounds final : public CallSounds {
  public:
-  SystemSounds();
   ~SystemSounds() override;
-  SystemSounds(const SystemSounds&) = delete;
-  SystemSounds& operator=(const SystemSounds&) = delete;
 
   void Play(const char* name, bool loop) override;
   void PlayUnlessPlaying(const char* name) override;
@@ -25,19 +21,12 @@ class SystemSounds final : public CallSounds {
   void Beep() override;
 
  private:
-  struct Command {
-    std::string name;  // empty: stop
-    uint32_t flags = 0;
-  };
-  void Post(Command command);
-  void Run();
+  void Post(std::string name, uint32_t flags);
 
-  // Guards queue_ and quit_; taken by the GUI thread and the sound thread.
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Command> queue_;
-  bool quit_ = false;
-  std::thread thread_;
+  // A stop makes every sound asked for before it pointless: those carry an
+  // older stop count and are skipped.
+  std::atomic<uint64_t> stops_{0};
+  SerialWorker worker_{"Sound Thread"};
 };
 
 }  // namespace dialvo

@@ -158,4 +158,8 @@ std::string ServicePageUrl(std::string_view webHost, ServicePage page, bool logg
   return ParseServiceHost(webHost).baseUrl + path + (loggedIn ? query : std::string());
 }
 
+std::string ContextHelpUrl(std::string_view webHost, std::string_view id) {
+  return ParseServiceHost(webHost).baseUrl + "/app_links/app_contexthelp.aspx?id=" + UrlEncode(id);
+}
+
 }  // namespace dialvo

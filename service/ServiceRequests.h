@@ -84,5 +84,7 @@ enum class ServicePage {
 // logged in.
 std::string ServicePageUrl(std::string_view webHost, ServicePage page, bool loggedIn,
                            std::string_view instanceGuid, std::string_view user);
+// The service's context help page with this number.
+std::string ContextHelpUrl(std::string_view webHost, std::string_view id);
 
 }  // namespace dialvo

@@ -2,8 +2,10 @@
 // Fakes for the desktop program's tests: an engine whose events the test
 // posts through the real event path, a factory that keeps a record of every
 // engine it made, and sounds that are only written down.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTest>
+#include <QWidget>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -94,6 +96,19 @@ class FakeSounds final : public CallSounds {
   std::vector<std::string> log;
 };
 
+// A visible top-level window with this object name (and this parent, when
+// one is given); null when there is none.
+template <typename T = QWidget>
+T* VisibleWindow(const char* name, const QObject* parent = nullptr) {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == QLatin1String(name) && w->isVisible() &&
+        (parent == nullptr || w->parent() == parent)) {
+      return qobject_cast<T*>(w);
+    }
+  }
+  return nullptr;
+}
+
 // Processes GUI events until pred holds or timeoutMs passed.
 bool WaitForGui(const std::function<bool()>& pred, int timeoutMs = 3000);
 
@@ -111,6 +126,11 @@ struct ControllerRig {
   // An incoming request from the newest engine; returns the engine side's share.
   std::shared_ptr<IncomingRequest> Caller(const std::string& name,
                                           uint32_t code = EV_INCOMING_CALL);
+  // Until the engine number count exists and its Connect runs.
+  bool Connecting(size_t count) {
+    return WaitForGui(
+        [this, count] { return factory->engines.size() == count && Engine().connects == 1; });
+  }
   // Makes the newest engine's call up, with one peer.
   void StartCall(Connection* peer, const char* name);
   std::vector<QString> messages;

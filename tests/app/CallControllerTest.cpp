@@ -75,8 +75,7 @@ TEST(CallController, TalkResetsConnectsAndEndsInACall) {
   QObject::connect(rig.calls.get(), &CallController::connectProgressOpened,
                    [&progress](const QString& text) { progress = text; });
   rig.calls->Talk(CallPage::kConnectByIp, QStringLiteral("127.0.0.1:5555"));
-  ASSERT_TRUE(
-      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
+  ASSERT_TRUE(rig.Connecting(2));
   FakeEngineRecord& first = *rig.factory->engines[0];
   EXPECT_EQ(first.stops, 1);
   EXPECT_TRUE(first.deleted);
@@ -131,8 +130,7 @@ TEST(CallController, FailedAndCancelledAttemptsListenAgain) {
   // reports the failure before its Connect returns.
   rig.factory->holdConnect = true;
   rig.calls->Talk(CallPage::kConnectByIp, QStringLiteral("127.0.0.1"));
-  ASSERT_TRUE(
-      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
+  ASSERT_TRUE(rig.Connecting(2));
   rig.Post(EV_CONNECT_FAILED);
   rig.Engine().releaseConnect = true;
   ASSERT_TRUE(WaitForGui([&] { return rig.factory->engines.size() == 3; }));
@@ -146,8 +144,7 @@ TEST(CallController, FailedAndCancelledAttemptsListenAgain) {
   QObject::connect(rig.calls.get(), &CallController::connectProgressText,
                    [&progress](const QString& text) { progress = text; });
   rig.calls->Talk(CallPage::kConnectByIp, QStringLiteral("127.0.0.1"));
-  ASSERT_TRUE(
-      WaitForGui([&] { return rig.factory->engines.size() == 4 && rig.Engine().connects == 1; }));
+  ASSERT_TRUE(rig.Connecting(4));
   rig.Post(EV_CONNECT_FAILED);
   rig.Post(EV_HOST_NOT_FOUND, reinterpret_cast<uintptr_t>(FakeConnection(9)));
   rig.calls->CancelConnect();

@@ -31,13 +31,6 @@ int MaxPeak(CliProcess& cli) {
   return peak;
 }
 
-QWidget* Visible(const char* name) {
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (w->objectName() == QLatin1String(name) && w->isVisible()) return w;
-  }
-  return nullptr;
-}
-
 TEST(DesktopCall, CallsAndIsCalledByTheHeadlessClient) {
   ScratchDir dir;
   std::string error;
@@ -76,10 +69,10 @@ TEST(DesktopCall, CallsAndIsCalledByTheHeadlessClient) {
   {
     CliProcess bob({"--port", "0", "--user", "bob", "--play-file", dir.File("theirs.wav"), "--loop",
                     "--call", "127.0.0.1:" + std::to_string(port), "--exit-on-call-end"});
-    ASSERT_TRUE(WaitForGui([] { return Visible("incomingCallDialog") != nullptr; }, 5000));
-    QTest::mouseClick(
-        Visible("incomingCallDialog")->findChild<QPushButton*>(QStringLiteral("acceptButton")),
-        Qt::LeftButton);
+    ASSERT_TRUE(WaitForGui([] { return VisibleWindow("incomingCallDialog") != nullptr; }, 5000));
+    QTest::mouseClick(VisibleWindow("incomingCallDialog")
+                          ->findChild<QPushButton*>(QStringLiteral("acceptButton")),
+                      Qt::LeftButton);
     ASSERT_TRUE(WaitForGui([&] { return calls.State() == CallState::kInCall; }, 5000));
     EXPECT_EQ(calls.Conference().Rows().at(0).userName, QStringLiteral("bob"));
     ASSERT_TRUE(WaitForGui([&] { return heard.played > 3000 && MaxPeak(bob) > 3000; }, 5000))
@@ -89,7 +82,7 @@ TEST(DesktopCall, CallsAndIsCalledByTheHeadlessClient) {
 
     QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("hangUpButton")),
                       Qt::LeftButton);
-    auto* question = qobject_cast<QMessageBox*>(Visible("hangUpQuestion"));
+    auto* question = VisibleWindow<QMessageBox>("hangUpQuestion");
     ASSERT_NE(question, nullptr);
     QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
     ASSERT_TRUE(WaitForGui([&] { return calls.State() == CallState::kListening; }, 5000));

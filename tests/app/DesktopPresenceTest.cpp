@@ -75,12 +75,7 @@ struct Desktop {
   }
   template <typename T>
   T* Dialog(const char* name) const {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == QLatin1String(name) && w->isVisible() && w->parent() == window.get()) {
-        return qobject_cast<T*>(w);
-      }
-    }
-    return nullptr;
+    return VisibleWindow<T>(name, window.get());
   }
 
   const std::string user;

@@ -39,13 +39,6 @@ struct WindowRig : ControllerRig {
   T* Find(const char* name) {
     return window->findChild<T*>(QString::fromLatin1(name));
   }
-  template <typename T>
-  T* TopLevel(const char* name) {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == QLatin1String(name) && w->isVisible()) return qobject_cast<T*>(w);
-    }
-    return nullptr;
-  }
   std::unique_ptr<MainWindow> window;
 };
 
@@ -63,9 +56,8 @@ TEST(MainWindow, PlacesACallByAddressAndShowsItsProgress) {
   address->setFocus();
   QTest::keyClicks(address, QStringLiteral("127.0.0.1:1800"));
   QTest::keyClick(address, Qt::Key_Return);  // Enter in the address box is Talk
-  ASSERT_TRUE(
-      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
-  auto* progress = rig.TopLevel<ConnectProgressDialog>("connectProgressDialog");
+  ASSERT_TRUE(rig.Connecting(2));
+  auto* progress = VisibleWindow<ConnectProgressDialog>("connectProgressDialog");
   ASSERT_NE(progress, nullptr);
   EXPECT_EQ(progress->Text(), QStringLiteral("Connecting to 127.0.0.1 port 1800"));
   rig.Deliver(EV_RINGING);
@@ -76,7 +68,7 @@ TEST(MainWindow, PlacesACallByAddressAndShowsItsProgress) {
   // The attempt ends (the fake engine sees the cancel): the window goes and
   // the address is remembered, newest first.
   ASSERT_TRUE(
-      WaitForGui([&] { return rig.TopLevel<QWidget>("connectProgressDialog") == nullptr; }));
+      WaitForGui([&] { return VisibleWindow<QWidget>("connectProgressDialog") == nullptr; }));
   ASSERT_TRUE(WaitForGui([&] { return rig.factory->engines.size() == 3; }))
       << rig.factory->engines.size() << " state " << static_cast<int>(rig.calls->State());
   EXPECT_EQ(address->itemText(0), QStringLiteral("127.0.0.1:1800"));
@@ -86,7 +78,7 @@ TEST(MainWindow, PlacesACallByAddressAndShowsItsProgress) {
 TEST(MainWindow, IncomingDialogAcceptsOnEnterAndRejectsOnEscape) {
   WindowRig rig;
   auto first = rig.Caller("bob");
-  auto* dialog = rig.TopLevel<IncomingCallDialog>("incomingCallDialog");
+  auto* dialog = VisibleWindow<IncomingCallDialog>("incomingCallDialog");
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("callerName"))->text(),
             QStringLiteral("bob"));
@@ -94,10 +86,10 @@ TEST(MainWindow, IncomingDialogAcceptsOnEnterAndRejectsOnEscape) {
             QStringLiteral("10"));
   QTest::keyClick(dialog, Qt::Key_Return);
   EXPECT_EQ(first->Decision(), IncomingRequest::kAccept);
-  ASSERT_TRUE(WaitForGui([&] { return rig.TopLevel<QWidget>("incomingCallDialog") == nullptr; }));
+  ASSERT_TRUE(WaitForGui([&] { return VisibleWindow<QWidget>("incomingCallDialog") == nullptr; }));
 
   auto second = rig.Caller("carol");
-  dialog = rig.TopLevel<IncomingCallDialog>("incomingCallDialog");
+  dialog = VisibleWindow<IncomingCallDialog>("incomingCallDialog");
   ASSERT_NE(dialog, nullptr);
   QTest::keyClick(dialog, Qt::Key_Escape);
   EXPECT_EQ(second->Decision(), IncomingRequest::kReject);
@@ -105,7 +97,7 @@ TEST(MainWindow, IncomingDialogAcceptsOnEnterAndRejectsOnEscape) {
 
   // A dialog still open when the window goes answers no.
   auto third = rig.Caller("dave");
-  ASSERT_NE(rig.TopLevel<QWidget>("incomingCallDialog"), nullptr);
+  ASSERT_NE(VisibleWindow<QWidget>("incomingCallDialog"), nullptr);
   rig.window.reset();
   rig.calls->Shutdown();
   EXPECT_EQ(third->Decision(), IncomingRequest::kReject);
@@ -121,7 +113,7 @@ TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
   EXPECT_EQ(list->model()->data(list->model()->index(0, 0)).toString(), QStringLiteral("bob"));
 
   auto joiner = rig.Caller("<b>frank</b>", EV_CONFERENCE_REQUEST);
-  auto* popup = rig.TopLevel<ConferenceRequestPopup>("conferenceRequestPopup");
+  auto* popup = VisibleWindow<ConferenceRequestPopup>("conferenceRequestPopup");
   ASSERT_NE(popup, nullptr);
   auto* text = popup->findChild<QLabel*>(QStringLiteral("popupText"));
   EXPECT_EQ(text->text(), QStringLiteral("Incoming call-><b>frank</b>"));
@@ -131,14 +123,14 @@ TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
   EXPECT_EQ(joiner->Decision(), IncomingRequest::kAccept);
 
   auto other = rig.Caller("grace", EV_CONFERENCE_REQUEST);
-  popup = rig.TopLevel<ConferenceRequestPopup>("conferenceRequestPopup");
+  popup = VisibleWindow<ConferenceRequestPopup>("conferenceRequestPopup");
   ASSERT_NE(popup, nullptr);
   popup->close();
   EXPECT_EQ(other->Decision(), IncomingRequest::kReject);
 
   // Hang Up asks; the answer No keeps the call.
   QTest::mouseClick(rig.Find<QPushButton>("hangUpButton"), Qt::LeftButton);
-  auto* question = rig.TopLevel<QMessageBox>("hangUpQuestion");
+  auto* question = VisibleWindow<QMessageBox>("hangUpQuestion");
   ASSERT_NE(question, nullptr);
   QTest::mouseClick(question->button(QMessageBox::No), Qt::LeftButton);
   QCoreApplication::processEvents();
@@ -153,7 +145,7 @@ TEST(MainWindow, ClosingHidesToTheTrayOrMinimisesWithout) {
     rig.window->close();
     EXPECT_FALSE(rig.window->isVisible());
     EXPECT_EQ(rig.calls->State(), CallState::kInCall);  // the call goes on
-    auto* info = rig.TopLevel<TrayInfoDialog>("trayInfoDialog");
+    auto* info = VisibleWindow<TrayInfoDialog>("trayInfoDialog");
     ASSERT_NE(info, nullptr);
     info->DontShowBox()->click();
     EXPECT_EQ(ReadDword(*rig.settings, keys::kDontShowDlgOnMinimize), 1u);
@@ -162,7 +154,7 @@ TEST(MainWindow, ClosingHidesToTheTrayOrMinimisesWithout) {
     EXPECT_TRUE(rig.window->isVisible());
     rig.window->close();
     QCoreApplication::processEvents();
-    EXPECT_EQ(rig.TopLevel<QWidget>("trayInfoDialog"), nullptr);  // asked not to show again
+    EXPECT_EQ(VisibleWindow<QWidget>("trayInfoDialog"), nullptr);  // asked not to show again
   }
   {
     WindowRig rig(/*useTray=*/false);

@@ -192,8 +192,7 @@ TEST(PresenceController, BuddiesComeAndGoAndAreCalledByName) {
   // Talk on the online page calls the buddy where the service says.
   rig.factory->holdConnect = true;
   rig.calls->Talk(CallPage::kOnline, QStringLiteral("bob"));
-  ASSERT_TRUE(
-      WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; }));
+  ASSERT_TRUE(rig.Connecting(2));
   EXPECT_EQ(rig.Engine().host, "127.0.0.1");
   EXPECT_EQ(rig.Engine().callPort, 1800u);
   rig.calls->CancelConnect();

@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     window.findChild<QComboBox*>(QStringLiteral("address"))
         ->setCurrentText(QStringLiteral("192.168.1.20:1721"));
     window.findChild<QPushButton*>(QStringLiteral("talkButton"))->click();
-    WaitForGui([&] { return rig.factory->engines.size() == 2 && rig.Engine().connects == 1; });
+    rig.Connecting(2);
     rig.Deliver(EV_RINGING);
     ok &= Shoot(out.filePath(QStringLiteral("connecting.png")));
     rig.calls->CancelConnect();
