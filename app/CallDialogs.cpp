@@ -80,6 +80,8 @@ ConnectProgressDialog::ConnectProgressDialog(const QString& text, QWidget* paren
   cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
   cancel_->setObjectName(QStringLiteral("cancelButton"));
   connect(cancel_, &QPushButton::clicked, this, &ConnectProgressDialog::reject);
+  cancel_->setDefault(true);
+  cancel_->setFocus();
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(text_);
   layout->addWidget(cancel_, 0, Qt::AlignRight);

@@ -56,6 +56,11 @@ QPushButton* CallButton(const QString& text, const QIcon& icon, const QString& n
 
 constexpr int kExitWaitMs = 5000;
 
+// The online page's tab, reachable with Alt+O.
+QString OnlineTabText(QString title) {
+  return title.replace(QLatin1String("Online"), QLatin1String("&Online"));
+}
+
 }  // namespace
 
 MainWindow::MainWindow(CallController& calls, PresenceController* presence,
@@ -77,7 +82,7 @@ MainWindow::MainWindow(CallController& calls, PresenceController* presence,
   pages_ = new QTabWidget(central);
   pages_->setObjectName(QStringLiteral("pageArea"));
   connectPage_ = BuildConnectPage();
-  pages_->addTab(connectPage_, QStringLiteral("Connect by IP"));
+  pages_->addTab(connectPage_, QStringLiteral("Connect by &IP"));
   layout->addWidget(pages_, 1);
 
   conferenceList_ = new QTableView(central);
@@ -127,13 +132,13 @@ QWidget* MainWindow::BuildCallArea() {
   auto* area = new QWidget(this);
   auto* layout = new QHBoxLayout(area);
   layout->setContentsMargins(0, 0, 0, 0);
-  talk_ = CallButton(QStringLiteral("Talk"), HandsetIcon(QColor(0x2e, 0x9e, 0x44)),
+  talk_ = CallButton(QStringLiteral("T&alk"), HandsetIcon(QColor(0x2e, 0x9e, 0x44)),
                      QStringLiteral("talkButton"),
                      QStringLiteral("Click here to talk with your buddy"), area);
-  conference_ =
-      CallButton(QStringLiteral("Conference"), ConferenceIcon(), QStringLiteral("conferenceButton"),
-                 QStringLiteral("Click here to add a user to this conference"), area);
-  hangUp_ = CallButton(QStringLiteral("Hang Up"), HandsetIcon(QColor(0xc8, 0x2b, 0x2b), true),
+  conference_ = CallButton(QStringLiteral("&Conference"), ConferenceIcon(),
+                           QStringLiteral("conferenceButton"),
+                           QStringLiteral("Click here to add a user to this conference"), area);
+  hangUp_ = CallButton(QStringLiteral("Hang &Up"), HandsetIcon(QColor(0xc8, 0x2b, 0x2b), true),
                        QStringLiteral("hangUpButton"),
                        QStringLiteral("Click here to hang up the current call in progress"), area);
   layout->addWidget(talk_);
@@ -495,7 +500,9 @@ void MainWindow::BindPresence() {
   connect(presence_, &PresenceController::paneChanged, this,
           [this](int pane, const QString& text) { status_->SetPaneText(pane, text); });
   connect(presence_, &PresenceController::onlineTitleChanged, this, [this](const QString& title) {
-    if (onlinePage_ != nullptr) pages_->setTabText(pages_->indexOf(onlinePage_), title);
+    if (onlinePage_ != nullptr) {
+      pages_->setTabText(pages_->indexOf(onlinePage_), OnlineTabText(title));
+    }
   });
   connect(presence_, &PresenceController::notice, this, &MainWindow::ShowNotice);
   connect(presence_, &PresenceController::message, this, [this](const QString& text, bool warning) {
@@ -537,13 +544,14 @@ void MainWindow::ShowPresencePages(bool loggedIn) {
   if (loggedIn) {
     onlinePage_ = new OnlinePage(*presence_, calls_, pages_);
     buddiesPage_ = new BuddiesPage(*presence_, pages_);
-    pages_->insertTab(0, onlinePage_, presence_->OnlineTitle());
-    pages_->insertTab(1, buddiesPage_, QStringLiteral("Buddies"));
+    pages_->insertTab(0, onlinePage_, OnlineTabText(presence_->OnlineTitle()));
+    pages_->insertTab(1, buddiesPage_, QStringLiteral("Bu&ddies"));
     pages_->setCurrentWidget(onlinePage_);
   } else {
     loginPage_ = new LoginPage(*presence_, pages_);
-    pages_->insertTab(0, loginPage_, QStringLiteral("Login"));
+    pages_->insertTab(0, loginPage_, QStringLiteral("&Login"));
     pages_->setCurrentWidget(loginPage_);
+    loginPage_->FocusFirstField();
   }
 }
 
@@ -646,6 +654,9 @@ void MainWindow::OpenProgress(const QString& text) {
   connect(progress_, &ConnectProgressDialog::cancelRequested, &calls_,
           &CallController::CancelConnect);
   progress_->show();
+  // The keyboard follows the attempt: Escape cancels it.
+  progress_->raise();
+  progress_->activateWindow();
 }
 
 void MainWindow::CloseProgress() {

@@ -49,14 +49,14 @@ LoginPage::LoginPage(PresenceController& presence, QWidget* parent)
   password_ = new QLineEdit(this);
   password_->setObjectName(QStringLiteral("password"));
   password_->setEchoMode(QLineEdit::Password);
-  autoLogin_ = new QCheckBox(QStringLiteral("Auto Login"), this);
+  autoLogin_ = new QCheckBox(QStringLiteral("Auto Lo&gin"), this);
   autoLogin_->setObjectName(QStringLiteral("autoLogin"));
   login_ = new QPushButton(QStringLiteral("Login"), this);
   login_->setObjectName(QStringLiteral("loginButton"));
   login_->setDefault(true);
   auto* form = new QFormLayout;
-  form->addRow(QStringLiteral("User Name"), user_);
-  form->addRow(QStringLiteral("Password"), password_);
+  form->addRow(QStringLiteral("User &Name"), user_);
+  form->addRow(QStringLiteral("&Password"), password_);
   form->addRow(QString(), autoLogin_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
@@ -87,6 +87,8 @@ LoginPage::LoginPage(PresenceController& presence, QWidget* parent)
   });
 }
 
+void LoginPage::FocusFirstField() { (user_->text().isEmpty() ? user_ : password_)->setFocus(); }
+
 void LoginPage::FieldsEdited() {
   if (filling_) return;
   const AutoLoginBox box = AutoLoginBoxAfterEdit(user_->text(), password_->text(),
@@ -107,7 +109,8 @@ OnlinePage::OnlinePage(PresenceController& presence, CallController& calls, QWid
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(tree_);
-  connect(tree_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+  // Enter or a double click on a buddy calls.
+  connect(tree_, &QTreeView::activated, this, [this](const QModelIndex& index) {
     const QString name = QString::fromStdString(presence_.Online().NameAt(index));
     if (!name.isEmpty() && calls_.TalkVisible()) calls_.Talk(CallPage::kOnline, name);
   });

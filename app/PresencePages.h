@@ -31,6 +31,8 @@ class LoginPage final : public QWidget {
  public:
   LoginPage(PresenceController& presence, QWidget* parent = nullptr);
   void Submit();
+  // Where typing starts: the name, or the password when the name is there.
+  void FocusFirstField();
 
  private:
   void FieldsEdited();
