@@ -86,6 +86,15 @@ constexpr const char* kUsage =
     "                        PLAYING records=, PROGRESS percent= as it goes, PLAYED at the\n"
     "                        end; SIGINT stops it (STOPPED)\n"
     "\n"
+    "Connectivity test (instead of taking calls; only with --config, --server, --port):\n"
+    "  --connectivity-test [reachability|port-forward]  asks the service to send test\n"
+    "                        datagrams to this PC and waits for one on the listening port\n"
+    "                        (the stored one unless --port is given). Without a mode the\n"
+    "                        stored connection type decides; port-forward names the\n"
+    "                        stored ConfiguredIP when there is one. Prints the test's log\n"
+    "                        lines; SIGINT cancels. Status 0 when the datagram arrived,\n"
+    "                        1 when not (or no test fits the connection type)\n"
+    "\n"
     "Settings: 'config get KEY' prints one stored value of the settings (status 1 when\n"
     "it is not set), 'config set KEY VALUE' stores one, 'config unset KEY' removes it;\n"
     "see dialvo-cli config --help.\n";
@@ -204,6 +213,7 @@ ParseResult ParseOptions(std::span<const char* const> args) {
   std::string_view presenceGiven;
   std::string_view callGiven;
   std::string_view soundGiven;
+  std::string_view otherGiven;  // the first option the connectivity test does not take
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     std::optional<std::string_view> inlineValue;
@@ -220,6 +230,27 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       if (i + 1 < args.size()) return std::string_view(args[++i]);
       return std::nullopt;
     };
+    if (arg == "--connectivity-test") {
+      o.connectivityTest = true;
+      // The mode word is optional: a next argument that is no option is one.
+      std::optional<std::string_view> word = inlineValue;
+      if (!word && i + 1 < args.size() && !std::string_view(args[i + 1]).starts_with("--")) {
+        word = args[++i];
+      }
+      if (!word) continue;
+      if (*word == "reachability") {
+        o.connectivityMode = ConnectivityWord::kReachability;
+      } else if (*word == "port-forward") {
+        o.connectivityMode = ConnectivityWord::kPortForward;
+      } else {
+        return Fail("--connectivity-test: '" + std::string(*word) +
+                    "' is not reachability or port-forward");
+      }
+      continue;
+    }
+    if (otherGiven.empty() && arg != "--config" && arg != "--server" && arg != "--port") {
+      otherGiven = arg;
+    }
     if (callGiven.empty() && IsCallOption(arg)) callGiven = arg;
     if (soundGiven.empty() && IsSoundOption(arg)) soundGiven = arg;
     if (arg == "--help") {
@@ -285,6 +316,7 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       auto port = Number<uint32_t>(*v, 65535);
       if (!port) return Fail("--port: '" + text + "' is not a port number (0 to 65535)");
       o.port = static_cast<uint16_t>(*port);
+      o.portGiven = true;
     } else if (arg == "--user" || arg == "--callee") {
       if (v->empty() || v->size() >= wire::kTextField) {
         return Fail(std::string(arg) + ": a user name has 1 to 63 characters");
@@ -327,6 +359,14 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       if (v->empty()) return Fail(std::string(arg) + " needs a file name");
       (arg == "--play-file" ? o.playFile : o.recFile) = text;
     }
+  }
+  if (o.connectivityTest) {
+    // It needs the settings, the service and the port, nothing else.
+    if (!otherGiven.empty()) {
+      return Fail("--connectivity-test cannot go with " + std::string(otherGiven));
+    }
+    if (o.portGiven && o.port == 0) return Fail("--connectivity-test needs a port from 1 to 65535");
+    return result;
   }
   if (std::string error = CheckRecordingUse(o, callGiven, soundGiven); !error.empty()) {
     return Fail(std::move(error));

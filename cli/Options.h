@@ -29,8 +29,13 @@ struct PresenceOptions {
   std::string callBuddy;  // lower case; empty: none
 };
 
+// --connectivity-test [MODE]: which test; kStored follows the stored
+// connection type.
+enum class ConnectivityWord { kStored, kReachability, kPortForward };
+
 struct CliOptions {
-  uint16_t port = 1720;  // 0: any free port
+  uint16_t port = 1720;    // 0: any free port
+  bool portGiven = false;  // --port was given
   std::string user = "UNKNOWN";
   std::optional<CallTarget> call;
   std::string callee;  // non-empty: the callee must confirm this user
@@ -53,6 +58,10 @@ struct CliOptions {
   std::string exportRecording;
   std::string exportWav;
   std::string playRecording;
+  // --connectivity-test: test whether others can reach this PC instead of
+  // taking calls.
+  bool connectivityTest = false;
+  ConnectivityWord connectivityMode = ConnectivityWord::kStored;
 };
 
 // The sound backend the options ask for (PulseAudio unless told otherwise).

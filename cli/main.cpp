@@ -13,6 +13,7 @@
 #include "audio/RecordingPlayer.h"
 #include "audio/SoundBackend.h"
 #include "cli/ConfigCommand.h"
+#include "cli/ConnectivityCommand.h"
 #include "cli/EventLine.h"
 #include "cli/Options.h"
 #include "cli/Runner.h"
@@ -118,6 +119,9 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   // A peer vanishing must not kill the client through a broken pipe.
   signal(SIGPIPE, SIG_IGN);
+  if (parsed.options.connectivityTest) {
+    return RunConnectivityCommand(parsed.options, stopRequested, stdout);
+  }
 
   std::string error;
   std::shared_ptr<dialvo::SoundBackend> sound =
