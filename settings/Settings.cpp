@@ -1,5 +1,6 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <system_error>
@@ -86,14 +87,16 @@ bool SaveNetworkSettings(SettingsStore& store, const NetworkSettings& s) {
   });
 }
 
-uint32_t ReadRingTime(const SettingsStore& store) { return ReadDword(store, keys::kRingTime); }
+uint32_t ReadRingTime(const SettingsStore& store) {
+  return std::clamp(ReadDword(store, keys::kRingTime), kMinimumRingTime, kMaximumRingTime);
+}
 
 uint32_t NormaliseRingTime(SettingsStore& store) {
   const auto stored = store.ReadNumber(SettingsStore::kMainGroup, keys::kRingTime);
   if (!stored) return kDefaultRingTime;
-  if (*stored >= kMinimumRingTime) return *stored;
-  store.WriteDword(keys::kRingTime, kMinimumRingTime);
-  return kMinimumRingTime;
+  const uint32_t held = std::clamp(*stored, kMinimumRingTime, kMaximumRingTime);
+  if (held != *stored) store.WriteDword(keys::kRingTime, held);
+  return held;
 }
 
 std::optional<std::filesystem::path> PrepareRecordingsDirectory(const SettingsStore& store,

@@ -43,6 +43,9 @@ inline constexpr const char* kBuddyList = "BuddyList";
 inline constexpr uint32_t kDefaultListeningPort = 1720;
 inline constexpr uint32_t kDefaultRingTime = 10;
 inline constexpr uint32_t kMinimumRingTime = 5;
+// A caller gives up after about 27 s: a longer ring could accept one who
+// has gone.
+inline constexpr uint32_t kMaximumRingTime = 25;
 inline constexpr const char* kDefaultDirectoryHost = "localhost";
 inline constexpr const char* kDefaultSupportEmail = "support@localhost";
 inline constexpr size_t kIpListEntries = 10;
@@ -72,10 +75,11 @@ struct NetworkSettings {
 NetworkSettings LoadNetworkSettings(const SettingsStore& store);
 bool SaveNetworkSettings(SettingsStore& store, const NetworkSettings& settings);
 
-// The ring time as the incoming-call handling uses it (missing: 10).
+// The ring time as the incoming-call handling uses it (missing: 10), held
+// between the minimum and the maximum.
 uint32_t ReadRingTime(const SettingsStore& store);
-// The ring time as the settings page shows it: below the minimum it becomes
-// the minimum and is written back at once.
+// The ring time as the settings page shows it: outside the range it becomes
+// the nearest limit and is written back at once.
 uint32_t NormaliseRingTime(SettingsStore& store);
 
 // Trims the stored recordings directory and creates it with its missing

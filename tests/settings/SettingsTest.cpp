@@ -125,19 +125,30 @@ TEST(Settings, ValueOfTheWrongTypeKeepsItsDefault) {
   EXPECT_TRUE(s.warnings.empty());
 }
 
-TEST(Settings, RingTimeBelowTheMinimumIsRaisedAndWrittenBack) {
+TEST(Settings, RingTimeIsHeldInRangeWhereReadAndWrittenBackBySettings) {
   test::TempDir tmp;
   SettingsStore store(tmp.Path());
   EXPECT_EQ(NormaliseRingTime(store), 10u);
   EXPECT_FALSE(std::filesystem::exists(store.FilePath()));  // a missing value is not written
 
+  const auto stored = [&] { return store.ReadNumber(SettingsStore::kMainGroup, keys::kRingTime); };
   store.WriteDword(keys::kRingTime, 3);
-  EXPECT_EQ(ReadRingTime(store), 3u);  // call handling uses the stored value as it is
+  EXPECT_EQ(ReadRingTime(store), 5u);  // call handling never rings shorter ...
+  EXPECT_EQ(stored(), 3u);             // ... and reading changes nothing
   EXPECT_EQ(NormaliseRingTime(store), 5u);
-  EXPECT_EQ(ReadRingTime(store), 5u);
+  EXPECT_EQ(stored(), 5u);
+
+  // A caller gives up after about 27 s: never ring longer than 25 s.
+  for (const uint32_t value : {26u, 30u, 4000000000u}) {
+    store.WriteDword(keys::kRingTime, value);
+    EXPECT_EQ(ReadRingTime(store), 25u) << value;
+  }
+  EXPECT_EQ(NormaliseRingTime(store), 25u);
+  EXPECT_EQ(stored(), 25u);
 
   store.WriteDword(keys::kRingTime, 12);
   EXPECT_EQ(NormaliseRingTime(store), 12u);
+  EXPECT_EQ(ReadRingTime(store), 12u);
 }
 
 TEST(Settings, RecordingsDirectoryIsTrimmedAndCreatedWithItsParents) {
