@@ -128,8 +128,28 @@ void CallController::SetPane(int pane, const QString& text) {
 
 uint32_t CallController::Popup(const char* key) const { return ReadDword(*settings_, key); }
 
+void CallController::LendPort(std::function<void()> then) {
+  portLent_ = true;
+  Reset(false, std::move(then));
+}
+
+void CallController::ReturnPort() {
+  if (!portLent_) return;
+  portLent_ = false;
+  if (!retiring_)
+    StartListening(true);
+  else
+    afterRetire_.emplace_back([this] { StartListening(true); });
+}
+
+void CallController::ChangeListeningPort(uint16_t port) {
+  if (port == port_ || CallInProgress()) return;
+  port_ = port;
+  if (!portLent_) Reset(true);
+}
+
 bool CallController::StartListening(bool buttonsAndStatus) {
-  if (slot_.engine != nullptr || shuttingDown_) return slot_.engine != nullptr;
+  if (slot_.engine != nullptr || shuttingDown_ || portLent_) return slot_.engine != nullptr;
   Slot slot;
   slot.generation = nextGeneration_++;
   slot.bridge = std::make_shared<EngineBridge>(

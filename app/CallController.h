@@ -168,6 +168,16 @@ class CallController final : public QObject {
   }
   bool Recording() const { return recording_; }
 
+  // Lends the listening port to the connectivity test: the engine is stopped
+  // (a recording saved) and none is built until ReturnPort; then runs.
+  void LendPort(std::function<void()> then);
+  // Listens again after LendPort.
+  void ReturnPort();
+  bool PortLent() const { return portLent_; }
+  // The network settings moved the listening port: the engine is rebuilt on
+  // it (not during a call; the settings refuse to change then).
+  void ChangeListeningPort(uint16_t port);
+
   // An engine event as the window receives it (public for tests).
   void OnEngineEvent(const EngineEventPtr& event);
 
@@ -301,6 +311,7 @@ class CallController final : public QObject {
   Slot slot_;
   uint64_t currentCallGeneration_ = 0;  // the engine whose call is up; 0: none
   bool bindFailed_ = false;
+  bool portLent_ = false;
 
   // Retiring: one engine at a time is stopped off the GUI thread.
   std::thread retireThread_;

@@ -20,6 +20,7 @@
 #include "app/SystemSounds.h"
 #include "audio/PlaySound.h"
 #include "controls/PaneStatusBar.h"
+#include "settings/Autostart.h"
 #include "settings/Settings.h"
 
 namespace dialvo {
@@ -111,6 +112,8 @@ int RunDialvo(const AppOptions& options) {
       options.server.isEmpty() ? QString::fromStdString(DirectoryHost(*settings)) : options.server;
   windowOptions.useTray = QSystemTrayIcon::isSystemTrayAvailable();
   windowOptions.instanceGuid = QString::fromStdString(presence.Client().InstanceGuid());
+  windowOptions.connectivity.client = presenceOptions.config.client;
+  windowOptions.programSettings.program = ProgramPath();
   PlayerController player(sound);
   MainWindow window(calls, &presence, settings, windowOptions, nullptr, &player);
   QObject::connect(&instance, &SingleInstance::wakeUp, &window, &MainWindow::Wake);

@@ -28,10 +28,12 @@
 #include <QVBoxLayout>
 
 #include "app/CallDialogs.h"
+#include "app/ConnectivityController.h"
 #include "app/Icons.h"
 #include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/PresencePages.h"
+#include "app/SettingsDialogs.h"
 #include "controls/DelayMessageBox.h"
 #include "controls/LevelDisplay.h"
 #include "controls/NotifyPopup.h"
@@ -74,6 +76,7 @@ MainWindow::MainWindow(CallController& calls, PresenceController* presence,
       options_(std::move(options)) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowIcon(ProgramIcon());
+  connectivity_ = new ConnectivityController(calls_, settings_, options_.connectivity, this);
   setWindowTitle(calls_.Title());
 
   auto* central = new QWidget(this);
@@ -409,9 +412,10 @@ void MainWindow::BuildMenus() {
                      [this] { OpenWebPage(ServicePage::kSearch); });
 
   QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
-  for (const char* text : {"Program Settings", "Network Settings", "Test Network Settings"}) {
-    tools->addAction(QString::fromLatin1(text))->setEnabled(false);
-  }
+  tools->addAction(QStringLiteral("&Program Settings"), this, &MainWindow::OpenProgramSettings);
+  tools->addAction(QStringLiteral("&Network Settings"), this, &MainWindow::OpenNetworkSettings);
+  tools->addAction(QStringLiteral("&Test Network Settings"), this,
+                   &MainWindow::OpenConnectivityTest);
   QMenu* audio = tools->addMenu(QStringLiteral("Audio Settings"));
   for (const char* text : {"Test Audio Settings", "System Volume Control - Recording",
                            "System Volume Control - Playback"}) {
@@ -437,6 +441,9 @@ void MainWindow::BuildTray() {
   QFont bold = show->font();
   bold.setBold(true);
   show->setFont(bold);
+  menu->addSeparator();
+  menu->addAction(QStringLiteral("Program Settings"), this, &MainWindow::OpenProgramSettings);
+  menu->addAction(QStringLiteral("Network Settings"), this, &MainWindow::OpenNetworkSettings);
   menu->addSeparator();
   menu->addAction(QStringLiteral("Exit"), this, &MainWindow::Exit);
   tray_->setContextMenu(menu);
@@ -584,6 +591,15 @@ void MainWindow::ShowLoginFailed() {
       30, this);
   box->setObjectName(QStringLiteral("loginFailedDialog"));
   box->setAttribute(Qt::WA_DeleteOnClose);
+  constexpr int kShowNetworkSettings = 2;
+  constexpr int kHelp = 3;
+  box->AddButton(QStringLiteral("Show &Network Settings"), kShowNetworkSettings)
+      ->setObjectName(QStringLiteral("showNetworkSettings"));
+  box->AddButton(QStringLiteral("&Help"), kHelp);
+  connect(box, &QDialog::finished, this, [this](int result) {
+    if (result == kShowNetworkSettings) OpenNetworkSettings();
+    if (result == kHelp) OpenWebPage(ServicePage::kHelp);
+  });
   box->open();
 }
 
@@ -723,6 +739,64 @@ void MainWindow::OpenWebPage(ServicePage page) {
   QDesktopServices::openUrl(
       QUrl(QString::fromStdString(ServicePageUrl(options_.directoryHost.toStdString(), page, named,
                                                  options_.instanceGuid.toStdString(), user))));
+}
+
+void MainWindow::OpenContextHelp(const QString& id) {
+  QDesktopServices::openUrl(QUrl(QString::fromStdString(
+      ContextHelpUrl(options_.directoryHost.toStdString(), id.toStdString()))));
+}
+
+void MainWindow::OpenNetworkSettings() {
+  if (calls_.CallInProgress()) {
+    ShowMessage({}, QString::fromLatin1(texts::kNetworkDuringCall), false);
+    return;
+  }
+  auto* dialog = new NetworkSettingsDialog(
+      settings_, options_.hostNames.isEmpty() ? LocalHostNames() : options_.hostNames, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &NetworkSettingsDialog::helpRequested, this, &MainWindow::OpenContextHelp);
+  connect(dialog, &QDialog::accepted, this, [this, dialog] {
+    NetworkSettingsChanged(dialog->Before(), dialog->Saved(), dialog->TestRequested());
+  });
+  dialog->open();
+}
+
+void MainWindow::NetworkSettingsChanged(const NetworkSettings& before, const NetworkSettings& after,
+                                        bool test) {
+  // The engine moves first, so that the keep-alive publishes the new port.
+  if (before.EffectiveListeningPort() != after.EffectiveListeningPort()) {
+    calls_.ChangeListeningPort(static_cast<uint16_t>(after.EffectiveListeningPort()));
+  }
+  if (presence_ != nullptr) {
+    presence_->SetListeningPort(calls_.ListeningPort());
+    presence_->Refresh();
+  }
+  if (test) OpenConnectivityTest();
+}
+
+void MainWindow::OpenProgramSettings() {
+  auto* dialog = new ProgramSettingsDialog(settings_, options_.programSettings, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &ProgramSettingsDialog::helpRequested, this, &MainWindow::OpenContextHelp);
+  dialog->open();
+}
+
+void MainWindow::OpenConnectivityTest() {
+  const ConnectivityController::Opening opening = connectivity_->Open();
+  if (!opening.refusal.isEmpty()) {
+    auto* box =
+        new QMessageBox(opening.refusalWarning ? QMessageBox::Warning : QMessageBox::Information,
+                        QStringLiteral("Orvanta"), opening.refusal, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("testRefusedBox"));
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return;
+  }
+  auto* dialog = new ConnectivityTestDialog(*connectivity_, opening, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &ConnectivityTestDialog::helpRequested, this, &MainWindow::OpenContextHelp);
+  dialog->open();
 }
 
 void MainWindow::ShowAbout() {

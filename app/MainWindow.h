@@ -11,6 +11,8 @@
 #include <memory>
 
 #include "app/CallController.h"
+#include "app/SettingsForms.h"
+#include "service/ConnectivityTest.h"
 #include "service/ServiceRequests.h"
 
 class QComboBox;
@@ -25,6 +27,7 @@ class QAction;
 namespace dialvo {
 
 class BuddiesPage;
+class ConnectivityController;
 class ConnectProgressDialog;
 class LoginPage;
 class OnlinePage;
@@ -39,6 +42,13 @@ struct MainWindowOptions {
   QString directoryHost;  // the service's web site (menus), "host[:port]" or URL
   QString instanceGuid;   // the web links' identification of this run
   bool useTray = true;    // false: closing minimises (no system tray)
+  // The connectivity test's service, waits and test socket.
+  ConnectivityOptions connectivity;
+  // Where the program settings reach beyond the settings file.
+  ProgramSettingsEnv programSettings;
+  // What the private-network address list offers; empty: this computer's
+  // name and addresses.
+  QStringList hostNames;
 };
 
 class MainWindow final : public QMainWindow {
@@ -59,6 +69,12 @@ class MainWindow final : public QMainWindow {
   // The page the page area shows.
   CallPage ActivePage() const;
   PaneStatusBar* StatusPanes() const { return status_; }
+  ConnectivityController& Connectivity() { return *connectivity_; }
+
+  // Tools menu, tray menu and the login-failure box.
+  void OpenNetworkSettings();
+  void OpenProgramSettings();
+  void OpenConnectivityTest();
 
  signals:
   void exitFinished();
@@ -86,6 +102,10 @@ class MainWindow final : public QMainWindow {
   void ShowConnectFailed();
   void ShowConferenceMenu(const QPoint& at);
   void OpenWebPage(ServicePage page);
+  void OpenContextHelp(const QString& id);
+  // After Network Settings closed with OK.
+  void NetworkSettingsChanged(const NetworkSettings& before, const NetworkSettings& after,
+                              bool test);
   void ShowAbout();
   void ReloadHistory(const QStringList& history);
   void BindPresence();
@@ -132,6 +152,7 @@ class MainWindow final : public QMainWindow {
   BuddiesPage* buddiesPage_ = nullptr;
   int exitStepsLeft_ = 0;
   QTimer exitTimer_;  // the longest an exit waits for the engine and the logoff
+  ConnectivityController* connectivity_ = nullptr;
 
   QPointer<ConnectProgressDialog> progress_;
   QPointer<IncomingCallDialog> incoming_;

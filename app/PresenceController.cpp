@@ -56,6 +56,10 @@ bool PresenceController::event(QEvent* event) {
   return RunPostedCall(event) || QObject::event(event);
 }
 
+void PresenceController::SetListeningPort(uint16_t listeningPort) {
+  client_->SetListeningPort(listeningPort);
+}
+
 void PresenceController::Start(uint16_t listeningPort) {
   client_->SetListeningPort(listeningPort);
   uploadTimer_.start();

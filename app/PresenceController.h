@@ -43,6 +43,8 @@ class PresenceController final : public QObject, private PresenceObserver {
   // Starts the keep-alive rounds (the first at once); listeningPort is the
   // port the engine really listens on.
   void Start(uint16_t listeningPort);
+  // The engine moved to another port: later requests publish it.
+  void SetListeningPort(uint16_t listeningPort);
   // Logs off (bounded), stops every thread; shutdownFinished follows.
   void Shutdown();
 

@@ -26,17 +26,24 @@ DelayMessageBox::DelayMessageBox(const QString& title, const QString& text, int 
   ok_->setDefault(true);
   connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok_);
-  buttons->addStretch();
+  buttons_ = new QHBoxLayout;
+  buttons_->addStretch();
+  buttons_->addWidget(ok_);
+  buttons_->addStretch();
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(text_);
-  layout->addLayout(buttons);
+  layout->addLayout(buttons_);
 
   ticker_.setInterval(1000);
   connect(&ticker_, &QTimer::timeout, this, &DelayMessageBox::Tick);
   UpdateButton();
+}
+
+QPushButton* DelayMessageBox::AddButton(const QString& text, int result) {
+  auto* button = new QPushButton(text, this);
+  connect(button, &QPushButton::clicked, this, [this, result] { done(result); });
+  buttons_->insertWidget(buttons_->count() - 1, button);
+  return button;
 }
 
 void DelayMessageBox::SetTickMs(int ms) { ticker_.setInterval(std::max(ms, 1)); }

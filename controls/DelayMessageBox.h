@@ -2,6 +2,7 @@
 #include <QDialog>
 #include <QTimer>
 
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 
@@ -21,6 +22,9 @@ class DelayMessageBox : public QDialog {
   DelayMessageBox(const QString& title, const QString& text, int seconds,
                   QWidget* parent = nullptr);
 
+  // A further button after OK that closes the box with result (which should
+  // differ from QDialog::Accepted and Rejected).
+  QPushButton* AddButton(const QString& text, int result);
   // Length of one count-down step in milliseconds (default 1000).
   void SetTickMs(int ms);
   bool TimedOut() const { return timedOut_; }
@@ -38,6 +42,7 @@ class DelayMessageBox : public QDialog {
   QString title_;  // may hold %d for the seconds left
   QLabel* text_;
   QPushButton* ok_;
+  QHBoxLayout* buttons_;
   QTimer ticker_;
   int remaining_;
   const int seconds_;

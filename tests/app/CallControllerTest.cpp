@@ -168,7 +168,7 @@ TEST(CallController, FailedAndCancelledAttemptsListenAgain) {
 
 TEST(CallController, IncomingCallsRingOneAtATimeAndTimeOutAsMissed) {
   ControllerRig rig(/*ringTickMs=*/5);
-  rig.settings->WriteDword(keys::kRingTime, 3);
+  rig.settings->WriteDword(keys::kRingTime, 5);
   QString shownName;
   int shownSeconds = 0;
   int closed = 0;
@@ -181,7 +181,7 @@ TEST(CallController, IncomingCallsRingOneAtATimeAndTimeOutAsMissed) {
 
   auto first = rig.Caller("carol\x07");
   EXPECT_EQ(shownName, QStringLiteral("carol"));
-  EXPECT_EQ(shownSeconds, 3);
+  EXPECT_EQ(shownSeconds, 5);
   EXPECT_EQ(rig.calls->State(), CallState::kIncoming);
   EXPECT_EQ(rig.sounds->log.back(), "loop phonering.wav");
   // A second caller while the dialog is open is turned away at once and is

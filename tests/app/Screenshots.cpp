@@ -1,5 +1,6 @@
 // app_screenshots DIR: renders the main window in its states (idle,
-// connecting, an incoming call, a three-party conference) on a fake engine
+// connecting, an incoming call, a three-party conference, logged in) and the
+// network settings and a connectivity test run, on a fake engine
 // and writes one PNG per state into DIR. Run it on a real X server
 // (scripts/screenshots starts Xvfb) so that it looks as it does for users.
 #include <QApplication>
@@ -12,8 +13,11 @@
 
 #include "app/MainWindow.h"
 #include "app/PresenceController.h"
+#include "app/SettingsDialogs.h"
+#include "base/UdpSocket.h"
 #include "controls/PaneStatusBar.h"
 #include "tests/app/AppHarness.h"
+#include "tests/cli/ServerProcess.h"
 #include "tests/service/FakeService.h"
 
 using namespace dialvo;
@@ -116,6 +120,43 @@ int main(int argc, char** argv) {
     QObject::connect(&presence, &PresenceController::shutdownFinished, [&done] { done = true; });
     presence.Shutdown();
     WaitForGui([&done] { return done; });
+  }
+  {
+    // Network Settings behind a firewall, then a test run that reached the
+    // PC through a real dialvo-server.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == QLatin1String("notifyPopup")) w->close();
+    }
+    ServerProcess server({}, 45);
+    ControllerRig rig;
+    NetworkSettings net;
+    net.ipType = 1;
+    UdpSocket probe;
+    probe.Open();
+    probe.Bind(SockAddr::Loopback(0));
+    net.useAlternateListeningPort = 1;
+    net.listeningPort = probe.LocalName().value_or(SockAddr{}).port;
+    probe.Close();
+    SaveNetworkSettings(*rig.settings, net);
+    MainWindowOptions options;
+    options.connectivity.client.directoryHost = server.HostPort();
+    options.connectivity.client.cacheDirectory = rig.dir.Path();
+    MainWindow window(*rig.calls, nullptr, rig.settings, options);
+    window.move(40, 40);
+    window.show();
+    window.OpenNetworkSettings();
+    if (QWidget* dialog = VisibleWindow("networkSettingsDialog")) dialog->move(80, 60);
+    ok &= Shoot(out.filePath(QStringLiteral("network-settings.png")));
+    if (QWidget* dialog = VisibleWindow("networkSettingsDialog")) dialog->close();
+    window.OpenConnectivityTest();
+    auto* test = VisibleWindow<ConnectivityTestDialog>("connectivityTestDialog");
+    if (test != nullptr) {
+      test->move(80, 60);
+      window.Connectivity().Start();
+      WaitForGui([] { return VisibleWindow("testResultBox") != nullptr; }, 10000);
+      if (QWidget* box = VisibleWindow("testResultBox")) box->move(260, 420);
+    }
+    ok &= Shoot(out.filePath(QStringLiteral("connectivity-test.png")));
   }
   return ok ? 0 : 1;
 }

@@ -1,0 +1,503 @@
+// The network and program settings: their checks without widgets, the
+// dialogs driven offscreen, and the main window moving the engine to a new
+// port and running the connectivity test against a real dialvo-server.
+#include "app/SettingsDialogs.h"
+
+#include <gmock/gmock.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <filesystem>
+#include <fstream>
+
+#include "app/ConnectivityController.h"
+#include "app/MainWindow.h"
+#include "app/PresenceController.h"
+#include "app/SettingsForms.h"
+#include "base/UdpSocket.h"
+#include "settings/Autostart.h"
+#include "tests/app/AppHarness.h"
+#include "tests/cli/ServerProcess.h"
+
+namespace dialvo::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+constexpr uint64_t kMB = 1024 * 1024;
+
+NetworkSettingsValues Direct() { return NetworkValuesFrom(NetworkSettings{}); }
+
+TEST(NetworkSettingsForm, OkRefusesBadFieldsAndPlansWhatFollows) {
+  const NetworkSettings stored;
+  struct Case {
+    const char* what;
+    std::function<void(NetworkSettingsValues&)> edit;
+    const char* error;
+  };
+  const std::vector<Case> refused = {
+      {"proxy without a name",
+       [](auto& v) {
+         v.useProxy = true;
+         v.proxyName = "  ";
+       },
+       texts::kProxyNameMissing},
+      {"proxy port 0",
+       [](auto& v) {
+         v.useProxy = true;
+         v.proxyName = "proxy";
+         v.proxyPort = "0";
+       },
+       texts::kProxyPortMissing},
+      {"proxy port not a number",
+       [](auto& v) {
+         v.useProxy = true;
+         v.proxyName = "proxy";
+         v.proxyPort = "80a";
+       },
+       texts::kNotAnInteger},
+      {"proxy port too large",
+       [](auto& v) {
+         v.useProxy = true;
+         v.proxyName = "proxy";
+         v.proxyPort = "65536";
+       },
+       texts::kPortOutOfRange},
+      {"listening port 0",
+       [](auto& v) {
+         v.useAlternatePort = true;
+         v.listeningPort = "0";
+       },
+       texts::kPortOutOfRange},
+      {"listening port beyond 16 bits",
+       [](auto& v) {
+         v.useAlternatePort = true;
+         v.listeningPort = "4294967297";
+       },
+       texts::kNotAnInteger},
+      {"listening port negative",
+       [](auto& v) {
+         v.useAlternatePort = true;
+         v.listeningPort = "-5";
+       },
+       texts::kNotAnInteger},
+      {"static firewall without address",
+       [](auto& v) {
+         v.choice = ConnectionChoice::kFirewall;
+         v.autoDetectFirewall = false;
+         v.firewallAddress = " \t";
+       },
+       texts::kFirewallAddressMissing},
+      {"LAN calls without address",
+       [](auto& v) {
+         v.choice = ConnectionChoice::kPrivate;
+         v.lanCalls = true;
+         v.lanAddress = "";
+       },
+       texts::kLanAddressMissing},
+  };
+  for (const Case& c : refused) {
+    NetworkSettingsValues v = Direct();
+    c.edit(v);
+    EXPECT_EQ(PlanNetworkOk(v, stored).error, c.error) << c.what;
+  }
+
+  // Proxy and detected firewall: ask about the shared address, then the
+  // port-forward note with the alternate port; names and addresses trimmed.
+  NetworkSettingsValues v = Direct();
+  v.useProxy = true;
+  v.proxyName = "  proxy.lan ";
+  v.proxyPort = "3128";
+  v.useAlternatePort = true;
+  v.listeningPort = " 5060 ";
+  v.choice = ConnectionChoice::kFirewall;
+  v.firewallAddress = " 203.0.113.9 ";
+  NetworkOkPlan plan = PlanNetworkOk(v, stored);
+  ASSERT_EQ(plan.error, "");
+  EXPECT_TRUE(plan.askSameExternalAddress);
+  EXPECT_TRUE(plan.showFirewallInformation);
+  EXPECT_FALSE(plan.showPrivateNetworkNote);
+  EXPECT_EQ(plan.settings.httpProxyName, "proxy.lan");
+  EXPECT_EQ(plan.settings.httpProxyPort, 3128u);
+  EXPECT_EQ(plan.settings.EffectiveListeningPort(), 5060u);
+  EXPECT_EQ(plan.settings.ipType, 1u);
+  EXPECT_EQ(plan.settings.configuredIp, "203.0.113.9");
+  EXPECT_THAT(FirewallInformationText(5060), HasSubstr("UDP port-5060 to the internal"));
+
+  // Private network without LAN calls is type 4; an unticked port box
+  // means the default port; a disabled proxy port that is no number keeps
+  // the stored one.
+  v = Direct();
+  v.choice = ConnectionChoice::kPrivate;
+  v.lanCalls = false;
+  v.useAlternatePort = false;
+  v.listeningPort = "garbage";
+  v.proxyPort = "";
+  NetworkSettings withProxyPort;
+  withProxyPort.httpProxyPort = 8080;
+  plan = PlanNetworkOk(v, withProxyPort);
+  ASSERT_EQ(plan.error, "");
+  EXPECT_EQ(plan.settings.ipType, 4u);
+  EXPECT_EQ(plan.settings.EffectiveListeningPort(), 1720u);
+  EXPECT_EQ(plan.settings.httpProxyPort, 8080u);
+  EXPECT_FALSE(plan.showFirewallInformation || plan.showPrivateNetworkNote);
+  v.lanCalls = true;
+  v.lanAddress = "desk.lan";
+  plan = PlanNetworkOk(v, stored);
+  EXPECT_EQ(plan.settings.ipType, 3u);
+  EXPECT_TRUE(plan.showPrivateNetworkNote);
+
+  // The values shown for each stored type come back unchanged through OK.
+  for (uint32_t type = 0; type <= 4; ++type) {
+    NetworkSettings s;
+    s.ipType = type;
+    s.configuredIp = type == 0 ? "" : "host.example";
+    s.useAlternateListeningPort = 1;
+    s.listeningPort = 40000;
+    EXPECT_EQ(PlanNetworkOk(NetworkValuesFrom(s), s).settings, s) << "type " << type;
+  }
+}
+
+struct ProgramRig {
+  ScratchDir dir;
+  std::shared_ptr<SettingsStore> store = std::make_shared<SettingsStore>(dir.File("conf"));
+  ProgramSettingsEnv env;
+  std::vector<std::filesystem::path> asked;
+  std::optional<uint64_t> free = 200 * kMB;
+
+  ProgramRig() {
+    env.autostartDirectory = dir.File("autostart");
+    env.program = "/opt/Orvanta Dialvo/dialvo";
+    env.space = [this](const std::filesystem::path& p) {
+      asked.push_back(p);
+      return free;
+    };
+  }
+  ProgramSettingsValues Values(const std::string& ring, const std::string& directory) {
+    ProgramSettingsValues v;
+    v.ringTime = ring;
+    v.recordingsDirectory = directory;
+    return v;
+  }
+};
+
+TEST(ProgramSettingsForm, ChecksRingTimeDirectoryAndFreeSpace) {
+  ProgramRig rig;
+  const std::string folder = rig.dir.File("rec");
+  for (const char* ring : {"0", "31", "", "ten", "-3", "99999999999"}) {
+    EXPECT_EQ(CheckProgramSettings(rig.Values(ring, folder), rig.env.space), texts::kRingTimeRange)
+        << ring;
+  }
+  EXPECT_EQ(CheckProgramSettings(rig.Values("3", folder), rig.env.space), "");
+  EXPECT_EQ(CheckProgramSettings(rig.Values("10", " D "), rig.env.space), texts::kDirectoryInvalid);
+  EXPECT_EQ(CheckProgramSettings(rig.Values("10", ""), rig.env.space), texts::kDirectoryInvalid);
+
+  const auto check = [&](std::optional<uint64_t> free) {
+    rig.free = free;
+    return CheckProgramSettings(rig.Values("10", folder), rig.env.space);
+  };
+  EXPECT_EQ(check(kMinimumRecordingSpace), "");
+  EXPECT_EQ(check(kMinimumRecordingSpace - 1), texts::kFreeSpaceLow);
+  EXPECT_EQ(check(0), texts::kFreeSpaceLow);
+  EXPECT_EQ(check(4608 * kMB), "");  // 4.5 GB: no 32-bit wrap
+  EXPECT_EQ(check((uint64_t{1} << 32) + 1), "");
+  EXPECT_EQ(check(std::nullopt), texts::kFreeSpaceUnknown);
+
+  // A folder still to be made is judged by the nearest one that exists.
+  rig.asked.clear();
+  check(200 * kMB);
+  EXPECT_EQ(rig.asked.back(), std::filesystem::path(rig.dir.Path()));
+  EXPECT_EQ(NearestExistingFolder(rig.dir.File("a/b/../c")), std::filesystem::path(rig.dir.Path()));
+  // The real probe answers for a real folder.
+  EXPECT_GT(AvailableSpace(rig.dir.Path()).value_or(0), 0u);
+  EXPECT_FALSE(AvailableSpace(rig.dir.File("missing")).has_value());
+}
+
+TEST(ProgramSettingsForm, SaveWritesEverythingOrNothing) {
+  ProgramRig rig;
+  ProgramSettingsValues v = rig.Values("3", "  " + rig.dir.File("Rec/2003") + " ");
+  v.autoStart = true;
+  v.autoMixer = false;
+  v.popupBuddyOnline = false;
+  v.popupJoinLeave = false;
+
+  // Refused: nothing written, no folder, no autostart entry.
+  rig.free = kMinimumRecordingSpace - 1;
+  EXPECT_EQ(SaveProgramSettings(*rig.store, v, rig.env), texts::kFreeSpaceLow);
+  EXPECT_FALSE(std::filesystem::exists(rig.dir.File("Rec")));
+  EXPECT_FALSE(std::filesystem::exists(rig.store->FilePath()));
+  EXPECT_FALSE(IsAutoStartOn(rig.env.autostartDirectory));
+
+  rig.free = 200 * kMB;
+  ASSERT_EQ(SaveProgramSettings(*rig.store, v, rig.env), "");
+  EXPECT_TRUE(std::filesystem::is_directory(rig.dir.File("Rec/2003")));
+  EXPECT_EQ(rig.store->ReadString(keys::kRecordingsDirectory), rig.dir.File("Rec/2003"));
+  EXPECT_EQ(ReadDword(*rig.store, keys::kAutoMMSettings), 0u);
+  EXPECT_EQ(ReadDword(*rig.store, keys::kPopupBuddyOnline), 0u);
+  EXPECT_EQ(ReadDword(*rig.store, keys::kPopupNetworkCongestion), 1u);
+  EXPECT_EQ(ReadDword(*rig.store, keys::kPopupBuddyJoinLeave), 0u);
+  std::ifstream entry(rig.env.autostartDirectory / kAutostartFileName);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(entry, line);) lines.push_back(line);
+  EXPECT_THAT(lines, Contains("Exec=\"/opt/Orvanta Dialvo/dialvo\" DontShow"));
+
+  // 3 s was taken; the program rings 5 s, and the dialog shows and keeps 5.
+  EXPECT_EQ(ReadRingTime(*rig.store), 5u);
+  ProgramSettingsValues shown = LoadProgramSettings(*rig.store, rig.env);
+  EXPECT_EQ(shown.ringTime, "5");
+  EXPECT_TRUE(shown.autoStart);
+  EXPECT_FALSE(shown.popupBuddyOnline);
+  EXPECT_EQ(rig.store->ReadNumber(SettingsStore::kMainGroup, keys::kRingTime), 5u);
+  // Long rings are held at 25 s where they are read.
+  rig.store->WriteDword(keys::kRingTime, 30);
+  EXPECT_EQ(ReadRingTime(*rig.store), 25u);
+
+  // Unticking removes the entry; a folder that cannot be made is reported.
+  shown.autoStart = false;
+  ASSERT_EQ(SaveProgramSettings(*rig.store, shown, rig.env), "");
+  EXPECT_FALSE(IsAutoStartOn(rig.env.autostartDirectory));
+  std::ofstream(rig.dir.File("file")) << "x";
+  shown.recordingsDirectory = rig.dir.File("file/sub");
+  EXPECT_THAT(SaveProgramSettings(*rig.store, shown, rig.env),
+              HasSubstr("The recordings directory could not be made"));
+  EXPECT_EQ(rig.store->ReadString(keys::kRecordingsDirectory), rig.dir.File("Rec/2003"));
+}
+
+template <typename T>
+T* Child(QWidget* parent, const char* name) {
+  T* child = parent->findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(child, nullptr) << name;
+  return child;
+}
+
+QMessageBox* ShownBox(const char* name) { return VisibleWindow<QMessageBox>(name); }
+
+bool AnswerBox(const char* name, QMessageBox::StandardButton button) {
+  if (!WaitForGui([name] { return ShownBox(name) != nullptr; })) return false;
+  ShownBox(name)->button(button)->click();
+  return WaitForGui([name] { return ShownBox(name) == nullptr; });
+}
+
+TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
+  ScratchDir dir;
+  auto store = std::make_shared<SettingsStore>(dir.Path());
+  NetworkSettings stored;
+  stored.httpProxyPort = 8080;
+  SaveNetworkSettings(*store, stored);
+
+  auto* dialog = new NetworkSettingsDialog(store, {QStringLiteral("desk")});
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
+  EXPECT_TRUE(Child<QRadioButton>(dialog, "directChoice")->isChecked());
+  EXPECT_TRUE(Child<QLineEdit>(dialog, "listeningPort")->isReadOnly());
+  EXPECT_FALSE(Child<QLineEdit>(dialog, "proxyName")->isEnabled());
+  Child<QRadioButton>(dialog, "firewallChoice")->click();
+  Child<QCheckBox>(dialog, "autoDetectFirewall")->setChecked(false);
+  EXPECT_TRUE(Child<QLineEdit>(dialog, "firewallAddress")->isEnabled());
+  Child<QCheckBox>(dialog, "alternatePort")->setChecked(true);
+  Child<QLineEdit>(dialog, "listeningPort")->setText(QStringLiteral("5060"));
+
+  // An empty static address is refused and nothing is saved.
+  dialog->Ok();
+  ASSERT_TRUE(AnswerBox("refusalBox", QMessageBox::Ok));
+  EXPECT_EQ(LoadNetworkSettings(*store), stored);
+  EXPECT_TRUE(dialog->isVisible());
+
+  Child<QLineEdit>(dialog, "firewallAddress")->setText(QStringLiteral(" fw.example "));
+  bool accepted = false;
+  QObject::connect(dialog, &QDialog::accepted, [&] { accepted = true; });
+  Child<QPushButton>(dialog, "applyAndTestFirewall")->click();
+  ASSERT_TRUE(WaitForGui([] { return ShownBox("firewallInformationBox") != nullptr; }));
+  EXPECT_THAT(ShownBox("firewallInformationBox")->text().toStdString(), HasSubstr("port-5060"));
+  EXPECT_EQ(LoadNetworkSettings(*store), stored);  // not before the last box
+  ASSERT_TRUE(AnswerBox("firewallInformationBox", QMessageBox::Ok));
+  ASSERT_TRUE(WaitForGui([&] { return accepted; }));
+  EXPECT_TRUE(dialog->TestRequested());
+  NetworkSettings expected = stored;
+  expected.ipType = 2;
+  expected.configuredIp = "fw.example";
+  expected.useAlternateListeningPort = 1;
+  expected.listeningPort = 5060;
+  EXPECT_EQ(LoadNetworkSettings(*store), expected);
+  EXPECT_EQ(dialog->Saved(), expected);
+  EXPECT_EQ(dialog->Before(), stored);
+
+  // Cancel: whatever was changed stays unsaved.
+  auto* again = new NetworkSettingsDialog(store, {QStringLiteral("desk")});
+  again->setAttribute(Qt::WA_DeleteOnClose);
+  again->show();
+  EXPECT_TRUE(Child<QRadioButton>(again, "firewallChoice")->isChecked());
+  EXPECT_EQ(Child<QLineEdit>(again, "listeningPort")->text(), QStringLiteral("5060"));
+  Child<QRadioButton>(again, "privateChoice")->click();
+  Child<QCheckBox>(again, "alternatePort")->setChecked(false);
+  EXPECT_EQ(Child<QLineEdit>(again, "listeningPort")->text(), QStringLiteral("1720"));
+  again->reject();
+  EXPECT_EQ(LoadNetworkSettings(*store), expected);
+}
+
+TEST(SettingsDialogs, ProgramDialogRefusesThenSavesAndCancelKeepsAll) {
+  ProgramRig rig;
+  rig.store->WriteString(keys::kRecordingsDirectory, rig.dir.File("old"));
+  auto* dialog = new ProgramSettingsDialog(rig.store, rig.env);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
+  EXPECT_EQ(Child<QLineEdit>(dialog, "ringTime")->text(), QStringLiteral("10"));
+  EXPECT_EQ(Child<QLineEdit>(dialog, "recordingsDirectory")->text(),
+            QString::fromStdString(rig.dir.File("old")));
+  Child<QLineEdit>(dialog, "ringTime")->setText(QStringLiteral("31"));
+  dialog->Ok();
+  ASSERT_TRUE(AnswerBox("refusalBox", QMessageBox::Ok));
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(ReadRingTime(*rig.store), 10u);
+
+  bool accepted = false;
+  QObject::connect(dialog, &QDialog::accepted, [&] { accepted = true; });
+  Child<QLineEdit>(dialog, "ringTime")->setText(QStringLiteral("20"));
+  Child<QCheckBox>(dialog, "autoStart")->setChecked(true);
+  Child<QCheckBox>(dialog, "popupCongestion")->setChecked(false);
+  dialog->Ok();
+  ASSERT_TRUE(WaitForGui([&] { return accepted; }));
+  EXPECT_EQ(ReadRingTime(*rig.store), 20u);
+  EXPECT_EQ(ReadDword(*rig.store, keys::kPopupNetworkCongestion), 0u);
+  EXPECT_TRUE(IsAutoStartOn(rig.env.autostartDirectory));
+  EXPECT_TRUE(std::filesystem::is_directory(rig.dir.File("old")));
+
+  auto* again = new ProgramSettingsDialog(rig.store, rig.env);
+  again->setAttribute(Qt::WA_DeleteOnClose);
+  again->show();
+  EXPECT_TRUE(Child<QCheckBox>(again, "autoStart")->isChecked());
+  Child<QLineEdit>(again, "ringTime")->setText(QStringLiteral("7"));
+  Child<QCheckBox>(again, "autoStart")->setChecked(false);
+  again->reject();
+  EXPECT_EQ(ReadRingTime(*rig.store), 20u);
+  EXPECT_TRUE(IsAutoStartOn(rig.env.autostartDirectory));
+}
+
+uint16_t FreeUdpPort() {
+  UdpSocket probe;
+  if (!probe.Open() || !probe.Bind(SockAddr::Loopback(0))) return 0;
+  return probe.LocalName().value_or(SockAddr{}).port;
+}
+
+// The whole way a user takes: Network Settings moves the port and asks for
+// the test; the test borrows the port from the engine, reaches the service
+// and gets its datagram; the engine listens again on the new port.
+TEST(SettingsDialogs, WindowMovesTheEngineAndTestsTheNewPort) {
+  ServerProcess server({}, 45);
+  ASSERT_FALSE(server.HostPort().empty());
+  ControllerRig rig;
+  NetworkSettings net;
+  net.ipType = 1;  // behind a firewall, its address detected by the service
+  SaveNetworkSettings(*rig.settings, net);
+  MainWindowOptions options;
+  options.useTray = false;
+  options.hostNames = {QStringLiteral("desk")};
+  options.connectivity.client.directoryHost = server.HostPort();
+  options.connectivity.client.cacheDirectory = rig.dir.Path();
+  options.connectivity.bindAddress = "127.0.0.1";
+  options.connectivity.waitRounds = 30;
+  MainWindow window(*rig.calls, nullptr, rig.settings, options);
+  window.show();
+
+  const uint16_t port = FreeUdpPort();
+  ASSERT_NE(port, 0);
+  rig.factory->boundPort = port;
+  window.OpenNetworkSettings();
+  auto* dialog = VisibleWindow<NetworkSettingsDialog>("networkSettingsDialog");
+  ASSERT_NE(dialog, nullptr);
+  Child<QCheckBox>(dialog, "alternatePort")->setChecked(true);
+  Child<QLineEdit>(dialog, "listeningPort")->setText(QString::number(port));
+  Child<QPushButton>(dialog, "applyAndTestFirewall")->click();
+  ASSERT_TRUE(AnswerBox("firewallInformationBox", QMessageBox::Ok));
+
+  // The engine moved to the new port, and the test opened.
+  ASSERT_TRUE(WaitForGui(
+      [&] { return rig.calls->State() == CallState::kListening && rig.Engine().port == port; }));
+  EXPECT_EQ(rig.calls->ListeningPort(), port);
+  ConnectivityTestDialog* test = nullptr;
+  ASSERT_TRUE(WaitForGui([&] {
+    test = VisibleWindow<ConnectivityTestDialog>("connectivityTestDialog");
+    return test != nullptr;
+  }));
+  const size_t engines = rig.factory->engines.size();
+  Child<QPushButton>(test, "startTest")->click();
+  ASSERT_TRUE(WaitForGui([&] { return ShownBox("testResultBox") != nullptr; }, 10000));
+  EXPECT_EQ(ShownBox("testResultBox")->text(), QStringLiteral("Congratulations"));
+  const QStringList log = test->LogLines();
+  EXPECT_THAT(log, Contains(QStringLiteral("Your port forward settings are working correctly.")));
+  EXPECT_THAT(log, Contains(QStringLiteral("Listening port is %1").arg(port)));
+  // The engine gave the port up for the run and took it back after it.
+  EXPECT_EQ(rig.factory->engines.size(), engines + 1);
+  EXPECT_EQ(rig.factory->engines[engines - 1]->stops.load(), 1);
+  EXPECT_EQ(rig.Engine().port, port);
+  EXPECT_EQ(rig.calls->State(), CallState::kListening);
+  EXPECT_TRUE(Child<QPushButton>(test, "startTest")->isEnabled());
+  ASSERT_TRUE(AnswerBox("testResultBox", QMessageBox::Ok));
+  server.WaitLog("fwtest");
+  EXPECT_THAT(server.LogLines("fwtest").back(), HasSubstr(":" + std::to_string(port)));
+}
+
+TEST(SettingsDialogs, TestAndNetworkSettingsRefuseWhatTheyCannotDo) {
+  ControllerRig rig;
+  ConnectivityController test(*rig.calls, rig.settings, {});
+  NetworkSettings net;
+  net.ipType = 4;
+  SaveNetworkSettings(*rig.settings, net);
+  ConnectivityController::Opening opening = test.Open();
+  EXPECT_TRUE(opening.refusalWarning);
+  EXPECT_THAT(opening.refusal.toStdString(), HasSubstr("You won't be able to test"));
+  net.ipType = 0;
+  SaveNetworkSettings(*rig.settings, net);
+  opening = test.Open();
+  EXPECT_EQ(opening.refusal, QString());
+  EXPECT_EQ(opening.title, QStringLiteral("Test if your computer is reachable by others"));
+
+  rig.StartCall(FakeConnection(1), "bob");
+  EXPECT_EQ(test.Open().refusal, QStringLiteral("You cannot do this test while you are on a call"));
+  MainWindowOptions options;
+  options.useTray = false;
+  MainWindow window(*rig.calls, nullptr, rig.settings, options);
+  window.OpenNetworkSettings();
+  ASSERT_TRUE(WaitForGui([] { return ShownBox("messageBox") != nullptr; }));
+  EXPECT_EQ(ShownBox("messageBox")->text().toStdString(), texts::kNetworkDuringCall);
+  EXPECT_EQ(VisibleWindow("networkSettingsDialog"), nullptr);
+}
+
+TEST(SettingsDialogs, LoginFailureBoxLeadsToTheNetworkSettings) {
+  ControllerRig rig;
+  PresenceController::Options options;
+  options.config.client.timeoutSeconds = 2;
+  options.config.client.waitStepMs = 50;
+  options.config.client.directoryHost = "127.0.0.1:1";  // nobody listens there
+  options.config.client.cacheDirectory = rig.dir.Path();
+  options.config.loginThreadDelayMs = 0;
+  options.config.requestPauseMs = 0;
+  options.config.keepAliveIntervalMs = 3600 * 1000;
+  options.logoffOnExit = false;
+  PresenceController presence(options, rig.settings, *rig.calls, rig.sounds);
+  MainWindowOptions windowOptions;
+  windowOptions.useTray = false;
+  windowOptions.hostNames = {QStringLiteral("desk")};
+  MainWindow window(*rig.calls, &presence, rig.settings, windowOptions);
+  presence.Start(1720);
+  presence.Login(QStringLiteral("alice"), QStringLiteral("pw"), false);
+  QWidget* failed = nullptr;
+  ASSERT_TRUE(
+      WaitForGui([&] { return (failed = VisibleWindow("loginFailedDialog")) != nullptr; }, 5000));
+  Child<QPushButton>(failed, "showNetworkSettings")->click();
+  EXPECT_TRUE(WaitForGui([] { return VisibleWindow("networkSettingsDialog") != nullptr; }));
+  bool stopped = false;
+  QObject::connect(&presence, &PresenceController::shutdownFinished, [&] { stopped = true; });
+  presence.Shutdown();
+  EXPECT_TRUE(WaitForGui([&] { return stopped; }));
+}
+
+}  // namespace
+}  // namespace dialvo::test
