@@ -31,7 +31,7 @@ namespace {
 using ::testing::Contains;
 using ::testing::HasSubstr;
 
-constexpr uint64_t kMB = 1024 * 1024;
+constexpr uint64_t kMB = uint64_t{1024} * 1024;
 
 NetworkSettingsValues Direct() { return NetworkValuesFrom(NetworkSettings{}); }
 
