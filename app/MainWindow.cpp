@@ -28,6 +28,7 @@
 #include <QVBoxLayout>
 
 #include "app/CallDialogs.h"
+#include "app/CallRecords.h"
 #include "app/ConnectivityController.h"
 #include "app/Icons.h"
 #include "app/PlayerController.h"
@@ -111,6 +112,13 @@ MainWindow::MainWindow(CallController& calls, PresenceController* presence,
   status_->SetPaneText(1, QStringLiteral("Starting up.. please wait"));
 
   BuildMenus();
+  missedModel_ = new MissedCallsModel(calls_, this);
+  missedDialog_ = new MissedCallsDialog(*missedModel_, this);
+  // Put away with OK, Cancel or the close box: the user has seen the list.
+  connect(missedDialog_, &QDialog::finished, missedModel_, &MissedCallsModel::MarkSeen);
+  connect(missedModel_, &MissedCallsModel::unseenChanged, this, &MainWindow::UpdateTitle);
+  connect(&calls_, &CallController::missedCall, missedDialog_, &QWidget::show);
+  BuildTrayMenu();
   if (options_.useTray) BuildTray();
   Bind();
   if (presence_ != nullptr) BindPresence();
@@ -422,9 +430,8 @@ void MainWindow::BuildMenus() {
     audio->addAction(QString::fromLatin1(text))->setEnabled(false);
   }
   tools->addSeparator();
-  for (const char* text : {"View Missed Calls", "View Statistics"}) {
-    tools->addAction(QString::fromLatin1(text))->setEnabled(false);
-  }
+  tools->addAction(QStringLiteral("View &Missed Calls"), this, &MainWindow::ShowMissedCalls);
+  tools->addAction(QStringLiteral("View &Statistics"), this, &MainWindow::ShowStatistics);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->addAction(QStringLiteral("Online Help"), this, [this] { OpenWebPage(ServicePage::kHelp); });
@@ -433,24 +440,87 @@ void MainWindow::BuildMenus() {
   help->addAction(QStringLiteral("&About Dialvo..."), this, &MainWindow::ShowAbout);
 }
 
+void MainWindow::BuildTrayMenu() {
+  trayMenu_ = new QMenu(this);
+  trayMenu_->setObjectName(QStringLiteral("trayMenu"));
+  QAction* talk = trayMenu_->addAction(QStringLiteral("Talk"), this, &MainWindow::Wake);
+  talk->setObjectName(QStringLiteral("trayTalk"));
+  QFont bold = talk->font();
+  bold.setBold(true);
+  talk->setFont(bold);
+  trayMenu_->setDefaultAction(talk);
+  trayMenu_->addSeparator();
+  trayLogoff_ = trayMenu_->addAction(QStringLiteral("Logoff"));
+  trayLogoff_->setObjectName(QStringLiteral("trayLogoff"));
+  trayLogin_ = trayMenu_->addAction(QStringLiteral("Login"), this, &MainWindow::LoginFromTray);
+  trayLogin_->setObjectName(QStringLiteral("trayLogin"));
+  if (presence_ != nullptr) {
+    connect(trayLogoff_, &QAction::triggered, presence_, &PresenceController::Logoff);
+  }
+  trayMenu_->addSeparator();
+  trayMenu_->addAction(QStringLiteral("Program Settings"), this, &MainWindow::OpenProgramSettings)
+      ->setObjectName(QStringLiteral("trayProgramSettings"));
+  trayMenu_->addAction(QStringLiteral("Network Settings"), this, &MainWindow::OpenNetworkSettings)
+      ->setObjectName(QStringLiteral("trayNetworkSettings"));
+  trayMenu_->addSeparator();
+  trayMenu_->addAction(QStringLiteral("Exit"), this, &MainWindow::Exit)
+      ->setObjectName(QStringLiteral("trayExit"));
+  // Login and Logoff follow the login whenever the menu opens.
+  connect(trayMenu_, &QMenu::aboutToShow, this, &MainWindow::UpdateTrayMenu);
+  UpdateTrayMenu();
+}
+
+void MainWindow::UpdateTrayMenu() {
+  const bool loggedIn = presence_ != nullptr && presence_->LoggedIn();
+  trayLogoff_->setEnabled(loggedIn);
+  trayLogin_->setEnabled(presence_ != nullptr && !loggedIn && !presence_->LoginRunning());
+}
+
+void MainWindow::LoginFromTray() {
+  if (presence_ == nullptr || presence_->LoggedIn() || presence_->LoginRunning()) return;
+  const StoredLogin stored = presence_->StoredCredentials();
+  if (stored.user.empty()) {
+    // Nothing stored to log in with: the login page asks.
+    Wake();
+    return;
+  }
+  presence_->Login(QString::fromStdString(stored.user), QString::fromStdString(stored.password),
+                   stored.autoLogin != 0);
+}
+
 void MainWindow::BuildTray() {
   tray_ = new QSystemTrayIcon(ProgramIcon(), this);
-  tray_->setToolTip(QStringLiteral("Click here to Talk"));
-  auto* menu = new QMenu(this);
-  QAction* show = menu->addAction(QStringLiteral("Show"), this, &MainWindow::Wake);
-  QFont bold = show->font();
-  bold.setBold(true);
-  show->setFont(bold);
-  menu->addSeparator();
-  menu->addAction(QStringLiteral("Program Settings"), this, &MainWindow::OpenProgramSettings);
-  menu->addAction(QStringLiteral("Network Settings"), this, &MainWindow::OpenNetworkSettings);
-  menu->addSeparator();
-  menu->addAction(QStringLiteral("Exit"), this, &MainWindow::Exit);
-  tray_->setContextMenu(menu);
+  tray_->setToolTip(TrayToolTip());
+  tray_->setContextMenu(trayMenu_);
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::DoubleClick || why == QSystemTrayIcon::Trigger) Wake();
   });
   tray_->show();
+}
+
+QString MainWindow::TrayToolTip() const {
+  return WithMissedCount(calls_.State() == CallState::kInCall
+                             ? QStringLiteral("Call in progress")
+                             : QStringLiteral("Click here to Talk"),
+                         missedModel_->Unseen());
+}
+
+void MainWindow::ShowMissedCalls() {
+  missedModel_->MarkSeen();
+  missedDialog_->show();
+  missedDialog_->raise();
+  missedDialog_->activateWindow();
+}
+
+void MainWindow::ShowStatistics() {
+  auto* dialog = new StatisticsDialog(calls_, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->open();
+}
+
+void MainWindow::UpdateTitle() {
+  setWindowTitle(WithMissedCount(calls_.Title(), missedModel_->Unseen()));
+  if (tray_ != nullptr) tray_->setToolTip(TrayToolTip());
 }
 
 void MainWindow::Bind() {
@@ -464,7 +534,7 @@ void MainWindow::Bind() {
   connect(&calls_, &CallController::stateChanged, this, &MainWindow::UpdateButtons);
   connect(&calls_, &CallController::paneChanged, this,
           [this](int pane, const QString& text) { status_->SetPaneText(pane, text); });
-  connect(&calls_, &CallController::titleChanged, this, &QWidget::setWindowTitle);
+  connect(&calls_, &CallController::titleChanged, this, &MainWindow::UpdateTitle);
   connect(&calls_, &CallController::message, this, &MainWindow::ShowMessage);
   connect(&calls_, &CallController::askHangUp, this, &MainWindow::AskHangUp);
   connect(&calls_, &CallController::notify, this,
@@ -635,10 +705,7 @@ void MainWindow::UpdateButtons() {
   talk_->setVisible(calls_.TalkVisible());
   hangUp_->setVisible(calls_.HangUpVisible());
   conference_->setVisible(calls_.ConferenceVisible());
-  if (tray_ != nullptr) {
-    tray_->setToolTip(calls_.State() == CallState::kInCall ? QStringLiteral("Call in progress")
-                                                           : QStringLiteral("Click here to Talk"));
-  }
+  if (tray_ != nullptr) tray_->setToolTip(TrayToolTip());
 }
 
 void MainWindow::ShowMessage(const QString& title, const QString& text, bool error) {

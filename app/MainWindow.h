@@ -23,10 +23,13 @@ class QTabWidget;
 class QTableView;
 class QCheckBox;
 class QAction;
+class QMenu;
 
 namespace dialvo {
 
 class BuddiesPage;
+class MissedCallsDialog;
+class MissedCallsModel;
 class ConnectivityController;
 class ConnectProgressDialog;
 class LoginPage;
@@ -75,6 +78,11 @@ class MainWindow final : public QMainWindow {
   void OpenNetworkSettings();
   void OpenProgramSettings();
   void OpenConnectivityTest();
+  void ShowMissedCalls();
+  void ShowStatistics();
+  // The tray icon's menu (also where no tray exists, for tests).
+  QMenu* TrayMenu() const { return trayMenu_; }
+  MissedCallsModel& MissedCalls() { return *missedModel_; }
 
  signals:
   void exitFinished();
@@ -85,7 +93,12 @@ class MainWindow final : public QMainWindow {
 
  private:
   void BuildMenus();
+  void BuildTrayMenu();
+  void UpdateTrayMenu();
+  void LoginFromTray();
   void BuildTray();
+  QString TrayToolTip() const;
+  void UpdateTitle();
   QWidget* BuildCallArea();
   QWidget* BuildConnectPage();
   QWidget* BuildPlayerArea();
@@ -153,6 +166,11 @@ class MainWindow final : public QMainWindow {
   int exitStepsLeft_ = 0;
   QTimer exitTimer_;  // the longest an exit waits for the engine and the logoff
   ConnectivityController* connectivity_ = nullptr;
+  MissedCallsModel* missedModel_ = nullptr;
+  MissedCallsDialog* missedDialog_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QAction* trayLogin_ = nullptr;
+  QAction* trayLogoff_ = nullptr;
 
   QPointer<ConnectProgressDialog> progress_;
   QPointer<IncomingCallDialog> incoming_;

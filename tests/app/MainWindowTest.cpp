@@ -14,6 +14,7 @@
 #include <QTableView>
 
 #include "app/CallDialogs.h"
+#include "app/CallRecords.h"
 #include "app/SingleInstance.h"
 #include "controls/LinkLabel.h"
 #include "controls/PaneStatusBar.h"
@@ -135,6 +136,66 @@ TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
   QCoreApplication::processEvents();
   EXPECT_EQ(rig.calls->State(), CallState::kInCall);
   EXPECT_EQ(rig.Engine().stops, 0);
+}
+
+TEST(MainWindow, MissedCallsAreListedNewestFirstAndCountedUntilSeen) {
+  EXPECT_EQ(MissedCallTime(QDateTime(QDate(2026, 12, 7), QTime(14, 5, 9))),
+            QStringLiteral("December 07, 14:05:09"));
+  WindowRig rig(/*useTray=*/false, /*ringTickMs=*/5);
+  rig.settings->WriteDword(keys::kRingTime, 5);
+  auto* dialog = VisibleWindow<QWidget>("missedCallsDialog");
+  EXPECT_EQ(dialog, nullptr);  // made hidden at start
+  for (int i = 0; i < 2; ++i) {
+    auto caller = rig.Caller("carol");
+    ASSERT_TRUE(WaitForGui([&] { return caller->Decision() != IncomingRequest::kPending; }));
+    ASSERT_TRUE(WaitForGui([&] { return rig.window->MissedCalls().Unseen() == i + 1; }));
+  }
+  ASSERT_TRUE(WaitForGui([&] { return rig.window->MissedCalls().Unseen() == 2; }));
+  // Shown after each missed call; two rows for the same caller.
+  EXPECT_NE(VisibleWindow<QWidget>("missedCallsDialog"), nullptr);
+  MissedCallsModel& model = rig.window->MissedCalls();
+  ASSERT_EQ(model.rowCount(), 2);
+  EXPECT_EQ(model.data(model.index(0, 0), Qt::DisplayRole).toString(), QStringLiteral("carol"));
+  EXPECT_EQ(model.data(model.index(0, 1), Qt::DisplayRole).toString(),
+            MissedCallTime(rig.calls->MissedCalls()[0].when));
+  EXPECT_GE(rig.calls->MissedCalls()[0].when, rig.calls->MissedCalls()[1].when);
+  EXPECT_EQ(rig.window->windowTitle(), QStringLiteral("Orvanta -Please Login (2 missed calls)"));
+  // Put away by the user: seen, and the title is plain again.
+  VisibleWindow<QDialog>("missedCallsDialog")->reject();
+  EXPECT_EQ(model.Unseen(), 0);
+  EXPECT_EQ(rig.window->windowTitle(), QStringLiteral("Orvanta -Please Login"));
+  EXPECT_EQ(WithMissedCount(QStringLiteral("Click here to Talk"), 1),
+            QStringLiteral("Click here to Talk (1 missed call)"));
+  rig.window->ShowMissedCalls();
+  EXPECT_NE(VisibleWindow<QWidget>("missedCallsDialog"), nullptr);
+}
+
+TEST(MainWindow, StatisticsCountTheWholeRunIn64BitsAndRefreshWhileOpen) {
+  WindowRig rig;
+  const auto bytes = [&](uint32_t code, uint32_t amount) {
+    rig.Post(code, reinterpret_cast<uintptr_t>(new ByteCountRecord{FakeConnection(1), amount}));
+  };
+  rig.StartCall(FakeConnection(1), "bob");
+  bytes(EV_BYTES_SENT, 4000000000u);
+  ASSERT_TRUE(WaitForGui([&] { return rig.calls->BytesSent() == 4000000000u; }));
+  rig.window->ShowStatistics();
+  auto* stats = VisibleWindow<StatisticsDialog>("statisticsDialog");
+  ASSERT_NE(stats, nullptr);
+  EXPECT_EQ(stats->Shown(1), QStringLiteral("4000000000"));
+  EXPECT_EQ(stats->Shown(0), QStringLiteral("0"));
+
+  // The next call adds on: past 32 bits, and refreshed while open.
+  rig.calls->HangUp();
+  rig.calls->ConfirmHangUp(true);
+  ASSERT_TRUE(WaitForGui([&] { return rig.calls->State() == CallState::kListening; }));
+  rig.StartCall(FakeConnection(2), "carol");
+  bytes(EV_BYTES_SENT, 4000000000u);
+  bytes(EV_BYTES_RECEIVED, 13);
+  rig.Deliver(EV_PACKET_GAP,
+              reinterpret_cast<uintptr_t>(new PacketGapRecord{FakeConnection(2), 3}));
+  ASSERT_TRUE(WaitForGui([&] { return stats->Shown(1) == QStringLiteral("8000000000"); }));
+  EXPECT_EQ(stats->Shown(0), QStringLiteral("13"));
+  EXPECT_EQ(stats->Shown(2), QStringLiteral("3"));
 }
 
 TEST(MainWindow, ClosingHidesToTheTrayOrMinimisesWithout) {

@@ -4,10 +4,13 @@
 
 #include <gmock/gmock.h>
 
+#include <QAction>
+#include <QMenu>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "app/MainWindow.h"
 #include "service/BuddyList.h"
 #include "settings/Settings.h"
 #include "tests/app/AppHarness.h"
@@ -288,6 +291,56 @@ TEST(PresenceController, CallReportsGoOutAndExitLogsOffWithoutWaitingForAHungSer
   ASSERT_TRUE(WaitForGui([&done] { return done; }, 5000));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
+}
+
+TEST(PresenceController, TrayMenuFollowsTheLoginAndLogsInWithTheStoredOne) {
+  PresenceRig rig;
+  MainWindowOptions options;
+  options.useTray = false;  // the menu is the same without a tray
+  MainWindow window(*rig.calls, rig.presence.get(), rig.settings, options);
+  QMenu* menu = window.TrayMenu();
+  ASSERT_NE(menu, nullptr);
+  const auto action = [menu](const char* name) {
+    return menu->findChild<QAction*>(QString::fromLatin1(name));
+  };
+  const auto items = [menu] {
+    QStringList out;
+    for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+  };
+  EXPECT_EQ(items(), (QStringList{"Talk", "-", "Logoff", "Login", "-", "Program Settings",
+                                  "Network Settings", "-", "Exit"}));
+  EXPECT_EQ(menu->defaultAction(), action("trayTalk"));
+  EXPECT_TRUE(action("trayTalk")->font().bold());
+
+  // Talk brings the hidden window back.
+  window.hide();
+  action("trayTalk")->trigger();
+  EXPECT_TRUE(window.isVisible());
+
+  // Logged out: Login on, Logoff off. Nothing stored: the login page asks.
+  emit menu->aboutToShow();
+  EXPECT_TRUE(action("trayLogin")->isEnabled());
+  EXPECT_FALSE(action("trayLogoff")->isEnabled());
+  action("trayLogin")->trigger();
+  EXPECT_FALSE(rig.presence->LoginRunning());
+  // With a stored login, Login logs in with it; then the reverse.
+  ASSERT_TRUE(rig.LogIn("alice", "pw", /*keep=*/true));
+  rig.presence->Logoff();
+  ASSERT_TRUE(WaitForGui([&] { return !rig.presence->LoggedIn(); }));
+  action("trayLogin")->trigger();
+  ASSERT_TRUE(WaitForGui([&] { return rig.presence->LoggedIn(); }));
+  emit menu->aboutToShow();
+  EXPECT_FALSE(action("trayLogin")->isEnabled());
+  EXPECT_TRUE(action("trayLogoff")->isEnabled());
+  action("trayLogoff")->trigger();
+  ASSERT_TRUE(WaitForGui([&] { return !rig.presence->LoggedIn(); }));
+
+  // The settings items open their dialogs.
+  action("trayProgramSettings")->trigger();
+  EXPECT_NE(VisibleWindow("programSettingsDialog"), nullptr);
+  action("trayNetworkSettings")->trigger();
+  EXPECT_NE(VisibleWindow("networkSettingsDialog"), nullptr);
 }
 
 }  // namespace
