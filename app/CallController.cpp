@@ -577,6 +577,7 @@ void CallController::CallStarted() {
   callTimer_.start();
   SetState(CallState::kInCall);
   SetPane(2, QStringLiteral("Active 00:00:00"));
+  emit callStarted();
 }
 
 int CallController::RowOfPeer(const QString& name) const {

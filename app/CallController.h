@@ -231,6 +231,8 @@ class CallController final : public QObject {
   // Also every 300th status tick during a call (an interim report).
   void callReport(const dialvo::CallReportData& report);
   void shutdownFinished();
+  // A call came up (the first peer joined).
+  void callStarted();
   // The Rec box is usable (a call is up) or not; recording is off again.
   void recordingAllowedChanged(bool allowed);
   // A recorded call was saved (path: where), or could not be (path: the

@@ -68,8 +68,8 @@ void ConnectivityController::Start() {
   test_ = std::make_shared<ConnectivityTest>(*settings_, options_);
   // The engine lets go of the port first; the run binds it itself.
   calls_.LendPort([self = QPointer(this), test = test_, settings = loaded_] {
-    if (self == nullptr) return;
     ConnectivityController* const me = self.data();
+    if (me == nullptr) return;
     me->worker_.Post([me, test, settings] {
       const ConnectivityResult result = test->Run(settings, [me](const std::string& line) {
         PostCall(me, [me, text = Shown(line)] { me->Append(text); });

@@ -14,6 +14,7 @@
 
 #include "app/CallController.h"
 #include "app/MainWindow.h"
+#include "app/MixerController.h"
 #include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/SingleInstance.h"
@@ -114,6 +115,14 @@ int RunDialvo(const AppOptions& options) {
   windowOptions.instanceGuid = QString::fromStdString(presence.Client().InstanceGuid());
   windowOptions.connectivity.client = presenceOptions.config.client;
   windowOptions.programSettings.program = ProgramPath();
+  windowOptions.sound = sound;
+  // The volumes exist only on a sound server; the null backend has none.
+  std::unique_ptr<MixerController> mixer;
+  if (options.audio == SoundBackendKind::kPulse) {
+    mixer = std::make_unique<MixerController>(MixerOptions{});
+    mixer->Start(ReadDword(*settings, keys::kAutoMMSettings) != 0);
+    windowOptions.mixer = mixer.get();
+  }
   PlayerController player(sound);
   MainWindow window(calls, &presence, settings, windowOptions, nullptr, &player);
   QObject::connect(&instance, &SingleInstance::wakeUp, &window, &MainWindow::Wake);

@@ -17,20 +17,24 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QUrlQuery>
 #include <QVBoxLayout>
 
+#include "app/AudioTestController.h"
 #include "app/CallDialogs.h"
 #include "app/CallRecords.h"
 #include "app/ConnectivityController.h"
 #include "app/Icons.h"
+#include "app/MixerController.h"
 #include "app/PlayerController.h"
 #include "app/PresenceController.h"
 #include "app/PresencePages.h"
@@ -78,6 +82,7 @@ MainWindow::MainWindow(CallController& calls, PresenceController* presence,
   setObjectName(QStringLiteral("mainWindow"));
   setWindowIcon(ProgramIcon());
   connectivity_ = new ConnectivityController(calls_, settings_, options_.connectivity, this);
+  audioTest_ = new AudioTestController(calls_, options_.sound, this);
   setWindowTitle(calls_.Title());
 
   auto* central = new QWidget(this);
@@ -200,8 +205,6 @@ QWidget* MainWindow::BuildConnectPage() {
 }
 
 QWidget* MainWindow::BuildPlayerArea() {
-  // The volume sliders come with their own work; their places are kept,
-  // disabled, so that the window does not change shape when they arrive.
   auto* box = new QGroupBox(QStringLiteral("Record / Play"), this);
   box->setObjectName(QStringLiteral("playerArea"));
   auto* grid = new QGridLayout(box);
@@ -235,16 +238,19 @@ QWidget* MainWindow::BuildPlayerArea() {
   position_->setEnabled(false);
   grid->addWidget(position_, 1, 0, 1, column);
   int row = 2;
-  for (const auto& [text, name, tip] :
-       {std::tuple{"Speaker", "speakerVolume", "Adjust the speaker volume"},
-        std::tuple{"Microphone", "microphoneVolume", "Adjust the microphone volume"},
-        std::tuple{"Master", "masterVolume", "Adjust the master output volume"}}) {
+  for (const auto& [text, name, tip, line] :
+       {std::tuple{"Speaker", "speakerVolume", "Adjust the speaker volume", MixerLine::kSpeaker},
+        std::tuple{"Microphone", "microphoneVolume", "Adjust the microphone volume",
+                   MixerLine::kMicrophone},
+        std::tuple{"Master", "masterVolume", "Adjust the master output volume",
+                   MixerLine::kMaster}}) {
     grid->addWidget(new QLabel(QString::fromLatin1(text), box), row, 0);
     auto* slider = new QSlider(Qt::Horizontal, box);
     slider->setObjectName(QString::fromLatin1(name));
     slider->setToolTip(QString::fromLatin1(tip));
     slider->setRange(0, 255);
     slider->setEnabled(false);
+    if (options_.mixer != nullptr) BindVolumeSlider(slider, *options_.mixer, line);
     grid->addWidget(slider, row++, 1, 1, column - 1);
   }
   return box;
@@ -424,11 +430,25 @@ void MainWindow::BuildMenus() {
   tools->addAction(QStringLiteral("&Network Settings"), this, &MainWindow::OpenNetworkSettings);
   tools->addAction(QStringLiteral("&Test Network Settings"), this,
                    &MainWindow::OpenConnectivityTest);
-  QMenu* audio = tools->addMenu(QStringLiteral("Audio Settings"));
-  for (const char* text : {"Test Audio Settings", "System Volume Control - Recording",
-                           "System Volume Control - Playback"}) {
-    audio->addAction(QString::fromLatin1(text))->setEnabled(false);
+  QMenu* audio = tools->addMenu(QStringLiteral("&Audio Settings"));
+  audio->addAction(QStringLiteral("&Test Audio Settings"), this, &MainWindow::OpenAudioTest);
+  const QString volumeControl = options_.volumeControl.isEmpty()
+                                    ? QStandardPaths::findExecutable(QStringLiteral("pavucontrol"))
+                                    : options_.volumeControl;
+  // The desktop's own volume control, on its input or playback tab.
+  for (const auto& [text, name, tab] :
+       {std::tuple{"System Volume Control - &Recording", "volumeControlRecording", "--tab=4"},
+        std::tuple{"System Volume Control - &Playback", "volumeControlPlayback", "--tab=1"}}) {
+    QAction* action = audio->addAction(QString::fromLatin1(text), this, [volumeControl, tab] {
+      QProcess::startDetached(volumeControl, {QString::fromLatin1(tab)});
+    });
+    action->setObjectName(QString::fromLatin1(name));
+    if (volumeControl.isEmpty()) {
+      action->setEnabled(false);
+      action->setToolTip(QStringLiteral("Install the package pavucontrol to use this."));
+    }
   }
+  audio->setToolTipsVisible(true);
   tools->addSeparator();
   tools->addAction(QStringLiteral("View &Missed Calls"), this, &MainWindow::ShowMissedCalls);
   tools->addAction(QStringLiteral("View &Statistics"), this, &MainWindow::ShowStatistics);
@@ -512,6 +532,17 @@ void MainWindow::ShowMissedCalls() {
   missedDialog_->activateWindow();
 }
 
+void MainWindow::OpenAudioTest() {
+  if (const QString refusal = audioTest_->Refusal(); !refusal.isEmpty()) {
+    ShowMessage({}, refusal, false);
+    return;
+  }
+  if (audioTest_->Running()) return;
+  auto* dialog = new AudioTestDialog(*audioTest_, options_.mixer, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->open();
+}
+
 void MainWindow::ShowStatistics() {
   auto* dialog = new StatisticsDialog(calls_, this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -524,6 +555,9 @@ void MainWindow::UpdateTitle() {
 }
 
 void MainWindow::Bind() {
+  if (options_.mixer != nullptr) {
+    connect(&calls_, &CallController::callStarted, options_.mixer, &MixerController::CallStarted);
+  }
   connect(talk_, &QPushButton::clicked, this, [this] { calls_.Talk(ActivePage(), CallTarget()); });
   connect(conference_, &QPushButton::clicked, this,
           [this] { calls_.AddToConference(ActivePage(), CallTarget()); });

@@ -12,6 +12,7 @@
 
 #include "app/CallController.h"
 #include "app/SettingsForms.h"
+#include "audio/SoundBackend.h"
 #include "service/ConnectivityTest.h"
 #include "service/ServiceRequests.h"
 
@@ -27,7 +28,9 @@ class QMenu;
 
 namespace dialvo {
 
+class AudioTestController;
 class BuddiesPage;
+class MixerController;
 class MissedCallsDialog;
 class MissedCallsModel;
 class ConnectivityController;
@@ -52,6 +55,12 @@ struct MainWindowOptions {
   // What the private-network address list offers; empty: this computer's
   // name and addresses.
   QStringList hostNames;
+  // The volumes; null: the sliders stay disabled (no sound server).
+  MixerController* mixer = nullptr;
+  // The audio test's devices; null: the process default.
+  std::shared_ptr<SoundBackend> sound;
+  // The desktop's volume control program; empty: pavucontrol when installed.
+  QString volumeControl;
 };
 
 class MainWindow final : public QMainWindow {
@@ -80,6 +89,7 @@ class MainWindow final : public QMainWindow {
   void OpenConnectivityTest();
   void ShowMissedCalls();
   void ShowStatistics();
+  void OpenAudioTest();
   // The tray icon's menu (also where no tray exists, for tests).
   QMenu* TrayMenu() const { return trayMenu_; }
   MissedCallsModel& MissedCalls() { return *missedModel_; }
@@ -166,6 +176,7 @@ class MainWindow final : public QMainWindow {
   int exitStepsLeft_ = 0;
   QTimer exitTimer_;  // the longest an exit waits for the engine and the logoff
   ConnectivityController* connectivity_ = nullptr;
+  AudioTestController* audioTest_ = nullptr;
   MissedCallsModel* missedModel_ = nullptr;
   MissedCallsDialog* missedDialog_ = nullptr;
   QMenu* trayMenu_ = nullptr;

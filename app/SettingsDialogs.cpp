@@ -16,8 +16,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSlider>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <tuple>
 
 #include "controls/LinkLabel.h"
 #include "service/LocalAddress.h"
@@ -469,6 +471,64 @@ void ConnectivityTestDialog::ShowResult(int box, const QString& title, const QSt
   const QMessageBox::Icon icon =
       static_cast<Box>(box) == Box::kReached ? QMessageBox::Information : QMessageBox::Critical;
   OpenBox(this, icon, title.isEmpty() ? QStringLiteral("Orvanta") : title, text, "testResultBox");
+}
+
+// ---- Audio test ----
+
+AudioTestDialog::AudioTestDialog(AudioTestController& test, MixerController* mixer, QWidget* parent)
+    : QDialog(parent), test_(&test) {
+  setObjectName(QStringLiteral("audioTestDialog"));
+  setWindowTitle(QStringLiteral("Test your Audio Settings"));
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(new QLabel(QStringLiteral(
+      "Speak into your microphone: the waveform shows what it picks up. Tick \"Play what I "
+      "speak\" to hear yourself, and set the volumes so that you sound clear and loud.")));
+  waveform_ = new WaveformView;
+  layout->addWidget(waveform_, 1);
+  status_ = new QLabel(QStringLiteral("Opening the sound devices..."));
+  status_->setObjectName(QStringLiteral("audioTestStatus"));
+  status_->setWordWrap(true);
+  layout->addWidget(status_);
+  auto* echo = new QCheckBox(QStringLiteral("&Play what I speak"));
+  echo->setObjectName(QStringLiteral("echoBox"));
+  layout->addWidget(echo);
+  auto* form = new QFormLayout;
+  for (const auto& [text, name, line] :
+       {std::tuple{"Master", "testMasterVolume", MixerLine::kMaster},
+        std::tuple{"Spk", "testSpeakerVolume", MixerLine::kSpeaker},
+        std::tuple{"Mic", "testMicrophoneVolume", MixerLine::kMicrophone}}) {
+    auto* slider = new QSlider(Qt::Horizontal);
+    slider->setObjectName(QString::fromLatin1(name));
+    slider->setRange(0, 255);
+    slider->setEnabled(false);
+    if (mixer != nullptr) BindVolumeSlider(slider, *mixer, line);
+    form->addRow(QString::fromLatin1(text), slider);
+  }
+  layout->addLayout(form);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel);
+  buttons->addButton(QStringLiteral("Finish"), QDialogButtonBox::AcceptRole);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  resize(480, 360);
+
+  connect(echo, &QCheckBox::toggled, &test, &AudioTestController::SetEcho);
+  test.SetEcho(false);
+  connect(&test, &AudioTestController::block, waveform_, &WaveformView::SetBlock);
+  connect(&test, &AudioTestController::started, this,
+          [this](bool capture, bool playback, const QString& errors) {
+            status_->setText(capture && playback
+                                 ? QStringLiteral("Listening to your microphone.")
+                                 : QStringLiteral("Some sound devices could not be opened:\n") +
+                                       errors);
+          });
+  // Finish, Cancel and the close box all end the test.
+  connect(this, &QDialog::finished, &test, &AudioTestController::Stop);
+  test.Start();
+}
+
+AudioTestDialog::~AudioTestDialog() {
+  if (test_ != nullptr) test_->Stop();
 }
 
 }  // namespace dialvo

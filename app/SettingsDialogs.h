@@ -9,8 +9,11 @@
 #include <QStringList>
 #include <memory>
 
+#include "app/AudioTestController.h"
 #include "app/ConnectivityController.h"
+#include "app/MixerController.h"
 #include "app/SettingsForms.h"
+#include "controls/WaveformView.h"
 #include "settings/SettingsStore.h"
 
 class QButtonGroup;
@@ -133,6 +136,21 @@ class ConnectivityTestDialog final : public QDialog {
   QPushButton* start_ = nullptr;
   QPushButton* abort_ = nullptr;
   QPushButton* close_ = nullptr;
+};
+
+// "Test your Audio Settings": the captured sound as a waveform, "Play what I
+// speak", and the three volume sliders of the main window.
+class AudioTestDialog final : public QDialog {
+  Q_OBJECT
+ public:
+  AudioTestDialog(AudioTestController& test, MixerController* mixer, QWidget* parent = nullptr);
+  ~AudioTestDialog() override;
+  WaveformView* Waveform() const { return waveform_; }
+
+ private:
+  QPointer<AudioTestController> test_;
+  WaveformView* waveform_ = nullptr;
+  QLabel* status_ = nullptr;
 };
 
 // The computer's name and its network addresses, for the private-network
