@@ -480,9 +480,11 @@ AudioTestDialog::AudioTestDialog(AudioTestController& test, MixerController* mix
   setObjectName(QStringLiteral("audioTestDialog"));
   setWindowTitle(QStringLiteral("Test your Audio Settings"));
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel(QStringLiteral(
+  auto* intro = new QLabel(QStringLiteral(
       "Speak into your microphone: the waveform shows what it picks up. Tick \"Play what I "
-      "speak\" to hear yourself, and set the volumes so that you sound clear and loud.")));
+      "speak\" to hear yourself, and set the volumes so that you sound clear and loud."));
+  intro->setWordWrap(true);
+  layout->addWidget(intro);
   waveform_ = new WaveformView;
   layout->addWidget(waveform_, 1);
   status_ = new QLabel(QStringLiteral("Opening the sound devices..."));

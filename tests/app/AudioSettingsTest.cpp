@@ -96,7 +96,7 @@ int Percent(PulseServer& server, const std::vector<std::string>& args) {
   return std::stoi(out.substr(start, percent - start));
 }
 
-TEST(Mixer, SlidersSetAndFollowTheSoundServer) {
+TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   PulseServer server;
   std::string error;
   ASSERT_TRUE(server.Start(&error)) << error;
@@ -144,7 +144,7 @@ TEST(Mixer, SlidersSetAndFollowTheSoundServer) {
   EXPECT_TRUE(WaitForGui([&] { return microphone->value() == 128; }));
 }
 
-TEST(Mixer, WithoutASoundServerTheSlidersStayDisabled) {
+TEST(VolumeSliders, WithoutASoundServerTheSlidersStayDisabled) {
   ScratchDir dir;
   MixerOptions options;
   options.server = "unix:" + dir.File("nobody");

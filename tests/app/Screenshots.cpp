@@ -1,6 +1,6 @@
 // app_screenshots DIR: renders the main window in its states (idle,
 // connecting, an incoming call, a three-party conference, logged in) and the
-// network settings and a connectivity test run, on a fake engine
+// network settings, a connectivity test run and the audio test, on a fake engine
 // and writes one PNG per state into DIR. Run it on a real X server
 // (scripts/screenshots starts Xvfb) so that it looks as it does for users.
 #include <QApplication>
@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "app/MainWindow.h"
+#include "app/MixerController.h"
 #include "app/PresenceController.h"
 #include "app/SettingsDialogs.h"
 #include "base/UdpSocket.h"
@@ -19,6 +20,8 @@
 #include "tests/app/AppHarness.h"
 #include "tests/cli/ServerProcess.h"
 #include "tests/service/FakeService.h"
+#include "tests/support/PulseServer.h"
+#include "tests/support/WavMaker.h"
 
 using namespace dialvo;
 using namespace dialvo::test;
@@ -157,6 +160,39 @@ int main(int argc, char** argv) {
       if (QWidget* box = VisibleWindow("testResultBox")) box->move(260, 420);
     }
     ok &= Shoot(out.filePath(QStringLiteral("connectivity-test.png")));
+  }
+  {
+    // The audio test hearing a tone, its sliders on a private sound server.
+    PulseServer pulse;
+    std::string error;
+    if (!pulse.Start(&error)) {
+      std::fprintf(stderr, "app_screenshots: no sound server: %s\n", error.c_str());
+      return 1;
+    }
+    ControllerRig rig;
+    MixerOptions mixerOptions;
+    mixerOptions.server = pulse.Address();
+    MixerController mixer(mixerOptions);
+    mixer.Start(false);
+    WaitForGui([&] { return mixer.Ready(); }, 5000);
+    SoundBackendOptions sound;
+    sound.kind = SoundBackendKind::kFile;
+    sound.playFile = PartyTone(rig.dir.File("tone.wav"), 330, 0.4);
+    sound.loop = true;
+    MainWindowOptions options;
+    options.mixer = &mixer;
+    options.sound = CreateSoundBackend(sound, &error);
+    MainWindow window(*rig.calls, nullptr, rig.settings, options);
+    window.move(40, 40);
+    window.show();
+    window.OpenAudioTest();
+    if (auto* test = VisibleWindow<AudioTestDialog>("audioTestDialog")) {
+      test->move(120, 200);
+      WaitForGui([test] { return test->Waveform()->BlockCount() > 2; }, 3000);
+    }
+    ok &= Shoot(out.filePath(QStringLiteral("audio-test.png")));
+    if (QWidget* test = VisibleWindow("audioTestDialog")) test->close();
+    WaitForGui([&] { return rig.calls->State() == CallState::kListening; }, 3000);
   }
   return ok ? 0 : 1;
 }
