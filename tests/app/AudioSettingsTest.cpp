@@ -144,6 +144,34 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   EXPECT_TRUE(WaitForGui([&] { return microphone->value() == 128; }));
 }
 
+TEST(VolumeSliders, TheAudioTestsSlidersAreTheWindowsOwn) {
+  PulseServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  ControllerRig rig;
+  MixerOptions mixerOptions;
+  mixerOptions.server = server.Address();
+  MixerController mixer(mixerOptions);
+  mixer.Start(/*automatic=*/false);
+  ASSERT_TRUE(WaitForGui([&] { return mixer.Ready(); }, 5000));
+  MainWindowOptions options = Plain();
+  options.mixer = &mixer;
+  SoundBackendOptions sound;
+  sound.kind = SoundBackendKind::kNull;
+  options.sound = CreateSoundBackend(sound, &error);
+  MainWindow window(*rig.calls, nullptr, rig.settings, options);
+  window.OpenAudioTest();
+  auto* dialog = VisibleWindow<AudioTestDialog>("audioTestDialog");
+  ASSERT_NE(dialog, nullptr);
+  auto* testMaster = dialog->findChild<QSlider*>(QStringLiteral("testMasterVolume"));
+  ASSERT_TRUE(testMaster->isEnabled());
+  testMaster->setValue(64);
+  EXPECT_EQ(window.findChild<QSlider*>(QStringLiteral("masterVolume"))->value(), 64);
+  EXPECT_TRUE(WaitForGui([&] { return Percent(server, {"get-sink-volume", "out"}) == 25; }));
+  dialog->reject();
+  EXPECT_TRUE(WaitForGui([&] { return rig.calls->State() == CallState::kListening; }));
+}
+
 TEST(VolumeSliders, WithoutASoundServerTheSlidersStayDisabled) {
   ScratchDir dir;
   MixerOptions options;
