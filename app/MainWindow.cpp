@@ -439,8 +439,9 @@ void MainWindow::BuildMenus() {
   for (const auto& [text, name, tab] :
        {std::tuple{"System Volume Control - &Recording", "volumeControlRecording", "--tab=4"},
         std::tuple{"System Volume Control - &Playback", "volumeControlPlayback", "--tab=1"}}) {
-    QAction* action = audio->addAction(QString::fromLatin1(text), this, [volumeControl, tab] {
-      QProcess::startDetached(volumeControl, {QString::fromLatin1(tab)});
+    const QString argument = QString::fromLatin1(tab);
+    QAction* action = audio->addAction(QString::fromLatin1(text), this, [volumeControl, argument] {
+      QProcess::startDetached(volumeControl, {argument});
     });
     action->setObjectName(QString::fromLatin1(name));
     if (volumeControl.isEmpty()) {

@@ -23,8 +23,6 @@
 namespace dialvo::test {
 namespace {
 
-using ::testing::HasSubstr;
-
 MainWindowOptions Plain() {
   MainWindowOptions options;
   options.useTray = false;
@@ -66,9 +64,10 @@ TEST(AudioTest, DrawsTheMicrophoneEchoesOnRequestAndGivesTheEngineBack) {
   };
   const auto before = speaker();
   dialog->findChild<QCheckBox*>(QStringLiteral("echoBox"))->setChecked(true);
-  EXPECT_TRUE(WaitForGui([&] { return speaker() >= before + 2 * 3200; }));
+  constexpr uintmax_t kTwoBlocks = 2 * 3200;
+  EXPECT_TRUE(WaitForGui([&] { return speaker() >= before + kTwoBlocks; }));
 
-  // Finish: devices closed, the engine listens again.
+  // Cancel ends it as Finish does: devices closed, the engine listens again.
   dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
   ASSERT_TRUE(WaitForGui([&] {
     return rig.factory->engines.size() == 2 && rig.calls->State() == CallState::kListening;
