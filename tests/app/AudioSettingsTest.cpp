@@ -64,7 +64,7 @@ TEST(AudioTest, DrawsTheMicrophoneEchoesOnRequestAndGivesTheEngineBack) {
   };
   const auto before = speaker();
   dialog->findChild<QCheckBox*>(QStringLiteral("echoBox"))->setChecked(true);
-  constexpr uintmax_t kTwoBlocks = 2 * 3200;
+  constexpr uintmax_t kTwoBlocks = uintmax_t{2} * 3200;
   EXPECT_TRUE(WaitForGui([&] { return speaker() >= before + kTwoBlocks; }));
 
   // Cancel ends it as Finish does: devices closed, the engine listens again.
