@@ -5,7 +5,7 @@ JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all bootstrap configure build test run sanitize tsan lint format fuzz bench clean
+.PHONY: all bootstrap configure build test run sanitize tsan lint format fuzz bench clean install package
 
 all: build
 
@@ -13,7 +13,7 @@ bootstrap:
 	@scripts/bootstrap
 
 configure: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DDIALVO_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -30,6 +30,15 @@ run: build
 .PHONY: demo
 demo: build
 	@scripts/demo $(BUILD) $(ARGS)
+
+# Installs under PREFIX (and DESTDIR when set, as usual).
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian packages, into $(BUILD)/packages/.
+package: build
+	@cd $(BUILD) && cpack
 
 sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan \

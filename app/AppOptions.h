@@ -22,6 +22,7 @@ std::optional<AppOptions> ParseAppOptions(const QStringList& arguments, QString*
 
 inline constexpr const char* kAppUsage =
     "usage: dialvo [DontShow] [--config DIR] [--server HOST[:PORT]] [--local-service] "
-    "[--audio pulse|null]";
+    "[--audio pulse|null]\n"
+    "       dialvo --help | --version";
 
 }  // namespace dialvo

@@ -522,7 +522,7 @@ void CallController::IncomingTick() {
   if (it->secondsLeft > 0) return;
   const QString name = SafeText(it->request->CallerName());
   Decide(*it, IncomingRequest::kReject);
-  missed_.insert(missed_.begin(), MissedCall{name, QDateTime::currentDateTime()});
+  missed_.push_front(MissedCall{name, QDateTime::currentDateTime()});
   emit missedCall(name);
 }
 

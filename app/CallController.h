@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -146,7 +147,8 @@ class CallController final : public QObject {
   QString PaneText(int pane) const { return panes_[pane]; }
   QString Title() const;
   ConferenceModel& Conference() { return conference_; }
-  const std::vector<MissedCall>& MissedCalls() const { return missed_; }
+  // Newest first.
+  const std::deque<MissedCall>& MissedCalls() const { return missed_; }
   QStringList IpHistory() const;
   uint64_t BytesSent() const { return bytesSent_; }
   uint64_t BytesReceived() const { return bytesReceived_; }
@@ -335,7 +337,7 @@ class CallController final : public QObject {
 
   ConferenceModel conference_;
   std::vector<std::pair<uintptr_t, QString>> peerNames_;
-  std::vector<MissedCall> missed_;
+  std::deque<MissedCall> missed_;
   uint64_t bytesSent_ = 0;
   uint64_t bytesReceived_ = 0;
   uint64_t lostPackets_ = 0;

@@ -20,6 +20,7 @@
 #include "app/SingleInstance.h"
 #include "app/SystemSounds.h"
 #include "audio/PlaySound.h"
+#include "base/DataPaths.h"
 #include "controls/PaneStatusBar.h"
 #include "settings/Autostart.h"
 #include "settings/Settings.h"
@@ -58,7 +59,7 @@ QString SoundDirectory() {
   if (const char* dir = std::getenv("DIALVO_SOUND_DIR"); dir != nullptr && *dir != '\0') {
     return QString::fromLocal8Bit(dir);
   }
-  return QCoreApplication::applicationDirPath() + QStringLiteral("/sounds");
+  return QString::fromStdString(FindDataDirectory("sounds").string());
 }
 
 }  // namespace

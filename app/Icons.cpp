@@ -50,7 +50,11 @@ QIcon HandsetIcon(const QColor& badge, bool hungUp) { return Make(badge, hungUp,
 
 QIcon ConferenceIcon() { return Make(QColor(0x1f, 0x6f, 0xc5), false, true); }
 
-QIcon ProgramIcon() { return Make(QColor(0x2e, 0x9e, 0x44), false, false); }
+const QColor kProgramGreen(0x2e, 0x9e, 0x44);
+
+QIcon ProgramIcon() { return Make(kProgramGreen, false, false); }
+
+QPixmap ProgramIconPixmap(int size) { return Badge(kProgramGreen, false, false, size); }
 
 QIcon BuddyIcon(BuddyImage image) {
   QPixmap pixmap(16, 16);

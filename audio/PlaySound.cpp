@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "audio/WavFile.h"
+#include "base/DataPaths.h"
 
 namespace dialvo {
 
@@ -134,8 +135,10 @@ std::string SoundFilePath(const std::string& name) {
     std::lock_guard lock(directoryMutex);
     if (directorySet) {
       directory = soundDirectory;
-    } else if (const char* env = std::getenv("DIALVO_SOUND_DIR")) {
+    } else if (const char* env = std::getenv("DIALVO_SOUND_DIR"); env != nullptr && *env != 0) {
       directory = env;
+    } else {
+      directory = FindDataDirectory("sounds").string();
     }
   }
   return directory.empty() ? name : directory + "/" + name;

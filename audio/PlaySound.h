@@ -55,7 +55,8 @@ bool PlaySound(const char* name, uint32_t flags);
 bool IsSoundPlaying();
 
 // Where sounds named without a '/' are looked up. Until set: the directory
-// in DIALVO_SOUND_DIR, else the current directory.
+// in DIALVO_SOUND_DIR, else the program's data folder "sounds" (beside the
+// program, or where it was installed).
 void SetSoundDirectory(const std::string& directory);
 std::string SoundFilePath(const std::string& name);
 

@@ -105,7 +105,8 @@ int CopyExclusive(const fs::path& from, const fs::path& to) {
 fs::path Candidate(const fs::path& finalPath, int n) {
   if (n == 1) return finalPath;
   fs::path name = finalPath.stem();
-  name += "-" + std::to_string(n);
+  name += '-';
+  name += std::to_string(n);
   name += finalPath.extension();
   return finalPath.parent_path() / name;
 }

@@ -85,6 +85,8 @@ constexpr const char* kUsage =
     "  --play-recording IN.dvrec  play it through the sound backend (--audio, --rec-file):\n"
     "                        PLAYING records=, PROGRESS percent= as it goes, PLAYED at the\n"
     "                        end; SIGINT stops it (STOPPED)\n"
+    "  --play-sound NAME     play one of the program's sounds (phonering, hangup, click,\n"
+    "                        buddyin, buddyout, beep) to its end; status 1 when it cannot\n"
     "\n"
     "Connectivity test (instead of taking calls; only with --config, --server, --port):\n"
     "  --connectivity-test [reachability|port-forward]  asks the service to send test\n"
@@ -280,6 +282,12 @@ ParseResult ParseOptions(std::span<const char* const> args) {
     }
     if (arg == "--loop") {
       o.loop = true;
+      continue;
+    }
+    if (arg == "--play-sound") {
+      const std::optional<std::string_view> name = value();
+      if (!name || name->empty()) return Fail("--play-sound needs a sound's name");
+      o.playSound = std::string(*name);
       continue;
     }
     if (arg == "--play-recording" || arg == "--export-recording") {

@@ -58,6 +58,8 @@ struct CliOptions {
   std::string exportRecording;
   std::string exportWav;
   std::string playRecording;
+  // --play-sound NAME: plays one of the program's sounds and exits.
+  std::string playSound;
   // --connectivity-test: test whether others can reach this PC instead of
   // taking calls.
   bool connectivityTest = false;

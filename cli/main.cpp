@@ -8,10 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "audio/PlaySound.h"
 #include "audio/RecordingExport.h"
 #include "audio/RecordingPlayer.h"
 #include "audio/SoundBackend.h"
+#include "base/Version.h"
 #include "cli/ConfigCommand.h"
 #include "cli/ConnectivityCommand.h"
 #include "cli/EventLine.h"
@@ -31,6 +34,24 @@ int ExportRecording(const dialvo::cli::CliOptions& options) {
   if (dialvo::ExportRecordingToWav(options.exportRecording, options.exportWav, &error)) return 0;
   std::fprintf(stderr, "dialvo-cli: %s: %s\n", options.exportRecording.c_str(), error.c_str());
   return 1;
+}
+
+// --play-sound: one of the program's sounds, found where the program finds
+// them, played to its end.
+int PlayProgramSound(const std::string& name, std::shared_ptr<dialvo::SoundBackend> sound) {
+  dialvo::SoundPlayer player(std::move(sound));
+  const std::string file = name.ends_with(".wav") ? name : name + ".wav";
+  if (!player.Play(file, dialvo::kSoundAsync)) {
+    std::fprintf(stderr, "dialvo-cli: %s: %s\n", dialvo::SoundFilePath(file).c_str(),
+                 player.LastError().c_str());
+    return 1;
+  }
+  while (player.IsPlaying() && !stopRequested.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  player.Stop();
+  std::printf("PLAYED %s\n", dialvo::SoundFilePath(file).c_str());
+  return 0;
 }
 
 // --play-recording: plays the file to its end (or until SIGINT/SIGTERM),
@@ -103,7 +124,7 @@ int main(int argc, char** argv) {
       std::fputs(UsageText(), stdout);
       return 0;
     case ParseResult::kVersion:
-      std::puts("dialvo-cli 0.1.0");
+      std::printf("dialvo-cli %s\n", dialvo::kDialvoVersion);
       return 0;
     case ParseResult::kError:
       std::fprintf(stderr, "dialvo-cli: %s (see --help)\n", parsed.error.c_str());
@@ -133,6 +154,7 @@ int main(int argc, char** argv) {
   // The program's own sounds use it as well.
   dialvo::SetDefaultSoundBackend(sound);
   if (!parsed.options.playRecording.empty()) return PlayRecording(parsed.options, sound);
+  if (!parsed.options.playSound.empty()) return PlayProgramSound(parsed.options.playSound, sound);
 
   CliRunner runner(parsed.options, stdout, sound);
   return runner.Run(stopRequested);

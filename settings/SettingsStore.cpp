@@ -246,7 +246,7 @@ bool SettingsStore::Apply(const std::vector<Change>& changes) {
     return false;
   }
   std::lock_guard processLock(WriterMutex());
-  FileLock fileLock(dir_ / ("." + std::string(kFileName) + ".lock"));
+  FileLock fileLock(dir_ / (std::string(".") + kFileName + ".lock"));
 
   Loaded loaded = Load();
   if (loaded.status == Loaded::Status::kUnreadable) return false;

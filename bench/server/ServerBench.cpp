@@ -27,7 +27,9 @@ bool Seed(SqliteStore& store, int users) {
   std::string hash;
   if (!passwords.Hash(kPassword, hash)) return false;
   for (int i = 0; i < users; ++i) {
-    if (store.AddUser("u" + std::to_string(i), hash, 0) != StoreStatus::kOk) return false;
+    std::string name = "u";
+    name += std::to_string(i);
+    if (store.AddUser(name, hash, 0) != StoreStatus::kOk) return false;
   }
   return true;
 }

@@ -16,6 +16,15 @@
 namespace dialvo::server {
 namespace {
 
+// "t<thread> <index>": one line of the concurrent-writers case.
+std::string ThreadLine(int thread, int index) {
+  std::string line = "t";
+  line += std::to_string(thread);
+  line += ' ';
+  line += std::to_string(index);
+  return line;
+}
+
 TEST(Form, KeepsOrderRepeatsAndEmptyValuesAndIgnoresNameCase) {
   auto form = Form::Parse("user=a%20b%26c&Pass=p%2Bq+r&buddy=x&&buddy=y&IPAddr=&IPType=1&");
   ASSERT_TRUE(form);
@@ -146,7 +155,7 @@ TEST(RequestLog, BatchedLinesArriveWholeAndInOrderAndAreFlushedAtTheEnd) {
     threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&sink, t] {
-        for (int i = 0; i < 500; ++i) sink("t" + std::to_string(t) + " " + std::to_string(i));
+        for (int i = 0; i < 500; ++i) sink(ThreadLine(t, i));
       });
     }
     for (auto& thread : threads) thread.join();
@@ -161,7 +170,7 @@ TEST(RequestLog, BatchedLinesArriveWholeAndInOrderAndAreFlushedAtTheEnd) {
     ASSERT_NE(end, std::string::npos);
     const std::string line = text.substr(start, end - start);
     const int t = line[1] - '0';
-    ASSERT_EQ(line, "t" + std::to_string(t) + " " + std::to_string(next[t]));
+    ASSERT_EQ(line, ThreadLine(t, next[t]));
     ++next[t];
     start = end + 1;
   }
