@@ -15,7 +15,10 @@ std::string EscapeValue(std::string_view value) {
   std::string out;
   for (const char c : value) {
     const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7F || c == '%' || c == '=') {
+    // Only printable ASCII goes out as it is: bytes from the network must
+    // not reach the terminal as control codes, bidirectional marks or
+    // broken UTF-8.
+    if (u <= 0x20 || u >= 0x7F || c == '%' || c == '=') {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%%%02X", u);
       out += hex;

@@ -18,8 +18,8 @@ namespace dialvo::cli {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-// Writes a value without blanks: ' ', '%', '=' and control characters
-// become %XX.
+// Writes a value without blanks in printable ASCII: ' ', '%', '=' and every
+// byte outside 0x21..0x7E become %XX.
 std::string EscapeValue(std::string_view value);
 
 // A field with an empty key is written as its value alone.

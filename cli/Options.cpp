@@ -21,7 +21,8 @@ constexpr const char* kUsage =
     "\n"
     "  --port N            listening UDP port (default 1720; 0 takes any free port)\n"
     "  --user NAME         local user name (default UNKNOWN)\n"
-    "  --call HOST[:PORT]  place a call once started (port default 1720)\n"
+    "  --call HOST[:PORT]  place a call once started (port default 1720); given again,\n"
+    "                      the further parties are called into the call in turn\n"
     "  --callee NAME       the user expected at the other end; sets the confirm-user flag\n"
     "  --answer MODE       incoming calls and conference requests: accept, reject or\n"
     "                      ignore (never decide) (default accept)\n"
@@ -341,7 +342,11 @@ ParseResult ParseOptions(std::span<const char* const> args) {
         target.port = static_cast<uint16_t>(*port);
       }
       if (target.host.empty()) return Fail("--call: '" + text + "' names no host");
-      o.call = target;
+      if (o.call) {
+        o.moreCalls.push_back(target);
+      } else {
+        o.call = target;
+      }
     } else if (arg == "--answer") {
       if (*v == "accept") {
         o.answer = AnswerMode::kAccept;

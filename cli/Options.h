@@ -5,6 +5,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "audio/SoundBackend.h"
 
@@ -39,6 +40,9 @@ struct CliOptions {
   std::string user = "UNKNOWN";
   std::optional<CallTarget> call;
   std::string callee;  // non-empty: the callee must confirm this user
+  // Further --call: parties brought into the call, in turn, once it runs
+  // (a caller joins a running call only when asked by one of its members).
+  std::vector<CallTarget> moreCalls;
   PresenceOptions presence;
   AnswerMode answer = AnswerMode::kAccept;
   uint32_t answerDelayMs = 0;

@@ -76,7 +76,12 @@ int CliRunner::Run(const std::atomic<bool>& stop) {
     if (callDone_.load() && callThread_.joinable()) {
       JoinCall();
       // A failed attempt ends the client's call unless another call came in.
-      if (!callConnected_.load() && !engine_->IsActive()) AfterCall();
+      if (!callConnected_.load() && !engine_->IsActive()) {
+        AfterCall();
+      } else if (nextCall_ < options_.moreCalls.size() && engine_->IsActive()) {
+        // The call runs: the next party is called into it.
+        StartCall(options_.moreCalls[nextCall_++], "", false);
+      }
     }
     if (!exitStatus_ && listenFailed_ && !callThread_.joinable() && !engine_->IsActive()) {
       std::fprintf(stderr, "dialvo-cli: cannot listen on UDP port %u\n", unsigned{port_});

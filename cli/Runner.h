@@ -100,6 +100,7 @@ class CliRunner {
   std::optional<int> exitStatus_;
 
   std::string callAddress_;  // host:port of the call placed, if any
+  size_t nextCall_ = 0;      // the next of the further --call to place
   std::unique_ptr<CliPresence> presence_;
   std::string loggedInUser_;
 };

@@ -18,6 +18,7 @@ Connection::Connection(NetCore& engine, ConnectionKind kind, const SockAddr& rem
     : engine_(engine),
       kind_(kind),
       serial_(nextSerial.fetch_add(1)),
+      cookieSource_(std::random_device{}()),
       encoder_(CreateCodec()),
       decoder_(CreateCodec()) {
   switch (kind_) {
@@ -89,6 +90,27 @@ bool Connection::SendDatagram(std::span<const uint8_t> bytes) {
   if (!socket_.IsValid()) return false;
   if (kind_ == CONN_INCOMING) return socket_.Send(bytes);
   return socket_.SendTo(bytes, peerAddress_);
+}
+
+uint32_t Connection::NewPingCookie(uint32_t tick) {
+  std::lock_guard lock(cookieMutex_);
+  uint32_t cookie = 0;
+  while (cookie == 0) cookie = static_cast<uint32_t>(cookieSource_());
+  pings_[nextPing_] = {cookie, tick};
+  nextPing_ = (nextPing_ + 1) % pings_.size();
+  return cookie;
+}
+
+std::optional<uint32_t> Connection::TakeEcho(uint32_t cookie) {
+  if (cookie == 0) return std::nullopt;
+  std::lock_guard lock(cookieMutex_);
+  for (Outstanding& ping : pings_) {
+    if (ping.cookie == cookie) {
+      ping.cookie = 0;
+      return ping.tick;
+    }
+  }
+  return std::nullopt;
 }
 
 uint32_t Connection::TakeSendSequence() { return sendSequence_.fetch_add(1); }

@@ -1,15 +1,19 @@
 #pragma once
 // One party of a call, the local user included: its socket, where it sends,
 // who it is and what arrived from it.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <span>
 #include <string>
 
 #include "base/CSem.h"
 #include "base/UdpSocket.h"
+#include "engine/PeerPacket.h"
 #include "engine/Voice.h"
 #include "engine/VoiceSender.h"
 #include "engine/wire/Message.h"
@@ -78,11 +82,23 @@ class Connection final : public VoiceLink {
   uint32_t PeerVersion() const { return peerVersion_; }
   void SetPeerVersion(uint32_t version) { peerVersion_ = version; }
 
-  // Tick count of the last datagram handled from this peer.
+  // Whether a datagram from this address is the peer's: only its full
+  // address (IP and port) counts, so that nobody else can speak for it.
+  bool IsFrom(const SockAddr& source) const { return source == peerAddress_; }
+
+  // Tick count of the last sign of life from this peer: voice that passed
+  // the sequence check, or an echo of one of our own pings.
   uint32_t LastReceiveTime() const { return lastReceiveTime_.load(); }
   void SetLastReceiveTime(uint32_t tick) { lastReceiveTime_.store(tick); }
-  // Last voice sequence number seen; used by the receive loop only.
-  uint32_t& LastReceivedSequence() { return lastReceivedSequence_; }
+  // The voice sequence seen so far; used by the receive loop only.
+  VoiceSequence& ReceivedSequence() { return receivedSequence_; }
+
+  // A fresh random cookie for a ping sent at tick; the last few stay
+  // outstanding until echoed.
+  uint32_t NewPingCookie(uint32_t tick);
+  // The tick the ping with this cookie was sent at, if it is outstanding;
+  // the cookie is used up.
+  std::optional<uint32_t> TakeEcho(uint32_t cookie);
 
   // Held by call setup for the whole dialogue.
   CSem& Lock() { return lock_; }
@@ -143,8 +159,20 @@ class Connection final : public VoiceLink {
   uint32_t peerVersion_ = 1;
   std::atomic<bool> connected_{false};
   std::atomic<uint32_t> sendSequence_{1};
-  uint32_t lastReceivedSequence_ = 0;
+  VoiceSequence receivedSequence_;
   std::atomic<uint32_t> lastReceiveTime_{0};
+
+  // Guards the ping cookies and their generator; taken by the threads that
+  // ping (keep-alive, the caller check) and the receive loop. Innermost.
+  std::mutex cookieMutex_;
+  struct Outstanding {
+    uint32_t cookie = 0;  // 0: free
+    uint32_t tick = 0;
+  };
+  static constexpr size_t kOutstandingPings = 4;
+  std::array<Outstanding, kOutstandingPings> pings_{};
+  size_t nextPing_ = 0;
+  std::mt19937 cookieSource_;
   const std::shared_ptr<PeerCounters> counters_ = std::make_shared<PeerCounters>();
 
   std::unique_ptr<GsmCodec> encoder_;  // one GSM state per direction

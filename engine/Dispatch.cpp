@@ -5,7 +5,7 @@ namespace dialvo {
 using namespace wire;
 
 DispatchDecision DecideDispatch(std::span<const uint8_t> received, const SourceFacts& facts,
-                                size_t pendingCap) {
+                                size_t pendingCap, size_t sourceCap) {
   DispatchDecision decision;
   decision.datagram = ValidateDatagram(received);
   if (!decision.datagram) return decision;
@@ -22,6 +22,8 @@ DispatchDecision DecideDispatch(std::span<const uint8_t> received, const SourceF
   } else if (type == MSG_CONNECT_REQUEST) {
     if (facts.sourceInUse) {
       decision.action = DispatchAction::kDuplicateRequest;
+    } else if (facts.pendingFromSource >= sourceCap) {
+      decision.action = DispatchAction::kSourceCapped;
     } else if (facts.pendingRequests >= pendingCap) {
       decision.action = DispatchAction::kTooManyRequests;
     } else {

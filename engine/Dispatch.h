@@ -21,7 +21,10 @@ struct SourceFacts {
   std::optional<SockAddr> relayToConnection;
   // A pending or connected connection already talks to the source.
   bool sourceInUse = false;
+  // Requests still waiting for the user's decision: all, and those from
+  // the source's IP address.
   size_t pendingRequests = 0;
+  size_t pendingFromSource = 0;
 };
 
 enum class DispatchAction {
@@ -32,8 +35,9 @@ enum class DispatchAction {
   kNewRequest,         // start an incoming-request dialogue
   kDuplicateRequest,   // the source's first request is still being handled
   kTooManyRequests,    // every pending slot is taken
+  kSourceCapped,       // the source's IP address holds its share of the pending slots
   kAnswerPing,         // answer MSG_I_AM_HERE to the source
-  kRoundTrip,          // an answer to our own ping: report the round trip
+  kRoundTrip,          // an echo: a round trip if it answers one of our pings
 };
 
 struct DispatchDecision {
@@ -43,8 +47,9 @@ struct DispatchDecision {
 };
 
 // Datagrams that are too short, that claim more payload than arrived, or that
-// lack the magic are dropped.
+// lack the magic are dropped. pendingCap bounds the requests pending at once,
+// sourceCap those from one IP address.
 DispatchDecision DecideDispatch(std::span<const uint8_t> received, const SourceFacts& facts,
-                                size_t pendingCap);
+                                size_t pendingCap, size_t sourceCap);
 
 }  // namespace dialvo

@@ -37,6 +37,19 @@ struct EngineConfig {
   // How often a caller's dialogue, waiting for the user's decision, looks
   // whether the engine is stopping.
   uint32_t decisionPollMs = 50;
+  // How long a caller's request may wait for the user's decision before it
+  // is turned away (the caller itself gives up after about 27 s).
+  uint32_t decisionLimitMs = 27000;
+  // After accepting a caller: how long it has to echo a ping from the
+  // address it called from, and how often the ping goes out meanwhile.
+  uint32_t returnRouteLimitMs = 3000;
+  uint32_t returnRoutePingMs = 500;
+  // Answers nobody can be held to (MSG_I_AM, ringing and the refusals, the
+  // reject repeats) per source address: the bytes a burst may draw, enough
+  // for a name query and two whole dialogues, and the bytes per second that
+  // come back.
+  uint32_t answerBurstBytes = 320;
+  uint32_t answerRefillBytesPerSecond = 16;
   // The capture and playback devices' backend; the process default when
   // null.
   std::shared_ptr<SoundBackend> sound;
@@ -49,6 +62,8 @@ struct EngineConfig {
 inline constexpr size_t kMaxPeers = 7;
 // Callers whose requests are processed at the same time.
 inline constexpr size_t kMaxPendingRequests = 16;
+// Of those, from any one IP address.
+inline constexpr size_t kMaxPendingPerSource = 4;
 // Answers to a caller go out this many times, this far apart.
 inline constexpr int kAnswerRepeats = 5;
 inline constexpr uint32_t kAnswerGapMs = 20;

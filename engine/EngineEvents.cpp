@@ -137,8 +137,43 @@ EventQueueWindow::~EventQueueWindow() {
 }
 
 bool EventQueueWindow::PostMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  if (message != WM_ENGINE_EVENT) {
+    queue_.Post({message, wParam, lParam});
+    return true;
+  }
+  const auto code = static_cast<uint32_t>(wParam);
+  const size_t waiting = queue_.Size();
+  const bool counter = code == EV_BYTES_SENT || code == EV_BYTES_RECEIVED;
+  const bool lossy = counter || code == EV_CAPTURE_BUFFER || code == EV_PLAYOUT_BUFFER ||
+                     code == EV_PACKET_GAP || code == EV_ROUND_TRIP;
+  {
+    std::lock_guard lock(carryMutex_);
+    if (counter && lParam != 0) {
+      auto* record = reinterpret_cast<ByteCountRecord*>(lParam);
+      const std::pair<uint32_t, const Connection*> key{code, record->connection};
+      if (waiting >= capacity_ / 2) {
+        carried_[key] += record->bytes;
+        FreeEventData(code, lParam);
+        return true;
+      }
+      // The record is not shared yet: what was held back rides along.
+      if (auto it = carried_.find(key); it != carried_.end()) {
+        record->bytes = static_cast<uint32_t>(
+            std::min<uint64_t>(uint64_t{record->bytes} + it->second, UINT32_MAX));
+        carried_.erase(it);
+      }
+    } else if (waiting >= (lossy ? capacity_ / 2 : capacity_)) {
+      ++dropped_;
+      return false;
+    }
+  }
   queue_.Post({message, wParam, lParam});
   return true;
+}
+
+uint64_t EventQueueWindow::Dropped() const {
+  std::lock_guard lock(carryMutex_);
+  return dropped_;
 }
 
 std::optional<ThreadMessage> EventQueueWindow::Next(uint32_t timeoutMs) {

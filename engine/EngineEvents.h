@@ -3,6 +3,7 @@
 // event code and one data value, whose ownership depends on the code.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -103,17 +104,36 @@ class IWindowTarget {
   virtual bool PostMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) = 0;
 };
 
-// A thread-safe window stand-in: a FIFO of posted messages.
+// A thread-safe window stand-in: a FIFO of posted messages, bounded so that
+// a peer flooding the engine cannot make it grow without end. Once half the
+// capacity waits, the counting events give way first: byte counts are
+// merged into the next one posted for the same connection, buffers, gaps
+// and round trips are dropped; at the capacity every engine event is
+// dropped (a caller's request is turned away). Drops are counted.
 class EventQueueWindow final : public IWindowTarget {
  public:
+  static constexpr size_t kDefaultCapacity = 4096;
+  explicit EventQueueWindow(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
   ~EventQueueWindow() override;  // frees the records of unhandled engine events
+  EventQueueWindow(const EventQueueWindow&) = delete;
+  EventQueueWindow& operator=(const EventQueueWindow&) = delete;
+  // False when the event was dropped (its record is the poster's to free).
   bool PostMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) override;
   // The next message, waiting up to timeoutMs; nullopt on time-out.
   std::optional<ThreadMessage> Next(uint32_t timeoutMs);
   size_t Pending() const { return queue_.Size(); }
+  // Engine events dropped so far (merged byte counts are not dropped).
+  uint64_t Dropped() const;
 
  private:
+  const size_t capacity_;
   MessageQueue queue_;
+  // Guards carried_ and dropped_; taken by every engine thread that posts
+  // and by readers of Dropped. Innermost.
+  mutable std::mutex carryMutex_;
+  // Bytes of counter events not queued, by code and connection.
+  std::map<std::pair<uint32_t, const Connection*>, uint64_t> carried_;
+  uint64_t dropped_ = 0;
 };
 
 }  // namespace dialvo

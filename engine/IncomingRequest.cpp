@@ -23,11 +23,13 @@ uint32_t IncomingRequest::Decision() const {
   return decision_;
 }
 
-uint32_t IncomingRequest::WaitForDecision(const WakeEvent& stop, uint32_t pollMs) {
+uint32_t IncomingRequest::WaitForDecision(const WakeEvent& stop, uint32_t pollMs,
+                                          uint32_t limitMs) {
   const auto period = std::chrono::milliseconds(std::max<uint32_t>(pollMs, 1));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
   std::unique_lock lock(mutex_);
   while (decision_ == kPending) {
-    if (stop.IsSet()) {
+    if (stop.IsSet() || std::chrono::steady_clock::now() >= deadline) {
       // Recorded, so that an answer arriving after the engine gave up is
       // refused rather than believed.
       decision_ = kReject;

@@ -32,10 +32,12 @@ class IncomingRequest {
   uint32_t Decision() const;
 
   // The asking thread's wait: returns the decision, or kReject once stop is
-  // set while nobody has decided (the engine is stopping and must not wait
-  // for a window that may never answer); that reject is recorded as the
-  // decision. The stop event is polled at pollMs intervals.
-  uint32_t WaitForDecision(const WakeEvent& stop, uint32_t pollMs = 50);
+  // set or limitMs has passed while nobody has decided (the engine is
+  // stopping, or the caller has given up, and nobody must wait for a window
+  // that may never answer); that reject is recorded as the decision. The
+  // stop event is polled at pollMs intervals.
+  uint32_t WaitForDecision(const WakeEvent& stop, uint32_t pollMs = 50,
+                           uint32_t limitMs = UINT32_MAX);
 
  private:
   const std::string callerName_;

@@ -14,7 +14,9 @@ namespace dialvo {
 
 using namespace wire;
 
-MasterServer::MasterServer(NetCore& engine) : engine_(engine) {}
+MasterServer::MasterServer(NetCore& engine)
+    : engine_(engine),
+      budget_(engine.Config().answerBurstBytes, engine.Config().answerRefillBytesPerSecond) {}
 
 MasterServer::~MasterServer() { Reap(true); }
 
@@ -146,9 +148,13 @@ SourceFacts MasterServer::LookUp(const SockAddr& source) {
   };
   CSemLock lock(lock_);                  // lock order: MasterServer lock,
   ReadGuard guard(engine_.PeerGuard());  // then the peer guard
-  facts.pendingRequests = pending_.size();
   for (const Pending& p : pending_) {
-    if (p.connection != nullptr) consider(p.connection);
+    // An entry whose connection joined the peer list is done with: its
+    // thread is ending.
+    if (p.connection == nullptr) continue;
+    ++facts.pendingRequests;
+    if (p.connection->RemoteAddress().ip == source.ip) ++facts.pendingFromSource;
+    consider(p.connection);
   }
   for (const Connection* c : engine_.PeersLocked()) consider(c);
   return facts;
@@ -156,8 +162,10 @@ SourceFacts MasterServer::LookUp(const SockAddr& source) {
 
 void MasterServer::HandleDatagram(std::span<const uint8_t> received, const SockAddr& from) {
   const SourceFacts facts = LookUp(from);
-  DispatchDecision decision = DecideDispatch(received, facts, kMaxPendingRequests);
+  DispatchDecision decision =
+      DecideDispatch(received, facts, kMaxPendingRequests, kMaxPendingPerSource);
   const std::string source = from.IpText();
+  const uint32_t now = engine_.GetClock().TickMs();
   switch (decision.action) {
     case DispatchAction::kDrop:
     case DispatchAction::kRoundTrip:
@@ -173,9 +181,16 @@ void MasterServer::HandleDatagram(std::span<const uint8_t> received, const SockA
     case DispatchAction::kAnswerWhoRu: {
       TraceLog("MSG_WHO_RU received from %s", source.c_str());
       const Message answer = BuildIAm(engine_.UserName(), engine_.ProtocolVersion());
+      if (!budget_.Spend(from.ip, static_cast<uint32_t>(answer.Bytes().size()), now)) {
+        TraceLog("Not answering %s: it asks too often", source.c_str());
+        return;
+      }
       SendFromListening(answer.Bytes(), from);
       return;
     }
+    case DispatchAction::kSourceCapped:
+      TraceLog("Ignoring: too many connection requests pending from %s", source.c_str());
+      return;
     case DispatchAction::kDuplicateRequest:
       TraceLog("Connect Request received from %s", source.c_str());
       TraceLog("Ignoring: Connection from %s alredy being processed...", source.c_str());
@@ -184,15 +199,22 @@ void MasterServer::HandleDatagram(std::span<const uint8_t> received, const SockA
       TraceLog("Connect Request received from %s", source.c_str());
       // Threads of callers that gave up may be gone by now.
       Reap(false);
-      if (PendingCount() >= kMaxPendingRequests) {
+      if (LookUp(from).pendingRequests >= kMaxPendingRequests) {
         TraceLog("Ignoring: too many connection requests pending, dropping the one from %s",
                  source.c_str());
         return;
       }
-      StartIncoming(decision.datagram->bytes, from);
-      return;
+      [[fallthrough]];
     case DispatchAction::kNewRequest:
-      TraceLog("Connect Request received from %s", source.c_str());
+      if (decision.action == DispatchAction::kNewRequest) {
+        TraceLog("Connect Request received from %s", source.c_str());
+      }
+      // The first answer (ringing or a refusal, one header) is paid here,
+      // before any work is done for the request.
+      if (!budget_.Spend(from.ip, static_cast<uint32_t>(kHeaderSize), now)) {
+        TraceLog("Ignoring: %s asks too often", source.c_str());
+        return;
+      }
       StartIncoming(decision.datagram->bytes, from);
       return;
     case DispatchAction::kAnswerPing:
@@ -200,9 +222,12 @@ void MasterServer::HandleDatagram(std::span<const uint8_t> received, const SockA
       return;
   }
   if (decision.action == DispatchAction::kRoundTrip) {
-    if (auto ping = ParsePing(*decision.datagram)) {
-      const uint32_t rtt = RoundTrip(engine_.GetClock().TickMs(), ping->tick);
-      engine_.Sink().PostEvent(EV_ROUND_TRIP, new RoundTripRecord{this, ping->cookie, rtt, 0});
+    // Only the echo of a ping we sent to that very address is a round trip.
+    const std::optional<PingPayload> echo = ParsePing(*decision.datagram);
+    const std::optional<uint32_t> sent = echo ? TakeOwnPing(from, echo->cookie) : std::nullopt;
+    if (sent) {
+      engine_.Sink().PostEvent(EV_ROUND_TRIP,
+                               new RoundTripRecord{this, echo->cookie, RoundTrip(now, *sent), 0});
     }
   }
 }
@@ -238,8 +263,25 @@ bool MasterServer::SendFromListening(std::span<const uint8_t> bytes, const SockA
 }
 
 bool MasterServer::SendPing(uint32_t tick, uint32_t cookie, const SockAddr& to) {
+  {
+    std::lock_guard lock(pingMutex_);
+    if (ownPings_.size() >= kOwnPings) ownPings_.pop_front();
+    ownPings_.push_back({to, cookie, tick});
+  }
   const Message ping = BuildPing(tick, cookie);
   return SendFromListening(ping.Bytes(), to);
+}
+
+std::optional<uint32_t> MasterServer::TakeOwnPing(const SockAddr& from, uint32_t cookie) {
+  std::lock_guard lock(pingMutex_);
+  for (auto it = ownPings_.begin(); it != ownPings_.end(); ++it) {
+    if (it->to == from && it->cookie == cookie) {
+      const uint32_t tick = it->tick;
+      ownPings_.erase(it);
+      return tick;
+    }
+  }
+  return std::nullopt;
 }
 
 bool MasterServer::SendHangupFor(const Connection& connection) {

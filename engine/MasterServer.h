@@ -4,15 +4,18 @@
 // caller whose request is being processed.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "base/CSem.h"
 #include "base/NamedThread.h"
 #include "base/UdpSocket.h"
+#include "engine/AnswerBudget.h"
 #include "engine/Dispatch.h"
 
 namespace dialvo {
@@ -35,7 +38,8 @@ class MasterServer {
   // The port the listening socket is bound to; 0 before or when binding failed.
   uint16_t BoundPort() const { return boundPort_.load(); }
 
-  // Sends from the listening socket.
+  // Sends from the listening socket. The ping stays outstanding until its
+  // echo comes back from that address (only the last few are kept).
   bool SendPing(uint32_t tick, uint32_t cookie, const SockAddr& to);
   bool SendHangupFor(const Connection& connection);
 
@@ -68,8 +72,17 @@ class MasterServer {
 
   static uint32_t IncomingThreadEntry(void* parameter);
   void ProcessIncoming(Connection* connection, std::span<const uint8_t> request);
-  bool SendAnswer(Connection* connection, const wire::Message& answer, int times);
+  // Sends the answer up to times times; charged answers stop once the
+  // caller's address has spent its allowance. False when a send failed
+  // (the socket is closed then).
+  bool SendAnswer(Connection* connection, const wire::Message& answer, int times, bool charged);
   void AdmitAccepted(Connection* connection);
+  // Pings an accepted caller, before it joins, until it echoes from the
+  // address it called from; false when it never does (or hangs up, or the
+  // engine stops). The bytes of the pings are added to sent.
+  bool AwaitReturnRoute(Connection* connection, uint32_t& sent);
+  // The ping to this address and with this cookie was ours: its send tick.
+  std::optional<uint32_t> TakeOwnPing(const SockAddr& from, uint32_t cookie);
 
   NetCore& engine_;
 
@@ -87,6 +100,19 @@ class MasterServer {
   UdpSocket listening_;
   std::atomic<uint16_t> boundPort_{0};
   uint32_t lastReapTick_ = 0;  // server thread only
+
+  AnswerBudget budget_;
+
+  // Guards ownPings_; taken by whoever pings an address and by the server
+  // thread matching echoes. Innermost.
+  std::mutex pingMutex_;
+  struct OwnPing {
+    SockAddr to;
+    uint32_t cookie = 0;
+    uint32_t tick = 0;
+  };
+  static constexpr size_t kOwnPings = 16;
+  std::deque<OwnPing> ownPings_;
 };
 
 }  // namespace dialvo

@@ -97,48 +97,43 @@ bool NetCore::Handshake(Connection* connection, const CallRequest& request,
       continue;
     }
     TraceLog("Connect Request Sent..");
-    for (int wait = 0; wait < kWaitsPerAttempt;) {
-      if (GiveUp(request)) return false;
-      std::fill(buffer.begin(), buffer.end(), 0);
-      const int fds[] = {connection->SocketFd(), stopEvent_.Fd()};
-      const int readable = WaitReadable(fds, config_.handshakeWaitMs, ready);
-      UdpSocket::Received got;
-      if (readable > 0 && ready[0]) {
-        got = connection->ReceiveWaiting(buffer);
-      } else if (readable >= 0) {
-        got.status = UdpSocket::Status::kTimeout;
-      }
-      if (GiveUp(request)) return false;
-      const unsigned fd = static_cast<unsigned>(connection->SocketFd());
-      if (got.status == UdpSocket::Status::kTooLarge) {
-        TraceLog("Recv [WSAEMSGSIZE] Failed on socket %x, bufsize=%d,  recvsize=%d", fd,
-                 static_cast<int>(buffer.size()), static_cast<int>(got.size));
-      } else if (got.status == UdpSocket::Status::kError) {
-        TraceLog("Recv Failed on socket %x, ErrorCode = %d, bufsize=%d,  recvsize=%d", fd,
-                 got.error, static_cast<int>(buffer.size()), 0);
-      }
-      if (got.status != UdpSocket::Status::kOk) {
-        TraceLog("Response timed out once");
-        ++wait;
-        continue;
-      }
-      const std::span<const uint8_t> bytes(buffer.data(), got.size);
+    for (int wait = 0; wait < kWaitsPerAttempt; ++wait) {
+      // A wait ends after its time whatever arrives: datagrams that are not
+      // the callee's answer neither use a wait up nor start a fresh one.
+      const uint32_t waitStart = GetTickCount();
       std::optional<DatagramView> answer;
-      if (Validation()) {
-        answer = ValidateDatagram(bytes);
-        if (!answer) continue;  // skipped: a fresh wait
-      } else {
-        answer = ParseDatagram(bytes);
-        if (!answer || !HasMagic(bytes)) {
-          TraceLog("Ignoring an invalid message");
-          ++wait;
+      while (!answer) {
+        if (GiveUp(request)) return false;
+        const uint32_t spent = GetTickCount() - waitStart;
+        if (spent >= config_.handshakeWaitMs) break;
+        std::fill(buffer.begin(), buffer.end(), 0);
+        const int fds[] = {connection->SocketFd(), stopEvent_.Fd()};
+        const int readable = WaitReadable(fds, config_.handshakeWaitMs - spent, ready);
+        if (GiveUp(request)) return false;
+        if (readable <= 0 || !ready[0]) continue;
+        const UdpSocket::Received got = connection->ReceiveWaiting(buffer);
+        const unsigned fd = static_cast<unsigned>(connection->SocketFd());
+        if (got.status == UdpSocket::Status::kTooLarge) {
+          TraceLog("Recv [WSAEMSGSIZE] Failed on socket %x, bufsize=%d,  recvsize=%d", fd,
+                   static_cast<int>(buffer.size()), static_cast<int>(got.size));
+        } else if (got.status == UdpSocket::Status::kError) {
+          TraceLog("Recv Failed on socket %x, ErrorCode = %d, bufsize=%d,  recvsize=%d", fd,
+                   got.error, static_cast<int>(buffer.size()), 0);
+        }
+        if (got.status != UdpSocket::Status::kOk) continue;
+        // The callee answers from the port it was called at; a datagram
+        // from anywhere else is somebody else's.
+        if (got.from != dialled) {
+          TraceLog("Ignoring message from %s Expected only from %s", got.from.ToString().c_str(),
+                   dialled.ToString().c_str());
           continue;
         }
+        const std::span<const uint8_t> bytes(buffer.data(), got.size);
+        answer = ValidateDatagram(bytes);
+        if (!answer) TraceLog("Ignoring an invalid message");
       }
-      if (got.from.ip != dialled.ip) {
-        TraceLog("Ignoring message from %s Expected only from %s", got.from.IpText().c_str(),
-                 dialled.IpText().c_str());
-        ++wait;
+      if (!answer) {
+        TraceLog("Response timed out once");
         continue;
       }
       switch (answer->type) {
@@ -169,7 +164,6 @@ bool NetCore::Handshake(Connection* connection, const CallRequest& request,
         default:
           break;
       }
-      ++wait;
     }
   }
   return false;

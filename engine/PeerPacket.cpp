@@ -20,16 +20,18 @@ PeerControl DecidePeerControl(uint8_t type, bool remote, bool connected, bool fr
   }
 }
 
-VoiceCheck CheckVoice(const DatagramView& voice, bool validation, uint32_t& lastSequence) {
+VoiceCheck CheckVoice(const DatagramView& voice, bool validation, VoiceSequence& sequence) {
   if (!validation) return {true, 0};
-  if (TrailerLength(voice) == 0) return {true, 0};
+  if (TrailerLength(voice) == 0) return {!sequence.trailers, 0};
   const SequenceTrailer trailer = ReadSequenceTrailer(voice);
   if (trailer.state != TrailerState::kPresent) return {false, 0};
-  const uint32_t seq = trailer.sequence;
-  if (seq <= lastSequence) return {false, 0};
-  const uint32_t gap = seq == lastSequence + 1 ? 0 : seq - lastSequence;
-  lastSequence = seq;
-  return {true, gap};
+  // Unsigned difference: the numbers may wrap, and anything "behind" the
+  // last one comes out as a huge step.
+  const uint32_t step = trailer.sequence - sequence.last;
+  if (step == 0 || step > kMaxSequenceStep) return {false, 0};
+  sequence.last = trailer.sequence;
+  sequence.trailers = true;
+  return {true, step == 1 ? 0 : step};
 }
 
 }  // namespace dialvo

@@ -138,10 +138,11 @@ void NetCore::OnStopCapture() {
 }
 
 void NetCore::SendKeepAliveToPeers() {
-  const Message ping = BuildPing(clock_->TickMs(), 0);
+  const uint32_t tick = clock_->TickMs();
   ReadGuard guard(peerGuard_);
   for (Connection* c : peers_) {
-    if (c->IsConnected()) Send(*c, ping);
+    // Each peer gets a cookie of its own: only its echo keeps it alive.
+    if (c->IsConnected()) Send(*c, BuildPing(tick, c->NewPingCookie(tick)));
   }
 }
 
@@ -208,11 +209,16 @@ int NetCore::ReceiveRound(uint32_t waitMs) {
         const UdpSocket::Received got = peer->ReceiveWaiting(buffer);
         if (got.status == UdpSocket::Status::kTimeout) break;
         if (got.status == UdpSocket::Status::kError) {
-          dead.push_back({peer, peer->Serial(), peer == local_});
+          // An ICMP error (refused, unreachable) is reported on the next
+          // receive and anybody can forge one: a peer dies by silence or by
+          // its hang-up, never by a receive error.
+          TraceLog("Receive error %d on a peer socket ignored", got.error);
           break;
         }
         // Oversized and empty datagrams are malformed: dropped.
         if (got.status == UdpSocket::Status::kTooLarge || got.size == 0) continue;
+        // Only the peer speaks for itself; anything else counts for nothing.
+        if (!peer->IsFrom(got.from)) continue;
         const std::span<const uint8_t> bytes(buffer.data(), got.size);
         const std::optional<DatagramView> dg =
             Validation() ? ValidateDatagram(bytes) : ParseDatagram(bytes);
@@ -228,13 +234,13 @@ int NetCore::ReceiveRound(uint32_t waitMs) {
           }
           continue;
         }
-        peer->SetLastReceiveTime(clock_->TickMs());
-        const VoiceCheck check = CheckVoice(*dg, Validation(), peer->LastReceivedSequence());
+        const VoiceCheck check = CheckVoice(*dg, Validation(), peer->ReceivedSequence());
         if (check.gap != 0) {
           peer->Counters().blocksLost.fetch_add(check.gap - 1);
           sink_->PostEvent(EV_PACKET_GAP, new PacketGapRecord{peer, check.gap});
         }
         if (check.pass) {
+          peer->SetLastReceiveTime(clock_->TickMs());
           peer->AcceptVoice(*dg);
           ++decoded;
           break;  // one voice block per peer and round
@@ -255,9 +261,7 @@ int NetCore::ReceiveRound(uint32_t waitMs) {
 
 bool NetCore::HandleControl(Connection* peer, const DatagramView& dg, const SockAddr& from) {
   const uint32_t now = clock_->TickMs();
-  peer->SetLastReceiveTime(now);
-  const bool fromPeer = from.ip == peer->PeerAddress().ip;
-  switch (DecidePeerControl(dg.type, peer->IsRemote(), peer->IsConnected(), fromPeer)) {
+  switch (DecidePeerControl(dg.type, peer->IsRemote(), peer->IsConnected(), peer->IsFrom(from))) {
     case PeerControl::kHangUp:
       TraceLog("Hangup request received");
       return false;
@@ -265,15 +269,20 @@ bool NetCore::HandleControl(Connection* peer, const DatagramView& dg, const Sock
       TraceLog("R U There received");
       if (auto echo = BuildEcho(dg)) Send(*peer, *echo);
       return true;
-    case PeerControl::kRoundTrip:
-      if (auto ping = ParsePing(dg)) {
-        peer->Counters().lastRoundTripMs.store(RoundTrip(now, ping->tick));
-        peer->Counters().roundTripKnown.store(true);
-        sink_->PostEvent(EV_ROUND_TRIP,
-                         new RoundTripRecord{peer, ping->cookie, RoundTrip(now, ping->tick),
-                                             peer->QueuedBlocks()});
-      }
+    case PeerControl::kRoundTrip: {
+      // Only an echo of one of our own outstanding pings counts, timed from
+      // when we sent it: it proves the peer is alive and receives us.
+      const std::optional<PingPayload> echo = ParsePing(dg);
+      const std::optional<uint32_t> sent = echo ? peer->TakeEcho(echo->cookie) : std::nullopt;
+      if (!sent) return true;
+      peer->SetLastReceiveTime(now);
+      const uint32_t rtt = RoundTrip(now, *sent);
+      peer->Counters().lastRoundTripMs.store(rtt);
+      peer->Counters().roundTripKnown.store(true);
+      sink_->PostEvent(EV_ROUND_TRIP,
+                       new RoundTripRecord{peer, echo->cookie, rtt, peer->QueuedBlocks()});
       return true;
+    }
     case PeerControl::kKeep:
       return true;
   }

@@ -156,15 +156,32 @@ int Run(int peers, int blocks, uint32_t scale, bool record) {
     peer->socket.Bind(SockAddr::Loopback(0));
     wire::CallIdentity id;
     id.userName = "peer" + std::to_string(i + 1);
+    // A running call lets in only who names its session.
+    if (engine.IsActive()) id.sessionId = engine.GetSessionId();
     peer->socket.SendTo(wire::BuildCallIdentity(wire::MSG_CONNECT_REQUEST, id).Bytes(), bridge);
     std::vector<uint8_t> buffer(wire::kSetupReceiveBuffer);
     bool accepted = false;
     for (int tries = 0; tries < 100 && !accepted; ++tries) {
       Pump(window, 10);
       const UdpSocket::Received got = peer->socket.ReceiveFrom(buffer, 50);
-      accepted = got.status == UdpSocket::Status::kOk && buffer[4] == wire::MSG_ACCEPT;
+      if (got.status != UdpSocket::Status::kOk) continue;
+      // The bridge admits a caller once it has echoed its ping, as every
+      // engine does at once.
+      const auto dg = wire::ValidateDatagram(std::span<const uint8_t>(buffer.data(), got.size));
+      if (dg && dg->type == wire::MSG_R_U_THERE) {
+        if (auto echo = wire::BuildEcho(*dg)) peer->socket.SendTo(echo->Bytes(), bridge);
+        accepted = true;
+      }
     }
-    if (!accepted) {
+    // The next peer calls once this one is in: until then the bridge
+    // answers its address no further.
+    std::vector<PeerEntry> in;
+    for (int tries = 0; accepted && tries < 100; ++tries) {
+      engine.GetPeers(in);
+      if (in.size() > static_cast<size_t>(i)) break;
+      Pump(window, 10);
+    }
+    if (!accepted || in.size() <= static_cast<size_t>(i)) {
       std::fprintf(stderr, "voice-bridge-bench: peer %d was not accepted\n", i + 1);
       return 1;
     }

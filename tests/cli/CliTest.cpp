@@ -46,10 +46,12 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
   EXPECT_EQ(o.answerDelayMs, 250u);
   EXPECT_EQ(*o.hangupAfterSec, 3u);
   EXPECT_TRUE(o.exitOnCallEnd && o.nullAudio);
-  const cli::CliOptions d = Parse({"--call", "10.0.0.2"}).options;
+  const cli::CliOptions d = Parse({"--call", "10.0.0.2", "--call", "10.0.0.3:99"}).options;
   EXPECT_EQ(d.port, 1720);
   EXPECT_EQ(d.user, "UNKNOWN");
   EXPECT_EQ(d.call->port, 1720);
+  ASSERT_EQ(d.moreCalls.size(), 1u);  // called into the call once it runs
+  EXPECT_EQ(d.moreCalls[0].host + ":" + std::to_string(d.moreCalls[0].port), "10.0.0.3:99");
   EXPECT_EQ(d.answer, cli::AnswerMode::kAccept);
 
   // Sound: PulseAudio unless asked; files mean the file backend.
@@ -96,6 +98,9 @@ TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
   EXPECT_EQ(cli::FormatLine(12, "EV_RINGING", {{"addr", "10.0.0.2:1720"}}),
             "12 EV_RINGING addr=10.0.0.2:1720");
   EXPECT_EQ(cli::EscapeValue("a b=c%\n"), "a%20b%3Dc%25%0A");
+  // Nothing but printable ASCII reaches the terminal: no 8-bit controls, no
+  // bidirectional marks, no broken UTF-8, no escape sequences.
+  EXPECT_EQ(cli::EscapeValue("\x1b[2J\x9b\xe2\x80\xae\xff~\x7f"), "%1B[2J%9B%E2%80%AE%FF~%7F");
 
   cli::PeerBook book;
   cli::EventContext context;
@@ -248,7 +253,8 @@ std::string MakeRecording(const std::string& path, int records) {
   std::ofstream out(path, std::ios::binary);
   for (int r = 0; r < records; ++r) {
     for (size_t i = 0; i < pcm.size(); ++i) {
-      pcm[i] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 500 * double(r * 1600 + i) / 8000));
+      const auto n = static_cast<double>(static_cast<size_t>(r) * pcm.size() + i);
+      pcm[i] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 500 * n / 8000));
     }
     uint8_t frames[330];
     uint32_t count = 1600;

@@ -112,15 +112,19 @@ TEST(EngineCall, ConferenceOfThreeSharesOneSessionAndStartsVoiceOncePerEngine) {
   TestEngine bob("bob");
   TestEngine carol("carol");
   ASSERT_NE(alice.Call(bob.Port()), nullptr);
-  // Carol, idle, calls alice, who is in a call: a conference request.
-  Connection* toAlice = carol.Call(alice.Port());
-  ASSERT_NE(toAlice, nullptr);
+  // Carol, idle, cannot join alice's call on her own: she does not know its
+  // session.
+  EXPECT_EQ(carol.Call(alice.Port()), nullptr);
+  ASSERT_TRUE(carol.WaitFor(EV_SESSION_INACCESSIBLE));
+  // Alice, in the call, brings carol in: her request carries the session.
+  ASSERT_NE(alice.Call(carol.Port()), nullptr);
   ASSERT_TRUE(alice.WaitFor(EV_PEER_JOINED, 2));
   ASSERT_TRUE(bob.WaitFor(EV_PEER_JOINED));
   ASSERT_TRUE(carol.WaitFor(EV_PEER_JOINED));
-  EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED,
-                                         EV_CONFERENCE_REQUEST, EV_PEER_JOINED));
-  EXPECT_EQ(alice.Seen(EV_CONFERENCE_REQUEST)[0].name, "carol");
+  Connection* toAlice = carol.Seen(EV_PEER_JOINED)[0].connection;
+  EXPECT_THAT(alice.Codes(),
+              ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED, EV_RINGING, EV_PEER_JOINED));
+  EXPECT_EQ(carol.Seen(EV_INCOMING_CALL)[0].name, "alice");
   const std::string session = alice.Engine().GetSessionId();
   EXPECT_EQ(bob.Engine().GetSessionId(), session);
   EXPECT_EQ(carol.Engine().GetSessionId(), session);
@@ -132,6 +136,8 @@ TEST(EngineCall, ConferenceOfThreeSharesOneSessionAndStartsVoiceOncePerEngine) {
   EXPECT_EQ(alice.Call(carol.Port(), "carol"), nullptr);
   ASSERT_TRUE(alice.WaitFor(EV_ALREADY_CONNECTED, 2));
   EXPECT_EQ(alice.Seen(EV_ALREADY_CONNECTED)[1].name, "carol");
+  // A member of the conference may call another member's engine: it knows
+  // the session.
   EXPECT_EQ(bob.Count(EV_CONFERENCE_REQUEST), 0u);
 
   // Carol leaves: alice keeps bob, so her call goes on.

@@ -82,6 +82,41 @@ TEST(EngineEvents, SharedBufferShowsTheLatestBlock) {
   EXPECT_NE(&CaptureEventBuffer(), &PlayoutEventBuffer());
 }
 
+TEST(EngineEvents, AFloodIsBoundedCountersMergedTheRestDroppedAndCounted) {
+  auto request = std::make_shared<IncomingRequest>("late");
+  uint64_t bytes = 0;
+  {
+    EventQueueWindow window(8);
+    EventSink sink(&window);
+    // Half full: from here on counting events give way.
+    for (int i = 0; i < 4; ++i) sink.PostEvent(EV_RINGING, uintptr_t{0});
+    for (uint32_t i = 1; i <= 100; ++i) {
+      sink.PostEvent(EV_BYTES_RECEIVED, new ByteCountRecord{FakeConnection(1), i});
+      sink.PostEvent(EV_ROUND_TRIP, new RoundTripRecord{nullptr, i, 1, 0});
+      sink.PostEvent(EV_PACKET_GAP, new PacketGapRecord{nullptr, 2});
+    }
+    EXPECT_EQ(window.Pending(), 4u);
+    EXPECT_EQ(window.Dropped(), 200u);
+    // What matters still gets in, up to the bound.
+    sink.PostEvent(EV_PEER_LEFT, FakeConnection(1));
+    for (int i = 0; i < 3; ++i) sink.PostEvent(EV_CALL_ENDED, uintptr_t{0});
+    sink.PostEvent(EV_INCOMING_CALL, new IncomingRequestRecord{request});  // no room
+    EXPECT_EQ(window.Pending(), 8u);
+    EXPECT_EQ(window.Dropped(), 201u);
+    EXPECT_EQ(request->Decision(), IncomingRequest::kReject);  // turned away, not lost
+    // Once drained, the merged bytes ride with the next count.
+    while (auto msg = window.Next(0))
+      FreeEventData(static_cast<uint32_t>(msg->wParam), msg->lParam);
+    sink.PostEvent(EV_BYTES_RECEIVED, new ByteCountRecord{FakeConnection(1), 1});
+    auto merged = window.Next(0);
+    ASSERT_TRUE(merged.has_value());
+    bytes = reinterpret_cast<ByteCountRecord*>(merged->lParam)->bytes;
+    FreeEventData(EV_BYTES_RECEIVED, merged->lParam);
+  }
+  EXPECT_EQ(bytes, 5050u + 1u);
+  EXPECT_EQ(request.use_count(), 1);
+}
+
 TEST(EngineEvents, UnhandledEventsAreFreedAndWaitingCallersTurnedAway) {
   auto request = std::make_shared<IncomingRequest>("caller");
   auto conference = std::make_shared<IncomingRequest>("second");

@@ -222,9 +222,20 @@ wire::Message Request(const std::string& user, const std::string& session,
   return wire::BuildCallIdentity(wire::MSG_CONNECT_REQUEST, id);
 }
 
+bool EchoPing(RawPeer& peer, const SockAddr& to, int timeoutMs) {
+  auto ping = peer.ReceiveType(wire::MSG_R_U_THERE, timeoutMs);
+  if (!ping) return false;
+  auto echo = wire::BuildEcho(*wire::ParseDatagram(ping->bytes));
+  return echo && peer.Send(*echo, to);
+}
+
 Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore) {
-  caller.Send(Request("raw"), engine.Address());
+  // While a call runs, only its session lets a caller in.
+  const bool active = engine.Engine().IsActive();
+  caller.Send(Request("raw", active ? engine.Engine().GetSessionId() : ""), engine.Address());
   EXPECT_TRUE(caller.ReceiveType(wire::MSG_ACCEPT).has_value());
+  // Before it sends voice the engine checks the caller receives there.
+  EXPECT_TRUE(EchoPing(caller, engine.Address()));
   EXPECT_TRUE(engine.WaitFor(EV_PEER_JOINED, joinedBefore + 1));
   return engine.Seen(EV_PEER_JOINED).at(joinedBefore).connection;
 }

@@ -137,8 +137,11 @@ wire::Message Request(const std::string& user, const std::string& session = "",
                       const std::string& expectedCallee = "",
                       uint32_t version = wire::kProtocolVersion);
 
-// A raw caller that the engine accepted (the joinedBefore + 1st peer to
-// join): the engine's connection to it.
+// Answers the next ping that reaches peer, as every engine does at once.
+bool EchoPing(RawPeer& peer, const SockAddr& to, int timeoutMs = 3000);
+
+// A raw caller that the engine accepted and that echoed its ping (the
+// joinedBefore + 1st peer to join): the engine's connection to it.
 Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore = 0);
 
 // Sound devices from two backends: capture from one, playback on the other;

@@ -66,7 +66,15 @@ TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
   EXPECT_EQ(LoadU32(&accepts[0].bytes[13 + 64]), 5u);
   EXPECT_EQ(Text(accepts[0], 13 + 144), bob.Engine().GetSessionId());
   EXPECT_EQ(Text(accepts[0], 13 + 144).size(), 36u);
+  // Right after its accepts the callee checks that the caller receives at
+  // its address: a ping with a cookie of its own, which the caller echoes.
+  auto check = caller.Receive();
+  ASSERT_TRUE(check.has_value());
+  EXPECT_EQ(check->Type(), MSG_R_U_THERE);
+  EXPECT_EQ(check->from, bob.Address());
+  EXPECT_NE(LoadU32(&check->bytes[17]), 0u);
   EXPECT_TRUE(caller.Quiet(100));
+  caller.Send(*BuildEcho(*ParseDatagram(check->bytes)), bob.Address());
 
   ASSERT_TRUE(bob.WaitFor(EV_PEER_JOINED));
   Connection* peer = bob.Seen(EV_PEER_JOINED)[0].connection;
@@ -88,7 +96,7 @@ TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
   auto keepAlive = caller.ReceiveType(MSG_R_U_THERE);
   ASSERT_TRUE(keepAlive.has_value());
   EXPECT_EQ(keepAlive->bytes.size(), 25u);
-  EXPECT_EQ(LoadU32(&keepAlive->bytes[17]), 0u);  // cookie
+  EXPECT_NE(LoadU32(&keepAlive->bytes[17]), LoadU32(&check->bytes[17]));  // a fresh cookie
 
   // Voice: a gap is reported, a late datagram is dropped.
   for (uint32_t seq : {1u, 2u, 5u, 4u}) caller.Send(Voice(seq), bob.Address());
@@ -128,11 +136,13 @@ TEST(RawPeer, CallerSendsItsIdentityAndTakesAnAcceptOnlyFromTheDialledAddress) {
 
   callee.Send(BuildControl(MSG_RINGING), aliceSocket);
   ASSERT_TRUE(alice.WaitFor(EV_RINGING));
-  // An accept from another address is ignored, one from another port of the
-  // dialled address is taken; without an identity it names the callee after
-  // the request.
+  // An accept from another address, or from another port of the dialled
+  // address, is ignored; the callee's own is taken, and without an identity
+  // it names the callee after the request.
   elsewhere.Send(BuildControl(MSG_ACCEPT), aliceSocket);
   otherPort.Send(BuildControl(MSG_ACCEPT), aliceSocket);
+  EXPECT_FALSE(WaitFor([&] { return alice.Count(EV_PEER_JOINED) > 0; }, 100));
+  callee.Send(BuildControl(MSG_ACCEPT), aliceSocket);
   caller.join();
   ASSERT_NE(call, nullptr);
   ASSERT_TRUE(alice.WaitFor(EV_PEER_JOINED));
@@ -140,9 +150,10 @@ TEST(RawPeer, CallerSendsItsIdentityAndTakesAnAcceptOnlyFromTheDialledAddress) {
   EXPECT_EQ(alice.Seen(EV_PEER_JOINED)[0].value, 1u);
   EXPECT_EQ(alice.Engine().GetSessionId().size(), 36u);  // made its own
 
-  // A hang-up from another address is ignored; the ping behind it shows it
-  // was read.
+  // A hang-up from another address or port is ignored; the ping behind it
+  // shows it was read.
   elsewhere.Send(BuildControl(MSG_HANGUP), aliceSocket);
+  otherPort.Send(BuildControl(MSG_HANGUP), aliceSocket);
   callee.Send(BuildPing(1, 2), aliceSocket);
   ASSERT_TRUE(callee.ReceiveType(MSG_I_AM_HERE).has_value());
   EXPECT_EQ(PeerCount(alice), 1u);
@@ -215,8 +226,12 @@ TEST(RawPeer, RepeatedRequestIsDroppedAndPendingRequestsAreCapped) {
   TestEngine bob("bob");
   bob.SetAnswer(TestEngine::Answer::kHold);
   std::vector<std::unique_ptr<RawPeer>> callers;
-  for (size_t i = 0; i < kMaxPendingRequests + 2; ++i)
-    callers.push_back(std::make_unique<RawPeer>());
+  // Each from an address of its own: one address gets only a few slots.
+  std::vector<std::string> ips;
+  for (size_t i = 0; i < kMaxPendingRequests + 2; ++i) {
+    ips.push_back("127.0.0." + std::to_string(10 + i));
+    callers.push_back(std::make_unique<RawPeer>(ips.back().c_str()));
+  }
   callers[0]->Send(Request("first"), bob.Address());
   callers[0]->Send(Request("first"), bob.Address());
   EXPECT_TRUE(callers[0]->ReceiveType(MSG_RINGING).has_value());
@@ -251,20 +266,26 @@ TEST(RawPeer, FullConferenceAnswersBusyWithoutAskingTheUser) {
   }
   EXPECT_EQ(PeerCount(bob), kMaxPeers - 1);  // and the local connection
   RawPeer extra;
-  extra.Send(Request("extra"), bob.Address());
+  extra.Send(Request("extra", bob.Engine().GetSessionId()), bob.Address());
   auto busy = extra.Receive();
   ASSERT_TRUE(busy.has_value());
   EXPECT_EQ(busy->Type(), MSG_BUSY);
   EXPECT_EQ(busy->bytes.size(), 13u);
   EXPECT_TRUE(extra.Quiet(100));
+  EXPECT_EQ(bob.Count(EV_CONFERENCE_REQUEST), kMaxPeers - 2);  // only the ones that fitted
 
+  // A caller told busy keeps waiting, then gives up.
   EngineConfig fast = FastConfig();
   fast.handshakeWaitMs = 50;
   TestEngine alice("alice", fast);
-  EXPECT_EQ(alice.Call(bob.Port()), nullptr);
+  RawPeer busyCallee;
+  std::thread dial([&] { EXPECT_EQ(alice.Call(busyCallee.Address().port), nullptr); });
+  auto request = busyCallee.ReceiveType(MSG_CONNECT_REQUEST);
+  ASSERT_TRUE(request.has_value());
+  busyCallee.Send(BuildControl(MSG_BUSY), request->from);
+  dial.join();
   ASSERT_TRUE(alice.WaitFor(EV_CONNECT_FAILED));
-  EXPECT_GE(alice.Count(EV_REMOTE_BUSY), 1u);
-  EXPECT_EQ(bob.Count(EV_CONFERENCE_REQUEST), kMaxPeers - 2);  // only the ones that fitted
+  EXPECT_EQ(alice.Count(EV_REMOTE_BUSY), 1u);
 
   // Nor does the full engine call out.
   RawPeer callee;
@@ -287,8 +308,11 @@ TEST(RawPeer, SilentPeerIsRemovedByTheLivenessScanAnsweringOneStays) {
   ASSERT_TRUE(keepAlive.has_value());
   EXPECT_EQ(LoadU32(&keepAlive->bytes[13]), 1000u);  // the engine's tick count
   clock.Advance(40000);
-  // The answer to a keep-alive shows the peer is alive.
-  auto ping = caller.ReceiveType(MSG_R_U_THERE);
+  // The answer to a keep-alive shows the peer is alive (the echo of a ping
+  // sent after the clock moved, whose cookie is surely still outstanding).
+  std::optional<RawPeer::Datagram> ping;
+  while ((ping = caller.ReceiveType(MSG_R_U_THERE)) && LoadU32(&ping->bytes[13]) != 41000u) {
+  }
   ASSERT_TRUE(ping.has_value());
   caller.Send(*BuildEcho(*ParseDatagram(ping->bytes)), bob.Address());
   ASSERT_TRUE(bob.WaitFor(EV_ROUND_TRIP));
