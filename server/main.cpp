@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Version.h"
 #include "server/Accounts.h"
 #include "server/BatchedLog.h"
 #include "server/HttpServer.h"
@@ -157,7 +158,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.action == Options::Action::kVersion) {
-    std::puts("dialvo-server 0.1.0");
+    std::printf("dialvo-server %s\n", dialvo::kDialvoVersion);
     return 0;
   }
   const std::string db = options.db.empty() ? DefaultDatabasePath() : options.db;
