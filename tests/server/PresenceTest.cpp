@@ -131,8 +131,9 @@ TEST(Presence, ConcurrentUseIsSafe) {
       while (!stop) {
         ++now;
         if (now % 50 == 1) {
-          guid = "g";
-          guid += std::to_string(now);
+          std::string fresh(1, 'g');
+          fresh += std::to_string(now);
+          guid = std::move(fresh);
           presence.Start(key, Login(key, guid, now), "x");
         }
         Published published{now % 3 == 0 ? "LAN" : "1.2.3.4", 0, 1720, 5, "127.0.0.1"};
