@@ -95,6 +95,16 @@ int Percent(PulseServer& server, const std::vector<std::string>& args) {
   return std::stoi(out.substr(start, percent - start));
 }
 
+// A mixer on the private server, opened (and its automatic settings run).
+std::unique_ptr<MixerController> OpenMixer(const PulseServer& server, bool automatic) {
+  MixerOptions options;
+  options.server = server.Address();
+  auto mixer = std::make_unique<MixerController>(options);
+  mixer->Start(automatic);
+  if (!WaitForGui([&] { return mixer->Ready(); }, 5000)) ADD_FAILURE() << "the mixer never opened";
+  return mixer;
+}
+
 TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   PulseServer server;
   std::string error;
@@ -108,11 +118,8 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   ASSERT_EQ(server.Pactl({"set-default-source", "out.monitor"}, &out), 0) << out;
 
   ControllerRig rig;
-  MixerOptions mixerOptions;
-  mixerOptions.server = server.Address();
-  MixerController mixer(mixerOptions);
-  mixer.Start(/*automatic=*/true);
-  ASSERT_TRUE(WaitForGui([&] { return mixer.Ready(); }, 5000));
+  const auto opened = OpenMixer(server, /*automatic=*/true);
+  MixerController& mixer = *opened;
   ASSERT_EQ(mixer.Error(), QString());
   // The automatic settings chose the real microphone over the monitor,
   // unmuted it and raised it from 5 % to 50 %.
@@ -148,11 +155,8 @@ TEST(VolumeSliders, TheAudioTestsSlidersAreTheWindowsOwn) {
   std::string error;
   ASSERT_TRUE(server.Start(&error)) << error;
   ControllerRig rig;
-  MixerOptions mixerOptions;
-  mixerOptions.server = server.Address();
-  MixerController mixer(mixerOptions);
-  mixer.Start(/*automatic=*/false);
-  ASSERT_TRUE(WaitForGui([&] { return mixer.Ready(); }, 5000));
+  const auto opened = OpenMixer(server, /*automatic=*/false);
+  MixerController& mixer = *opened;
   MainWindowOptions options = Plain();
   options.mixer = &mixer;
   SoundBackendOptions sound;
