@@ -84,7 +84,7 @@ int CopyExclusive(const fs::path& from, const fs::path& to) {
     return error;
   }
   int error = 0;
-  std::vector<uint8_t> buffer(64 * 1024);
+  std::vector<uint8_t> buffer(size_t{64} * 1024);
   for (;;) {
     const ssize_t n = ::read(in, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
