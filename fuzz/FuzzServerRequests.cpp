@@ -11,6 +11,7 @@
 
 #include "server/Accounts.h"
 #include "server/Form.h"
+#include "server/HttpServer.h"
 #include "server/Passwords.h"
 #include "server/Service.h"
 #include "server/SqliteStore.h"
@@ -53,6 +54,13 @@ struct Fixture {
     service = std::make_unique<Service>(
         *store, passwords, [] { return int64_t{1'700'000'000'000}; }, ServiceConfig{});
     if (!service->Start(error)) abort();
+    // A live login, so that call reports reach the key and address checks.
+    HttpRequest login;
+    login.method = "POST";
+    login.path = "/dialvo\\logmein.asp";
+    login.body = "user=alice&Pass=secret&InstanceGUID=fuzz-guid&IPType=1&Version=5";
+    login.sourceIp = 0x7F000001u;
+    service->Handle(login);
   }
   ~Fixture() {
     service.reset();
@@ -72,13 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)EscapeForLog(text);
   (void)IsValidUtf8(text);
   (void)LeadingNumber(text);
+  (void)ForwardedFor(text);
   if (size == 0) return 0;
   HttpRequest request;
   request.method = (data[0] & 0x80) ? "GET" : "POST";
   request.path = kPaths[data[0] % std::size(kPaths)];
   request.host = "127.0.0.1:8720";
   request.body = std::string(text.substr(1));
-  request.sourceIp = 0x7F000001u;  // loopback: fwtest datagrams stay on this machine
+  // Loopback (fwtest datagrams stay on this machine) or a private address,
+  // which fwtest refuses and throttles count apart.
+  request.sourceIp = (data[0] & 0x40) ? 0x0A000001u : 0x7F000001u;
+  request.overloaded = size % 7 == 0;
   (void)fixture.service->Handle(request);
   return 0;
 }

@@ -57,6 +57,7 @@ std::string BuildLoginAnswer(const LoginAnswer& answer) {
   Element(out, "url_to_navigate", answer.urlToNavigate);
   Element(out, "popup_url", answer.popupUrl);
   for (const auto& buddy : answer.buddies) Element(out, "userid", buddy);
+  if (!answer.reportKey.empty()) Element(out, "report_key", answer.reportKey);
   out += "</login>\n";
   return out;
 }

@@ -36,6 +36,9 @@ struct LoginAnswer {
   std::string urlToNavigate;
   std::string popupUrl;
   std::vector<std::string> buddies;  // one userid element each
+  // report_key: what our program sends back with its call reports; other
+  // programs skip the element.
+  std::string reportKey;
 };
 std::string BuildLoginAnswer(const LoginAnswer& answer);
 

@@ -2,6 +2,7 @@
 
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "server/Text.h"
@@ -33,6 +36,14 @@ MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, c
 void FreeBody(void* cls) { delete static_cast<std::string*>(cls); }
 
 }  // namespace
+
+uint32_t ForwardedFor(std::string_view header) {
+  const size_t comma = header.rfind(',');
+  std::string_view last = comma == std::string_view::npos ? header : header.substr(comma + 1);
+  while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) last.remove_prefix(1);
+  while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.remove_suffix(1);
+  return ParseIpv4(last).value_or(0);
+}
 
 std::string FormatRequestLog(int64_t wallMs, std::string_view source, std::string_view method,
                              std::string_view path, int status, int64_t micros,
@@ -60,11 +71,27 @@ std::string FormatRequestLog(int64_t wallMs, std::string_view source, std::strin
   return line;
 }
 
+// An answer that may come from another thread after the connection was
+// suspended.
+struct LateAnswer {
+  std::mutex mutex;  // guards the fields below; taken by the HTTP thread and the answerer
+  bool ready = false;
+  bool suspended = false;
+  HttpResponse response;
+};
+
 struct PendingRequest {
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::string body;
+  size_t reserved = 0;  // of the server's body budget
   bool tooLarge = false;
+  bool overloaded = false;
   bool answered = false;
+  std::shared_ptr<LateAnswer> late;
+  // For the log line.
+  std::string method;
+  std::string path;
+  uint32_t sourceIp = 0;
 };
 
 struct HttpServerCallbacks {
@@ -79,9 +106,27 @@ struct HttpServerCallbacks {
       // A declared length over the cap is refused before the body is read.
       const char* length =
           MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-      if (length != nullptr && std::strtoull(length, nullptr, 10) > server.bodyCap_) {
+      const unsigned long long declared =
+          length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
+      if (declared > server.bodyCap_) {
         pending->tooLarge = true;
         return Answer(server, connection, url, method, *pending);
+      }
+      // The buffer is sized once from the declared length; a body without
+      // one (chunked) may take up to the cap.
+      size_t want = static_cast<size_t>(declared);
+      if (length == nullptr && MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                           MHD_HTTP_HEADER_TRANSFER_ENCODING)) {
+        want = server.bodyCap_;
+      }
+      if (want != 0) {
+        if (server.bodyBytes_.fetch_add(want) + want > server.bodyBudget_) {
+          server.bodyBytes_.fetch_sub(want);
+          pending->overloaded = true;
+          return Answer(server, connection, url, method, *pending);
+        }
+        pending->reserved = want;
+        pending->body.reserve(want);
       }
       return MHD_YES;
     }
@@ -89,7 +134,7 @@ struct HttpServerCallbacks {
       if (!pending->tooLarge && !pending->answered) {
         if (pending->body.size() + *uploadSize > server.bodyCap_) {
           pending->tooLarge = true;
-          pending->body.clear();
+          std::string().swap(pending->body);
         } else {
           pending->body.append(uploadData, *uploadSize);
         }
@@ -97,14 +142,48 @@ struct HttpServerCallbacks {
       *uploadSize = 0;
       return MHD_YES;
     }
-    if (pending->answered) return MHD_YES;
+    if (pending->answered) {
+      // Called again after a late answer resumed the connection.
+      if (pending->late == nullptr) return MHD_YES;
+      HttpResponse response;
+      {
+        std::lock_guard lock(pending->late->mutex);
+        if (!pending->late->ready) return MHD_YES;
+        response = std::move(pending->late->response);
+      }
+      pending->late.reset();
+      return Send(server, connection, *pending, std::move(response));
+    }
     return Answer(server, connection, url, method, *pending);
   }
 
-  static void OnCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
+  static void OnCompleted(void* cls, MHD_Connection* connection, void** state,
                           MHD_RequestTerminationCode /*code*/) {
-    delete static_cast<PendingRequest*>(*state);
+    auto& server = *static_cast<HttpServer*>(cls);
+    auto* pending = static_cast<PendingRequest*>(*state);
+    if (pending != nullptr) server.bodyBytes_.fetch_sub(pending->reserved);
+    delete pending;
     *state = nullptr;
+    // The next request on this connection has its own deadline.
+    std::lock_guard lock(server.openMutex_);
+    auto it = server.open_.find(connection);
+    if (it != server.open_.end()) it->second.since = std::chrono::steady_clock::now();
+  }
+
+  static void OnConnection(void* cls, MHD_Connection* connection, void** /*socketContext*/,
+                           MHD_ConnectionNotificationCode code) {
+    auto& server = *static_cast<HttpServer*>(cls);
+    std::lock_guard lock(server.openMutex_);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      // Before libmicrohttpd closes the socket: the deadline thread never
+      // touches a descriptor number that was reused.
+      server.open_.erase(connection);
+      return;
+    }
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) {
+      server.open_[connection] = {info->connect_fd, std::chrono::steady_clock::now()};
+    }
   }
 
   static MHD_Result Answer(HttpServer& server, MHD_Connection* connection, const char* url,
@@ -115,9 +194,22 @@ struct HttpServerCallbacks {
     request.path = url;
     request.body = std::move(pending.body);
     request.bodyTooLarge = pending.tooLarge;
+    request.overloaded = pending.overloaded;
     if (const char* host =
             MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)) {
       request.host = host;
+    }
+    if (const char* origin =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ORIGIN)) {
+      request.origin = origin;
+    }
+    if (const char* referer =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_REFERER)) {
+      request.referer = referer;
+    }
+    if (const char* cookie =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_COOKIE)) {
+      request.cookie = cookie;
     }
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &request.query);
     const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -126,17 +218,59 @@ struct HttpServerCallbacks {
       request.sourceIp =
           SockAddr::FromSockaddr(*reinterpret_cast<const sockaddr_in*>(info->client_addr)).ip;
     }
-
-    HttpResponse response;
-    try {
-      response = server.handler_(request);
-    } catch (const std::exception& e) {
-      response = {500, "text/plain; charset=utf-8", "The service failed.\n",
-                  std::string("exception: ") + e.what()};
-    } catch (...) {
-      response = {500, "text/plain; charset=utf-8", "The service failed.\n", "exception"};
+    if (server.trustedProxy_ != 0 && request.sourceIp == server.trustedProxy_) {
+      const char* forwarded =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Forwarded-For");
+      // Without the header the proxy itself is asking.
+      if (forwarded != nullptr) request.sourceIp = ForwardedFor(forwarded);
     }
+    pending.method = request.method;
+    pending.path = request.path;
+    pending.sourceIp = request.sourceIp;
 
+    auto late = std::make_shared<LateAnswer>();
+    Responder respond = [late, &server, connection](HttpResponse response) {
+      std::lock_guard lock(late->mutex);
+      if (late->ready) return;
+      late->response = std::move(response);
+      late->ready = true;
+      if (!late->suspended) return;
+      MHD_resume_connection(connection);
+      std::lock_guard count(server.waitingMutex_);
+      --server.waiting_;
+      server.waitingDone_.notify_all();
+    };
+    try {
+      server.handler_(request, respond);
+    } catch (const std::exception& e) {
+      respond({500,
+               "text/plain; charset=utf-8",
+               "The service failed.\n",
+               std::string("exception: ") + e.what(),
+               {}});
+    } catch (...) {
+      respond({500, "text/plain; charset=utf-8", "The service failed.\n", "exception", {}});
+    }
+    HttpResponse response;
+    {
+      std::lock_guard lock(late->mutex);
+      if (!late->ready) {
+        late->suspended = true;
+        {
+          std::lock_guard count(server.waitingMutex_);
+          ++server.waiting_;
+        }
+        MHD_suspend_connection(connection);
+        pending.late = std::move(late);
+        return MHD_YES;
+      }
+      response = std::move(late->response);
+    }
+    return Send(server, connection, pending, std::move(response));
+  }
+
+  static MHD_Result Send(HttpServer& server, MHD_Connection* connection,
+                         const PendingRequest& pending, HttpResponse response) {
     auto* body = new std::string(std::move(response.body));
     MHD_Response* answer = MHD_create_response_from_buffer_with_free_callback_cls(
         body->size(), body->data(), &FreeBody, body);
@@ -147,6 +281,9 @@ struct HttpServerCallbacks {
     MHD_add_response_header(answer, MHD_HTTP_HEADER_CONTENT_TYPE, response.contentType.c_str());
     MHD_add_response_header(answer, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(answer, "X-Content-Type-Options", "nosniff");
+    for (const auto& [name, value] : response.headers) {
+      MHD_add_response_header(answer, name.c_str(), value.c_str());
+    }
     if (response.contentType.starts_with("text/html")) {
       MHD_add_response_header(answer, "Content-Security-Policy",
                               "default-src 'none'; style-src 'unsafe-inline'; "
@@ -161,8 +298,8 @@ struct HttpServerCallbacks {
                               std::chrono::steady_clock::now() - pending.start)
                               .count();
       try {
-        server.log_(FormatRequestLog(WallMs(), SockAddr{request.sourceIp, 0}.IpText(),
-                                     request.method, request.path, response.status, micros,
+        server.log_(FormatRequestLog(WallMs(), SockAddr{pending.sourceIp, 0}.IpText(),
+                                     pending.method, pending.path, response.status, micros,
                                      response.logNote));
       } catch (...) {
         // A log that cannot be written must not take the answer down.
@@ -175,23 +312,51 @@ struct HttpServerCallbacks {
 std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
                                               RequestHandler handler, LogSink log,
                                               std::string& error) {
-  std::unique_ptr<HttpServer> server(
-      new HttpServer(std::move(handler), std::move(log), options.bodyCap));
+  return Start(
+      options,
+      [handler = std::move(handler)](const HttpRequest& request, const Responder& respond) {
+        respond(handler(request));
+      },
+      std::move(log), error);
+}
+
+std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
+                                              AsyncRequestHandler handler, LogSink log,
+                                              std::string& error) {
+  std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), std::move(log), options));
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(4u, 2 * std::thread::hardware_concurrency());
+  // Every connection is a descriptor: raise the soft limit as far as allowed
+  // and keep the connections below it, with room for the database, the log
+  // and the threads' own descriptors.
+  server->connectionLimit_ = options.connectionLimit;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    if (files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      if (setrlimit(RLIMIT_NOFILE, &files) != 0) getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t reserve = 64 + 4 * static_cast<rlim_t>(threads);
+    if (files.rlim_cur != RLIM_INFINITY) {
+      const rlim_t room = files.rlim_cur > reserve ? files.rlim_cur - reserve : 16;
+      server->connectionLimit_ =
+          static_cast<unsigned>(std::min<rlim_t>(server->connectionLimit_, room));
+    }
+  }
   sockaddr_in address = options.listen.ToSockaddr();
   // clang-format off
   server->daemon_ = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, options.listen.port, nullptr, nullptr,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, options.listen.port, nullptr, nullptr,
       &HttpServerCallbacks::OnRequest, server.get(),
       MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
       MHD_OPTION_THREAD_POOL_SIZE, threads,
       MHD_OPTION_CONNECTION_TIMEOUT, options.connectionTimeoutS,
-      MHD_OPTION_CONNECTION_LIMIT, options.connectionLimit,
+      MHD_OPTION_CONNECTION_LIMIT, server->connectionLimit_,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.perSourceConnectionLimit,
       // Headers and read buffer per connection; the pool is cleared per request.
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::OnCompleted, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::OnCompleted, server.get(),
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::OnConnection, server.get(),
       MHD_OPTION_END);
   // clang-format on
   if (server->daemon_ == nullptr) {
@@ -202,11 +367,40 @@ std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
   if (const auto* info = MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_BIND_PORT)) {
     server->bound_.port = info->port;
   }
+  server->watcher_ = std::thread([raw = server.get()] { raw->Watch(); });
   return server;
 }
 
+void HttpServer::Watch() {
+  const auto deadline = std::chrono::milliseconds(deadlineMs_);
+  std::unique_lock lock(openMutex_);
+  while (!stop_.wait_for(lock, std::chrono::milliseconds(checkMs_), [this] { return stopping_; })) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [connection, open] : open_) {
+      if (now - open.since <= deadline) continue;
+      // libmicrohttpd sees the connection fail and closes it itself.
+      ::shutdown(open.fd, SHUT_RDWR);
+      open.since = now;
+    }
+  }
+}
+
 HttpServer::~HttpServer() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  if (watcher_.joinable()) {
+    {
+      std::lock_guard lock(openMutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    watcher_.join();
+  }
+  if (daemon_ == nullptr) return;
+  // A suspended connection must be resumed before the daemon may stop.
+  {
+    std::unique_lock lock(waitingMutex_);
+    waitingDone_.wait(lock, [this] { return waiting_ == 0; });
+  }
+  MHD_stop_daemon(daemon_);
 }
 
 }  // namespace dialvo::server

@@ -12,7 +12,8 @@ namespace dialvo::server {
 const char* const kUsage =
     "Usage:\n"
     "  dialvo-server [--listen ADDR:PORT] [--db PATH] [--public-host HOST[:PORT]]\n"
-    "                [--keepalive SECONDS] [--threads N]\n"
+    "                [--keepalive SECONDS] [--threads N] [--trusted-proxy ADDR]\n"
+    "                [--connections-per-address N]\n"
     "  dialvo-server [--db PATH] user add NAME [PASSWORD]\n"
     "  dialvo-server [--db PATH] user del NAME\n"
     "  dialvo-server [--db PATH] user list\n"
@@ -27,6 +28,9 @@ const char* const kUsage =
     "  --keepalive SECONDS        the programs' keep-alive period (45); a login expires\n"
     "                             after three missed keep-alives\n"
     "  --threads N                HTTP threads (two per core, at least four)\n"
+    "  --trusted-proxy ADDR       a reverse proxy at this IPv4 address: requests from it\n"
+    "                             count as coming from their X-Forwarded-For address\n"
+    "  --connections-per-address N  connections one address may hold at once (16)\n"
     "\n"
     "user add reads the password from standard input when it is not given, which keeps\n"
     "it out of the process list and the shell history.\n";
@@ -103,6 +107,19 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         options.threads = static_cast<unsigned>(number);
+      } else if (arg == "--connections-per-address") {
+        if (!ParsePositive(value, 65535, number)) {
+          error = "--connections-per-address wants a number from 1 to 65535, not " + value;
+          return false;
+        }
+        options.perAddress = static_cast<unsigned>(number);
+      } else if (arg == "--trusted-proxy") {
+        const auto ip = ParseIpv4(value);
+        if (!ip || *ip == 0) {
+          error = "--trusted-proxy wants a dotted IPv4 address, not " + value;
+          return false;
+        }
+        options.trustedProxy = *ip;
       } else {
         error = "unknown option " + arg;
         return false;

@@ -16,8 +16,10 @@ struct Options {
   std::string publicHost;  // empty: the Host header of each directory request
   int64_t keepAliveS = 45;
   unsigned threads = 0;
-  std::string name;      // user add / del
-  std::string password;  // user add; empty: read from standard input
+  uint32_t trustedProxy = 0;  // 0: none
+  unsigned perAddress = 16;   // connections one client address may hold
+  std::string name;           // user add / del
+  std::string password;       // user add; empty: read from standard input
 };
 
 // False, with the reason in error, when the command line is wrong.

@@ -82,12 +82,8 @@ Presence::StartResult Presence::Start(const std::string& key, const LoginRecord&
     }
     Remove(key);
   }
-  auto sameInstance = byInstance_.find(login.instanceGuid);
-  if (sameInstance != byInstance_.end()) {
-    const std::string otherKey = sameInstance->second;
-    result.switchedFrom = slots_.at(otherKey)->login;
-    Remove(otherKey);
-  }
+  // Another user's login from the same instance is left to expire: an
+  // InstanceGUID proves nothing, so a login must never end another account's.
   ended_.erase(EndedKey(key, login.instanceGuid));
   slots_[key] = MakeSlot(login);
   byInstance_[login.instanceGuid] = key;

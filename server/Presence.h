@@ -39,11 +39,10 @@ class Presence {
 
   // Starts the login of user `key`. A live login of the same user from
   // another instance ends, and that instance's next keep-alive learns
-  // endedReason; a login of another user from the same instance (the program
-  // switched users) ends silently.
+  // endedReason. A login of another user from the same instance is left to
+  // expire (or be logged off): anybody can send any InstanceGUID.
   struct StartResult {
     bool endedOtherInstance = false;
-    LoginRecord switchedFrom;  // userId 0 when the instance had no other user
   };
   StartResult Start(const std::string& key, const LoginRecord& login, std::string_view endedReason);
 

@@ -8,13 +8,15 @@ namespace dialvo::server {
 
 class RateLimiter {
  public:
-  RateLimiter(int burst, int64_t intervalMs);
+  // At most `capacity` sources are tracked; past that, new ones are refused.
+  RateLimiter(int burst, int64_t intervalMs, size_t capacity = 100000);
   // True when the source may go ahead now (and counts the request).
   bool Allow(uint32_t source, int64_t nowMs);
   // Forgets sources that could send a full burst again.
   void Sweep(int64_t nowMs);
 
  private:
+  const size_t capacity_;
   const int64_t intervalMs_;
   const int64_t toleranceMs_;  // how far ahead of now a source may have spent
   // Guards due_; taken by request threads and the sweeper.

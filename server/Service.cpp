@@ -29,16 +29,16 @@ constexpr std::string_view kStoreTrouble =
 constexpr std::string_view kUnreadable = "The service could not read the request.";
 constexpr std::string_view kLoggedInElsewhere =
     "You have been logged off because your user name has logged in from another computer.";
-constexpr size_t kMaxMessageBytes = 512;
+constexpr std::string_view kBusy = "The service is busy. Please try again in a minute.";
 constexpr size_t kMaxCallRows = 64;
 constexpr int kMaxTestDatagrams = 3;
 
 HttpResponse Xml(std::string body, std::string note) {
-  return {200, "text/xml; charset=utf-8", std::move(body), std::move(note)};
+  return {200, "text/xml; charset=utf-8", std::move(body), std::move(note), {}};
 }
 
 HttpResponse Text(std::string body, std::string note) {
-  return {200, "text/plain; charset=utf-8", std::move(body), std::move(note)};
+  return {200, "text/plain; charset=utf-8", std::move(body), std::move(note), {}};
 }
 
 std::string SourceText(const HttpRequest& request) {
@@ -88,6 +88,22 @@ bool IsValidGuid(std::string_view text) {
   return true;
 }
 
+enum class Reach { kPublic, kLoopback, kPrivate, kLinkLocal, kNever };
+
+Reach ReachOf(uint32_t ip) {
+  const auto in = [ip](uint32_t net, int bits) {
+    return (ip >> (32 - bits)) == (net >> (32 - bits));
+  };
+  if (in(0x7F000000, 8)) return Reach::kLoopback;
+  if (in(0x0A000000, 8) || in(0xAC100000, 12) || in(0xC0A80000, 16) || in(0x64400000, 10)) {
+    return Reach::kPrivate;
+  }
+  if (in(0xA9FE0000, 16)) return Reach::kLinkLocal;
+  // This network, multicast, reserved and broadcast.
+  if (in(0x00000000, 8) || in(0xE0000000, 4) || in(0xF0000000, 4)) return Reach::kNever;
+  return Reach::kPublic;
+}
+
 int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<int>(value); }
 
 }  // namespace
@@ -98,7 +114,11 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
       clock_(std::move(clock)),
       config_(std::move(config)),
       presence_(LifetimeMs(), PersistEveryMs()),
-      fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs) {
+      fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs),
+      reportLimiter_(config_.reportBurst, config_.reportIntervalMs),
+      accountThrottle_(config_.accountThrottle),
+      sourceThrottle_(config_.sourceThrottle),
+      hashing_(config_.hashThreads, config_.hashQueue) {
   web_ =
       std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
                                 WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
@@ -127,6 +147,9 @@ void Service::Sweep() {
   // The store's keep-alive times may lag by one persist period.
   store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
   fwtestLimiter_.Sweep(now);
+  reportLimiter_.Sweep(now);
+  accountThrottle_.Sweep(now);
+  sourceThrottle_.Sweep(now);
   web_->Sweep(now);
 }
 
@@ -143,7 +166,77 @@ HttpResponse Service::Handle(const HttpRequest& request) {
     auto response = Command(std::string_view(path).substr(prefix.size()), request);
     if (response) return std::move(*response);
   }
+  if (request.overloaded) {
+    return {503, "text/plain; charset=utf-8", std::string(kBusy) + "\n", "overloaded", {}};
+  }
   return web_->Handle(path, request, CurrentIp(request));
+}
+
+void Service::HandleAsync(const HttpRequest& request, const Responder& respond) {
+  std::optional<AnswerKind> kind;
+  if (!NeedsHashing(request, kind)) {
+    respond(Handle(request));
+    return;
+  }
+  auto copy = std::make_shared<const HttpRequest>(request);
+  if (hashing_.Submit([this, copy, respond] { respond(Handle(*copy)); })) return;
+  if (kind) {
+    respond(Refusal(*kind, kBusy, request, "hashing queue full"));
+  } else {
+    respond(
+        {503, "text/plain; charset=utf-8", std::string(kBusy) + "\n", "hashing queue full", {}});
+  }
+}
+
+bool Service::NeedsHashing(const HttpRequest& request, std::optional<AnswerKind>& kind) {
+  const std::string path = NormalizePath(request.path);
+  if (request.method == "POST" &&
+      (path == "app_links/app_register.aspx" || path == "app_links/app_changepassword.aspx")) {
+    return true;
+  }
+  const std::string prefix = AsciiLower(config_.scripts.path) + "/";
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string_view script = std::string_view(path).substr(prefix.size());
+  const ScriptNames& s = config_.scripts;
+  if (EqualsIgnoreCase(script, s.logmein)) {
+    kind = AnswerKind::kLogin;
+  } else if (EqualsIgnoreCase(script, s.iamup)) {
+    kind = AnswerKind::kKeepalive;
+  } else if (EqualsIgnoreCase(script, s.getuserlist)) {
+    kind = AnswerKind::kUserList;
+  } else if (EqualsIgnoreCase(script, s.logmeoff) || EqualsIgnoreCase(script, s.syncblist)) {
+    kind = AnswerKind::kStatus;
+  } else {
+    return false;
+  }
+  if (request.bodyTooLarge) return false;
+  const auto form = Form::Parse(request.body);
+  if (!form) return false;
+  const std::string name(Trim(form->Get("user")));
+  const std::string password = form->Get("Pass");
+  // Refusals that need no hash are answered here.
+  const std::string source = SourceText(request);
+  const std::string account = AsciiLower(name);
+  const int64_t now = clock_();
+  if (!IsValidUserName(name) || password.empty() || password.size() > kMaxPasswordLength ||
+      sourceThrottle_.WaitMs(source, now) > 0) {
+    return false;
+  }
+  LoginRecord live;
+  if (accountThrottle_.WaitMs(account, now) > 0 &&
+      !(presence_.Find(account, now, live) && live.sourceIp == source)) {
+    return false;
+  }
+  UserRecord user;
+  switch (store_.FindUser(name, user)) {
+    case StoreStatus::kOk:
+      return !passwords_.VerifyRemembered(password, user.passwordHash) ||
+             passwords_.NeedsRehash(user.passwordHash);
+    case StoreStatus::kNotFound:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string Service::CurrentIp(const HttpRequest& request) const {
@@ -157,7 +250,7 @@ HttpResponse Service::Directory(const HttpRequest& request) {
   auto form = Form::Parse(request.body);
   std::string version = form ? std::string(Trim(form->Get("version"))) : std::string();
   if (version.empty()) version = Form::FromPairs(request.query).Get("version");
-  if (request.bodyTooLarge || version != "5") {
+  if (request.bodyTooLarge || request.overloaded || version != "5") {
     return Text(DirectoryRefusal(), "directory refused: version " + version.substr(0, 16));
   }
   return Text(DirectoryAnswer(CurrentIp(request), config_.scripts), "directory");
@@ -184,6 +277,7 @@ std::optional<HttpResponse> Service::Command(std::string_view script, const Http
   for (const Entry& entry : table) {
     if (!EqualsIgnoreCase(script, entry.script)) continue;
     std::string note(entry.name);
+    if (request.overloaded) return Refusal(entry.kind, kBusy, request, std::move(note));
     if (request.bodyTooLarge) {
       return Refusal(entry.kind, "The request is too large.", request, std::move(note));
     }
@@ -200,19 +294,60 @@ std::optional<HttpResponse> Service::Authenticate(const Form& form, const HttpRe
                                                   AnswerKind kind, UserRecord& user) {
   const std::string name(Trim(form.Get("user")));
   const std::string password = form.Get("Pass");
-  StoreStatus found = StoreStatus::kNotFound;
-  if (IsValidUserName(name) && !password.empty() && password.size() <= kMaxPasswordLength) {
-    found = store_.FindUser(name, user);
-  }
   std::string note = "user=" + name.substr(0, 64);
+  const bool plausible =
+      IsValidUserName(name) && !password.empty() && password.size() <= kMaxPasswordLength;
+  // Checked before any hashing. The program of a user who is logged in, from
+  // the address of that login, is not held back by guesses at its account
+  // from elsewhere.
+  const std::string source = SourceText(request);
+  const std::string account = AsciiLower(name);
+  const int64_t now = clock_();
+  int64_t waitMs = sourceThrottle_.WaitMs(source, now);
+  LoginRecord live;
+  const bool ownProgram =
+      plausible && presence_.Find(account, now, live) && live.sourceIp == source;
+  if (plausible && !ownProgram) waitMs = std::max(waitMs, accountThrottle_.WaitMs(account, now));
+  if (waitMs > 0) {
+    const std::string seconds = std::to_string((waitMs + 999) / 1000);
+    return Refusal(kind, "Too many failed logins. Please try again in " + seconds + " seconds.",
+                   request, note + " throttled");
+  }
+  StoreStatus found = StoreStatus::kNotFound;
+  if (plausible) found = store_.FindUser(name, user);
   if (found == StoreStatus::kFailed) {
     // Not the program's fault: a keep-alive keeps its login until the store
     // is back; other commands are refused for now.
-    if (kind == AnswerKind::kKeepalive) return Text("+", note + " store unavailable, login kept");
+    if (kind == AnswerKind::kKeepalive) {
+      // Only a live login of this instance is kept; "+" for anything else
+      // would not keep it anyway.
+      const auto kept =
+          presence_.Touch(account, form.Get("InstanceGUID"), ReadPublished(form, request), now);
+      if (kept.state == Presence::Keepalive::kAlive) {
+        return Text("+", note + " store unavailable, login kept");
+      }
+      return Text("-", note + " store unavailable, not logged in");
+    }
     return Refusal(kind, kStoreTrouble, request, std::move(note));
   }
   if (found == StoreStatus::kOk && passwords_.Verify(password, user.passwordHash)) {
+    // The program's own keep-alives do not wipe out the count of guesses
+    // made from elsewhere meanwhile.
+    if (!ownProgram) accountThrottle_.Succeeded(account);
+    // Hashes made with older parameters are replaced while the password is
+    // at hand; a failure leaves the old one, which still verifies.
+    std::string fresh;
+    if (passwords_.NeedsRehash(user.passwordHash) && passwords_.Hash(password, fresh) &&
+        store_.SetPasswordHash(user.id, fresh) == StoreStatus::kOk) {
+      user.passwordHash = fresh;
+    }
     return std::nullopt;
+  }
+  // An unknown name costs what a wrong password costs.
+  if (found == StoreStatus::kNotFound && plausible) passwords_.VerifyNobody(password);
+  if (plausible) {
+    accountThrottle_.Failed(account, now);
+    sourceThrottle_.Failed(source, now);
   }
   return Refusal(kind,
                  kind == AnswerKind::kKeepalive
@@ -268,10 +403,9 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.sourceIp = published.sourceIp;
   login.startedMs = now;
   login.lastSeenMs = now;
+  login.reportKey = RandomToken(16);
+  answer.reportKey = login.reportKey;
   const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
-  if (started.switchedFrom.userId != 0) {
-    store_.DeleteLogin(started.switchedFrom.userId, started.switchedFrom.instanceGuid);
-  }
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
   answer.accepted = true;
   std::string outcome = note + " accepted";
@@ -354,15 +488,28 @@ HttpResponse Service::Getuserlist(const HttpRequest& request, const Form& form) 
 }
 
 HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
-  // The call report carries no password: only a user who is logged in, and
-  // from the address of that login, may report.
+  // The call report carries no password. Our program sends the key its
+  // login was given; a report without one (older programs, or a login taken
+  // over from an earlier run) must come from the address of the login.
   const std::string name(Trim(form.Get("User")));
+  const std::string key = form.Get("ReportKey");
   LoginRecord login;
-  if (!IsValidUserName(name) || !presence_.Find(AsciiLower(name), clock_(), login) ||
-      login.sourceIp != SourceText(request)) {
+  if (!IsValidUserName(name) || !presence_.Find(AsciiLower(name), clock_(), login)) {
     return Refusal(AnswerKind::kStatus, "You are not logged in.", request, {});
   }
   const std::string note = "user=" + login.userName;
+  if (!key.empty() && !login.reportKey.empty()) {
+    if (!SameSecret(key, login.reportKey)) {
+      return Refusal(AnswerKind::kStatus, "The call report does not belong to your login.", request,
+                     note);
+    }
+  } else if (login.sourceIp != SourceText(request)) {
+    return Refusal(AnswerKind::kStatus, "You are not logged in.", request, {});
+  }
+  if (!reportLimiter_.Allow(static_cast<uint32_t>(login.userId), clock_())) {
+    return Refusal(AnswerKind::kStatus, "Too many call reports. Please try again later.", request,
+                   note);
+  }
   const std::string conference = form.Get("VoiceConferenceGUID");
   if (!IsValidGuid(conference)) {
     return Refusal(AnswerKind::kStatus, "The call report has no valid VoiceConferenceGUID.",
@@ -391,6 +538,12 @@ HttpResponse Service::Fwtest(const HttpRequest& request, const Form& form) {
   if (request.sourceIp == 0) {
     return Refusal(AnswerKind::kFwtest, "The test needs an IPv4 connection.", request, {});
   }
+  const Reach reach = ReachOf(request.sourceIp);
+  if (reach != Reach::kPublic &&
+      (reach == Reach::kNever || config_.behindProxy || reach != ReachOf(config_.listenIp))) {
+    return Refusal(AnswerKind::kFwtest, "The service does not send test packets to your address.",
+                   request, "to " + SourceText(request));
+  }
   if (!fwtestLimiter_.Allow(request.sourceIp, clock_())) {
     const auto body = BuildFwtestAnswer(SourceText(request), 0, 2,
                                         "Too many tests from your address. Please wait a "
@@ -403,9 +556,9 @@ HttpResponse Service::Fwtest(const HttpRequest& request, const Form& form) {
       port < 1 || port > 65535) {
     return Refusal(AnswerKind::kFwtest, "The port to test is not valid.", request, {});
   }
-  std::string message = form.Get("Message");
-  if (message.empty()) message = "Congratulations";
-  if (message.size() > kMaxMessageBytes) message.resize(kMaxMessageBytes);
+  // Always this text, whatever Message asks: it is what the programs wait
+  // for, and caller-chosen bytes would make the service a relay.
+  constexpr std::string_view message = "Congratulations";
   const int64_t ipType = LeadingNumber(form.Get("IPType"));
   const SockAddr to{request.sourceIp, static_cast<uint16_t>(port)};
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(message.data()),

@@ -12,11 +12,14 @@
 
 #include "base/UdpSocket.h"
 #include "server/Answers.h"
+#include "server/HttpServer.h"
 #include "server/HttpTypes.h"
+#include "server/LoginThrottle.h"
 #include "server/Passwords.h"
 #include "server/Presence.h"
 #include "server/RateLimiter.h"
 #include "server/Store.h"
+#include "server/WorkPool.h"
 
 namespace dialvo::server {
 
@@ -34,9 +37,22 @@ struct ServiceConfig {
   int fwtestBurst = 3;               // tests per source at once ...
   int64_t fwtestIntervalMs = 20000;  // ... then one per interval
   int fwtestDatagrams = 3;           // per test; never more than 3
-  int registerBurst = 5;             // accounts per source at once, then one per interval
+  // Test datagrams go to loopback, private or link-local addresses only when
+  // the service itself listens on such an address, and not behind a proxy.
+  uint32_t listenIp = 0x7F000001;
+  bool behindProxy = false;
+  int registerBurst = 5;  // accounts per source at once, then one per interval
   int64_t registerIntervalMs = 60000;
   size_t maxBuddies = 1000;  // per stored buddy list
+  int reportBurst = 20;      // call reports per login at once, then one per interval
+  int64_t reportIntervalMs = 5000;
+  // Argon2id runs on these threads, never on an HTTP thread; a request that
+  // finds the queue full is refused at once.
+  unsigned hashThreads = 1;
+  size_t hashQueue = 32;
+  // Failed password checks, per account and per source address.
+  LoginThrottle::Policy accountThrottle{};
+  LoginThrottle::Policy sourceThrottle{.freeFailures = 10};
 };
 
 class Service {
@@ -50,8 +66,11 @@ class Service {
   // earlier run. False, with the reason in error, when that fails.
   bool Start(std::string& error);
 
-  // Thread-safe; never throws.
+  // Thread-safe; never throws. Handle answers on the calling thread, hashing
+  // included; HandleAsync hands requests that need Argon2id to the hashing
+  // threads and answers them from there.
   HttpResponse Handle(const HttpRequest& request);
+  void HandleAsync(const HttpRequest& request, const Responder& respond);
 
   // Drops expired logins (from memory and store) and stale rate-limit
   // entries. Run periodically; answers never depend on it.
@@ -70,6 +89,9 @@ class Service {
   // command's answer form.
   std::optional<HttpResponse> Authenticate(const Form& form, const HttpRequest& request,
                                            AnswerKind kind, UserRecord& user);
+  // True when answering may run Argon2id; kind is then the answer form of a
+  // refusal (nullopt for a web page).
+  bool NeedsHashing(const HttpRequest& request, std::optional<AnswerKind>& kind);
   Published ReadPublished(const Form& form, const HttpRequest& request) const;
   std::string CurrentIp(const HttpRequest& request) const;
 
@@ -90,11 +112,15 @@ class Service {
   const ServiceConfig config_;
   Presence presence_;
   RateLimiter fwtestLimiter_;
+  RateLimiter reportLimiter_;  // by user id
+  LoginThrottle accountThrottle_;
+  LoginThrottle sourceThrottle_;
   // Guards fwtestSocket_ (its error state); taken by request threads sending
   // test datagrams.
   std::mutex fwtestMutex_;
   UdpSocket fwtestSocket_;
   std::unique_ptr<WebSite> web_;
+  WorkPool hashing_;  // last: its queued jobs still use the members above
 };
 
 }  // namespace dialvo::server

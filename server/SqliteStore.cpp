@@ -71,16 +71,6 @@ CREATE TABLE IF NOT EXISTS feedback(
 )sql";
 
 // LIKE pattern matching the fragment anywhere; its own wildcards are escaped.
-std::string ContainsPattern(std::string_view fragment) {
-  std::string pattern = "%";
-  for (char c : AsciiLower(fragment)) {
-    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-    pattern += c;
-  }
-  pattern += '%';
-  return pattern;
-}
-
 }  // namespace
 
 // One SQLite connection with its prepared statements, used by one thread at
@@ -369,10 +359,14 @@ StoreStatus SqliteStore::SearchUsers(std::string_view fragment, size_t limit,
   Lease c(*this);
   if (!c) return StoreStatus::kFailed;
   names.clear();
-  const std::string pattern = ContainsPattern(fragment);
+  // A range on the name_key index: every key that starts with the prefix
+  // sorts below prefix + 0xFF, a byte UTF-8 never uses.
+  const std::string prefix = AsciiLower(fragment);
+  const std::string end = prefix + '\xFF';
   Query q(*c,
-          "SELECT name FROM users WHERE name_key LIKE ?1 ESCAPE '\\' ORDER BY name_key LIMIT ?2");
-  q.Bind(1, pattern).Bind(2, static_cast<int64_t>(limit));
+          "SELECT name FROM users WHERE name_key >= ?1 AND name_key < ?2"
+          " ORDER BY name_key LIMIT ?3");
+  q.Bind(1, prefix).Bind(2, end).Bind(3, static_cast<int64_t>(limit));
   int rc = 0;
   while ((rc = q.Step()) == SQLITE_ROW) names.push_back(q.Text(0));
   return rc == SQLITE_DONE ? StoreStatus::kOk : StoreStatus::kFailed;
@@ -505,6 +499,24 @@ StoreStatus SqliteStore::ReportCall(std::string_view conferenceGuid, int64_t rep
     add.Bind(1, sessionId).Bind(2, reporterId).Bind(3, static_cast<int64_t>(i));
     add.Bind(4, p.name).Bind(5, p.minutes).Bind(6, p.avgDelayMs);
     if (!add.Run()) return StoreStatus::kFailed;
+  }
+  {
+    // Each user keeps the newest reports only; the rest go with their rows.
+    Query prune(*c,
+                "DELETE FROM call_reports WHERE reporter_id = ?1 AND session_id NOT IN"
+                " (SELECT session_id FROM call_reports WHERE reporter_id = ?1"
+                " ORDER BY last_report_ms DESC, session_id DESC LIMIT ?2) RETURNING session_id");
+    prune.Bind(1, reporterId).Bind(2, static_cast<int64_t>(kMaxReportsPerUser));
+    std::vector<int64_t> pruned;
+    int step = SQLITE_ROW;
+    while ((step = prune.Step()) == SQLITE_ROW) pruned.push_back(prune.Int(0));
+    if (step != SQLITE_DONE) return StoreStatus::kFailed;
+    for (const int64_t id : pruned) {
+      Query orphan(*c,
+                   "DELETE FROM call_sessions WHERE id = ?1 AND NOT EXISTS"
+                   " (SELECT 1 FROM call_reports WHERE session_id = ?1)");
+      if (!orphan.Bind(1, id).Run()) return StoreStatus::kFailed;
+    }
   }
   return tx.Commit() ? StoreStatus::kOk : StoreStatus::kFailed;
 }

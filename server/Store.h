@@ -24,6 +24,9 @@ struct UserRecord {
 };
 
 // A login as buddies see it. Times are milliseconds since the Unix epoch.
+// Call reports kept per user; older ones are dropped as new ones come.
+constexpr size_t kMaxReportsPerUser = 200;
+
 struct LoginRecord {
   int64_t userId = 0;
   std::string userName;
@@ -35,6 +38,9 @@ struct LoginRecord {
   std::string sourceIp;  // where the last logmein or iamup came from
   int64_t startedMs = 0;
   int64_t lastSeenMs = 0;
+  // Handed out with the login for its call reports; memory only, so logins
+  // taken over from an earlier run have none.
+  std::string reportKey;
 };
 
 struct CallParticipant {
@@ -63,7 +69,7 @@ class Store {
   virtual StoreStatus FindUser(std::string_view name, UserRecord& out) = 0;
   virtual StoreStatus SetPasswordHash(int64_t userId, std::string_view passwordHash) = 0;
   virtual StoreStatus ListUsers(std::vector<std::string>& names) = 0;
-  // Names containing the fragment (any case), in name order, at most limit.
+  // Names starting with the prefix (any case), in name order, at most limit.
   virtual StoreStatus SearchUsers(std::string_view fragment, size_t limit,
                                   std::vector<std::string>& names) = 0;
 

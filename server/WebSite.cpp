@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "base/UdpSocket.h"
 #include "server/Accounts.h"
 #include "server/Form.h"
 #include "server/Text.h"
@@ -11,8 +12,47 @@ namespace dialvo::server {
 namespace {
 
 constexpr size_t kSearchLimit = 50;
+constexpr int kSearchBurst = 10;  // searches per source at once, then one per interval
+constexpr int64_t kSearchIntervalMs = 2000;
 constexpr size_t kRecentCalls = 10;
 constexpr size_t kMaxFeedbackBytes = 4000;
+constexpr int64_t kSessionMs = int64_t{15} * 60 * 1000;
+constexpr size_t kMaxSessions = 20000;
+constexpr std::string_view kSessionCookie = "dialvo_session";
+
+// The host[:port] of an absolute URL or origin ("http://host:port/path").
+std::string_view HostOfUrl(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return {};
+  url.remove_prefix(scheme + 3);
+  return url.substr(0, url.find_first_of("/?#"));
+}
+
+// A form post made by a page of this service: browsers name the page's
+// origin (or at least its address) on a post; one naming another site is a
+// forged post from that site. A post naming neither is let through, as from
+// old browsers and tools.
+bool FromOurOwnPage(const HttpRequest& request, std::string_view serviceHost) {
+  const std::string& named = !request.origin.empty() ? request.origin : request.referer;
+  if (named.empty()) return true;
+  const std::string_view host = HostOfUrl(named);
+  return !host.empty() &&
+         (EqualsIgnoreCase(host, request.host) || EqualsIgnoreCase(host, serviceHost));
+}
+
+// The value of one cookie in a Cookie header; empty when absent.
+std::string CookieValue(std::string_view header, std::string_view name) {
+  while (!header.empty()) {
+    const size_t end = header.find(';');
+    std::string_view part = header.substr(0, end);
+    header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+    part = Trim(part);
+    if (part.size() > name.size() && part.starts_with(name) && part[name.size()] == '=') {
+      return std::string(part.substr(name.size() + 1));
+    }
+  }
+  return {};
+}
 
 std::string E(std::string_view text) { return EscapeMarkup(text); }
 
@@ -45,7 +85,7 @@ HttpResponse Html(int status, std::string_view title, std::string_view content, 
   body += "</h1>\n";
   body += content;
   body += "\n</body></html>\n";
-  return {status, "text/html; charset=utf-8", std::move(body), std::move(note)};
+  return {status, "text/html; charset=utf-8", std::move(body), std::move(note), {}};
 }
 
 std::string Message(bool ok, std::string_view text) {
@@ -132,9 +172,15 @@ WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& prese
       passwords_(passwords),
       presence_(presence),
       clock_(std::move(clock)),
-      formLimiter_(limits.formBurst, limits.formIntervalMs) {}
+      formLimiter_(limits.formBurst, limits.formIntervalMs),
+      searchLimiter_(kSearchBurst, kSearchIntervalMs) {}
 
-void WebSite::Sweep(int64_t nowMs) { formLimiter_.Sweep(nowMs); }
+void WebSite::Sweep(int64_t nowMs) {
+  formLimiter_.Sweep(nowMs);
+  searchLimiter_.Sweep(nowMs);
+  std::lock_guard lock(sessionMutex_);
+  std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= nowMs; });
+}
 
 HttpResponse WebSite::Handle(const std::string& path, const HttpRequest& request,
                              const std::string& serviceHost) {
@@ -148,12 +194,20 @@ HttpResponse WebSite::Handle(const std::string& path, const HttpRequest& request
   } else if (!page.empty()) {
     page = "-";  // outside /app_links/
   }
+  if (request.method == "POST" && !FromOurOwnPage(request, serviceHost)) {
+    return Html(403, "Form refused",
+                "<p>This form was sent from another web site, so it was not accepted. Open the "
+                "page from <a href=\"/app_links/app_home.aspx\">this service</a> and send it "
+                "from there.</p>",
+                "form from another site refused: " + request.origin.substr(0, 100) +
+                    request.referer.substr(0, 100));
+  }
   if (page.empty() || page == "app_home.aspx") return Home();
   if (page == "app_invite.aspx") return Invite(query, serviceHost);
   if (page == "app_register.aspx") return Register(request);
-  if (page == "app_search.aspx") return Search(query);
+  if (page == "app_search.aspx") return Search(request, query);
   if (page == "app_help.aspx") return Help();
-  if (page == "app_myaccount.aspx") return MyAccount(query);
+  if (page == "app_myaccount.aspx") return MyAccount(request, query);
   if (page == "app_changepassword.aspx") return ChangePassword(request, query);
   if (page == "app_feedback.aspx") return Feedback(request, query);
   if (page == "app_contexthelp.aspx") return ContextHelp(query);
@@ -234,17 +288,19 @@ HttpResponse WebSite::Register(const HttpRequest& request) {
   return Html(200, "Register a user", content, "page register");
 }
 
-HttpResponse WebSite::Search(const Form& query) {
+HttpResponse WebSite::Search(const HttpRequest& request, const Form& query) {
   const std::string text(Trim(query.Get("name")));
   std::string content = "<form method=\"get\" action=\"/app_links/app_search.aspx\">" +
-                        Field("Part of a user name", "name", "search", text) +
+                        Field("Beginning of a user name", "name", "search", text) +
                         "<button type=\"submit\">Search</button></form>\n";
-  if (!text.empty()) {
+  if (!text.empty() && !searchLimiter_.Allow(request.sourceIp, clock_())) {
+    content += Message(false, "Too many searches from your address. Please wait a moment.");
+  } else if (!text.empty()) {
     std::vector<std::string> names;
     if (store_.SearchUsers(text, kSearchLimit, names) != StoreStatus::kOk) {
       content += Message(false, "The search failed. Please try again later.");
     } else if (names.empty()) {
-      content += "<p>Nobody's user name contains \"" + E(text) + "\".</p>";
+      content += "<p>Nobody's user name starts with \"" + E(text) + "\".</p>";
     } else {
       const int64_t now = clock_();
       content += "<table><tr><th>User name</th><th>Now</th></tr>";
@@ -281,13 +337,52 @@ HttpResponse WebSite::Help() {
       "page help");
 }
 
-HttpResponse WebSite::MyAccount(const Form& query) {
-  LoginRecord login;
-  if (!presence_.FindByInstance(query.Get("InstanceGUID"), clock_(), login)) {
+HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
+  const auto notLoggedIn = [] {
     return Html(200, "My account",
                 "<p>You are not logged in. Log in from Orvanta Dialvo and open this page "
                 "from its menu.</p>",
                 "page myaccount not logged in");
+  };
+  const int64_t now = clock_();
+  LoginRecord login;
+  const std::string guid = query.Get("InstanceGUID");
+  if (!guid.empty()) {
+    // The program's link: from the address of its login only, and answered
+    // with a session cookie and a link without the GUID.
+    if (!presence_.FindByInstance(guid, now, login) ||
+        login.sourceIp != SockAddr{request.sourceIp, 0}.IpText()) {
+      return notLoggedIn();
+    }
+    const std::string token = RandomToken(16);
+    {
+      std::lock_guard lock(sessionMutex_);
+      if (sessions_.size() >= kMaxSessions) {
+        std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= now; });
+      }
+      if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
+      sessions_[token] = {AsciiLower(login.userName), guid, now + kSessionMs};
+    }
+    HttpResponse moved =
+        Html(303, "My account", "<p><a href=\"/app_links/app_myaccount.aspx\">My account</a></p>",
+             "page myaccount session for " + login.userName);
+    moved.headers = {
+        {"Location", "/app_links/app_myaccount.aspx"},
+        {"Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/app_links/; Max-Age=" +
+                           std::to_string(kSessionMs / 1000) + "; HttpOnly; SameSite=Strict"}};
+    return moved;
+  }
+  Session session;
+  {
+    const std::string token = CookieValue(request.cookie, kSessionCookie);
+    std::lock_guard lock(sessionMutex_);
+    const auto it = sessions_.find(token);
+    if (token.empty() || it == sessions_.end() || it->second.expiresMs <= now) return notLoggedIn();
+    session = it->second;
+  }
+  // The session lasts no longer than the login it was opened from.
+  if (!presence_.Find(session.userKey, now, login) || login.instanceGuid != session.instanceGuid) {
+    return notLoggedIn();
   }
   std::string content = "<table>";
   const auto row = [&](std::string_view label, std::string_view value) {

@@ -3,7 +3,9 @@
 // its menus: home, invite, register, search, help, my account, change
 // password, feedback and the context help pages. Plain HTML; everything
 // taken from a request or the store is escaped.
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "server/HttpTypes.h"
 #include "server/Passwords.h"
@@ -34,9 +36,9 @@ class WebSite {
   HttpResponse Home();
   HttpResponse Invite(const Form& query, const std::string& serviceHost);
   HttpResponse Register(const HttpRequest& request);
-  HttpResponse Search(const Form& query);
+  HttpResponse Search(const HttpRequest& request, const Form& query);
   HttpResponse Help();
-  HttpResponse MyAccount(const Form& query);
+  HttpResponse MyAccount(const HttpRequest& request, const Form& query);
   HttpResponse ChangePassword(const HttpRequest& request, const Form& query);
   HttpResponse Feedback(const HttpRequest& request, const Form& query);
   HttpResponse ContextHelp(const Form& query);
@@ -46,6 +48,18 @@ class WebSite {
   const Presence& presence_;
   const WallClock clock_;
   RateLimiter formLimiter_;
+  RateLimiter searchLimiter_;  // a search reads the whole user table
+  // The account page's sessions: a token in an HttpOnly cookie, handed out
+  // when the program opens the page with its InstanceGUID from the address
+  // of its login, so that the GUID alone shows nothing and leaves the URL.
+  struct Session {
+    std::string userKey;
+    std::string instanceGuid;
+    int64_t expiresMs = 0;
+  };
+  // Guards sessions_; taken by request threads and the sweeper.
+  std::mutex sessionMutex_;
+  std::unordered_map<std::string, Session> sessions_;  // by token
 };
 
 }  // namespace dialvo::server

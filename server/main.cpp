@@ -107,11 +107,16 @@ int Serve(const Options& options, Store& store) {
   signal(SIGPIPE, SIG_IGN);
 
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  PasswordChecker passwords(HashCost::Interactive(), static_cast<int>(cores));
   ServiceConfig config;
+  // One core stays free for the HTTP threads while a guessing flood keeps
+  // the hashing threads busy.
+  config.hashThreads = std::max(1u, cores - 1);
+  PasswordChecker passwords(HashCost::Interactive(), static_cast<int>(config.hashThreads));
   config.publicHost = options.publicHost;
   config.fallbackHost = HostForClients(options.listen);
   config.keepAliveMs = options.keepAliveS * 1000;
+  config.listenIp = options.listen.ip;
+  config.behindProxy = options.trustedProxy != 0;
   Service service(store, passwords, SystemWallClock(), config);
   std::string error;
   if (!service.Start(error)) return Fail(error);
@@ -119,10 +124,15 @@ int Serve(const Options& options, Store& store) {
   HttpServerOptions http;
   http.listen = options.listen;
   http.threads = options.threads;
+  http.trustedProxy = options.trustedProxy;
+  http.perSourceConnectionLimit = options.perAddress;
   auto log = std::make_unique<BatchedLog>(STDERR_FILENO);
   auto server = HttpServer::Start(
-      http, [&service](const HttpRequest& request) { return service.Handle(request); }, log->Sink(),
-      error);
+      http,
+      [&service](const HttpRequest& request, const Responder& respond) {
+        service.HandleAsync(request, respond);
+      },
+      log->Sink(), error);
   if (!server) return Fail(error);
   std::fprintf(
       stderr, "dialvo-server: serving on %s, directory host %s\n",

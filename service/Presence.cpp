@@ -143,7 +143,7 @@ void PresenceClient::SendCallReport(const CallReportSnapshot& report) {
   const uint32_t kept = sessionGeneration_ == generation ? sessionNumber_ : 0;
   Clock& clock = config_.clock ? *config_.clock : SystemClock();
   const std::string body = BuildIamTalkingBody(s.user, ReportRowsAt(report, clock.TickMs()), kept,
-                                               report.recorded, report.conferenceGuid);
+                                               report.recorded, report.conferenceGuid, s.reportKey);
   std::string answer;
   const bool posted = timerClient_.Post(
       s.location.currentIp, s.location.ObjectPath(s.location.iamtalkingFile), body, answer);
@@ -186,7 +186,7 @@ ServerLocation PresenceClient::Location() const {
 
 PresenceClient::Session PresenceClient::CurrentSession() const {
   std::lock_guard lock(mutex_);
-  return {loggedIn_.load(), user_, password_, location_};
+  return {loggedIn_.load(), user_, password_, location_, reportKey_};
 }
 
 void PresenceClient::SetLoggedIn(bool on) {
@@ -269,6 +269,7 @@ LoginOutcome PresenceClient::Login(const std::string& user, const std::string& p
       std::lock_guard lock(mutex_);
       user_ = name;
       password_ = password;
+      reportKey_ = job.answer.reportKey;
       loggedIn_.store(true);
     }
     firstListAfterLogin_.store(true);

@@ -220,6 +220,7 @@ class PresenceClient {
     std::string user;
     std::string password;
     ServerLocation location;
+    std::string reportKey;
   };
   Session CurrentSession() const;
   void RunLogin(Job& job);
@@ -258,6 +259,7 @@ class PresenceClient {
   // and timer threads, never while a request runs.
   mutable std::mutex mutex_;
   std::string user_;  // copies taken at a successful login
+  std::string reportKey_;
   std::string password_;
   std::string fieldUser_;  // what automatic logins use
   std::string fieldPassword_;

@@ -68,6 +68,8 @@ LoginAnswer ParseLoginAnswer(std::string_view answer) {
           values.userIds.push_back(text);
         } else if (name == "show_user_message") {
           values.showUserMessage = text;
+        } else if (name == "report_key") {
+          values.reportKey = text;
         }
       });
   if (!ok) return LoginAnswer{};

@@ -27,6 +27,7 @@ struct LoginAnswer {
   std::string popupUrl;
   std::vector<std::string> userIds;  // the user's buddy list kept by the service
   std::string showUserMessage;
+  std::string reportKey;  // sent back with the login's call reports; may be absent
 
   bool Accepted() const { return readable && errorCode == "0"; }
 };

@@ -97,7 +97,7 @@ std::string BuildSyncBuddyListBody(std::string_view user, std::string_view passw
 
 std::string BuildIamTalkingBody(std::string_view user, const std::vector<ReportRow>& rows,
                                 uint32_t sessionId, bool isRecorded,
-                                std::string_view conferenceGuid) {
+                                std::string_view conferenceGuid, std::string_view reportKey) {
   std::string body = "User=" + UrlEncode(user);
   for (const auto& row : rows) {
     body += "&RemUser=" + UrlEncode(row.name) + "&Minutes=" + std::to_string(row.minutes) +
@@ -106,6 +106,7 @@ std::string BuildIamTalkingBody(std::string_view user, const std::vector<ReportR
   body += "&SessionID=" + std::to_string(sessionId) + "&Version=" + kProtocolVersion +
           "&IsRecorded=" + (isRecorded ? "1" : "0") +
           "&VoiceConferenceGUID=" + UrlEncode(conferenceGuid);
+  if (!reportKey.empty()) body += "&ReportKey=" + UrlEncode(reportKey);
   return body;
 }
 

@@ -60,9 +60,11 @@ struct ReportRow {
   uint32_t minutes = 0;
   uint32_t averageDelayMs = 0;
 };
+// reportKey: the one the login answer gave, if any; it binds the report to
+// this login wherever it is sent from.
 std::string BuildIamTalkingBody(std::string_view user, const std::vector<ReportRow>& rows,
                                 uint32_t sessionId, bool isRecorded,
-                                std::string_view conferenceGuid);
+                                std::string_view conferenceGuid, std::string_view reportKey = {});
 // The call's session number after a report's answer: a call without one
 // takes the number from the fifth character of an accepted answer.
 uint32_t SessionIdAfterAnswer(uint32_t sessionId, std::string_view answer);

@@ -14,7 +14,8 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
   return size * count;
 }
 
-Reply Perform(uint16_t port, const std::string& requestTarget, const std::string* body) {
+Reply Perform(uint16_t port, const std::string& requestTarget, const std::string* body,
+              const std::vector<std::string>& extraHeaders = {}) {
   Reply reply;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return reply;
@@ -23,8 +24,12 @@ Reply Perform(uint16_t port, const std::string& requestTarget, const std::string
   curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, requestTarget.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Collect);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
   curl_slist* headers = nullptr;
+  for (const auto& header : extraHeaders) headers = curl_slist_append(headers, header.c_str());
+  if (!extraHeaders.empty()) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   if (body != nullptr) {
     // The one header the program adds.
     headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
@@ -42,15 +47,28 @@ Reply Perform(uint16_t port, const std::string& requestTarget, const std::string
 
 }  // namespace
 
-Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body) {
-  return Perform(port, requestTarget, &body);
+Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
+           const std::vector<std::string>& headers) {
+  return Perform(port, requestTarget, &body, headers);
 }
 
-Reply Get(uint16_t port, const std::string& requestTarget) {
-  return Perform(port, requestTarget, nullptr);
+Reply Get(uint16_t port, const std::string& requestTarget,
+          const std::vector<std::string>& headers) {
+  return Perform(port, requestTarget, nullptr, headers);
 }
 
-Harness::Harness(ServiceConfig config) : config_(std::move(config)) { Start(); }
+HttpServerOptions Harness::TestHttp() {
+  HttpServerOptions options;
+  options.listen = SockAddr::Loopback(0);
+  options.threads = 2;
+  options.bodyCap = size_t{16} * 1024;
+  return options;
+}
+
+Harness::Harness(ServiceConfig config, HttpServerOptions http)
+    : config_(std::move(config)), httpOptions_(http) {
+  Start();
+}
 
 Harness::~Harness() { Stop(); }
 
@@ -61,12 +79,11 @@ void Harness::Start() {
   service_ = std::make_unique<Service>(
       *store_, passwords_, [this] { return now_.load(); }, config_);
   ASSERT_TRUE(service_->Start(error)) << error;
-  HttpServerOptions options;
-  options.listen = SockAddr::Loopback(0);
-  options.threads = 2;
-  options.bodyCap = size_t{16} * 1024;
   http_ = HttpServer::Start(
-      options, [this](const HttpRequest& request) { return service_->Handle(request); },
+      httpOptions_,
+      [this](const HttpRequest& request, const Responder& respond) {
+        service_->HandleAsync(request, respond);
+      },
       [this](std::string_view line) {
         std::lock_guard lock(logMutex_);
         log_.emplace_back(line);

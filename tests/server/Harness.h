@@ -20,18 +20,23 @@ using TempDir = dialvo::test::ScratchDir;
 struct Reply {
   long status = 0;  // 0: no answer at all
   std::string body;
+  std::string headers;  // as received
 };
 
 // requestTarget goes on the request line as it stands ("dialvo\iamup.asp").
-Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body);
-Reply Get(uint16_t port, const std::string& requestTarget);
+Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
+           const std::vector<std::string>& headers = {});
+Reply Get(uint16_t port, const std::string& requestTarget,
+          const std::vector<std::string>& headers = {});
 
 constexpr const char* kGuidA = "0a1b2c3d-0000-4000-8000-00000000000a";
 constexpr const char* kGuidB = "0a1b2c3d-0000-4000-8000-00000000000b";
 
 class Harness {
  public:
-  explicit Harness(ServiceConfig config = {});
+  explicit Harness(ServiceConfig config = {}, HttpServerOptions http = TestHttp());
+  // Loopback, an ephemeral port, two threads, a 16 KiB body cap.
+  static HttpServerOptions TestHttp();
   ~Harness();
 
   // Starts the service and its HTTP front end on the database in Dir().
@@ -51,12 +56,14 @@ class Harness {
   uint16_t Port() const { return http_->Address().port; }
   Service& GetService() { return *service_; }
   Store& GetStore() { return *store_; }
+  PasswordChecker& Passwords() { return passwords_; }
   std::vector<std::string> LogLines();
   const std::string& Dir() const { return dir_.Path(); }
 
  private:
   TempDir dir_;
   ServiceConfig config_;
+  HttpServerOptions httpOptions_;
   std::atomic<int64_t> now_{1'700'000'000'000};
   PasswordChecker passwords_{HashCost::Minimal(), 2};
   std::unique_ptr<SqliteStore> store_;

@@ -67,15 +67,19 @@ TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
   EXPECT_FALSE(presence.Start("bob", Login("bob", "pc-3", 10 * kLifetime), "x").endedOtherInstance);
 }
 
-TEST(Presence, AnInstanceThatSwitchesUsersLeavesTheOldUserOffline) {
+TEST(Presence, ALoginWithAnotherUsersInstanceNeverEndsThatUsersLogin) {
   Presence presence(kLifetime, 15000);
   presence.Start("bob", Login("bob", "pc-1", 0), "x");
   const auto started = presence.Start("amy", Login("amy", "pc-1", 5), "x");
   EXPECT_FALSE(started.endedOtherInstance);
-  EXPECT_EQ(started.switchedFrom.userName, "bob");
   LoginRecord found;
-  EXPECT_FALSE(presence.Find("bob", 10, found));
+  ASSERT_TRUE(presence.Find("bob", 10, found));
   ASSERT_TRUE(presence.FindByInstance("pc-1", 10, found));
+  EXPECT_EQ(found.userName, "amy");
+  // Bob's login goes when it expires; amy's stays.
+  EXPECT_EQ(presence.Sweep(kLifetime + 1), 1u);
+  EXPECT_FALSE(presence.Find("bob", kLifetime + 1, found));
+  ASSERT_TRUE(presence.FindByInstance("pc-1", kLifetime + 1, found));
   EXPECT_EQ(found.userName, "amy");
 }
 

@@ -65,6 +65,8 @@ TEST(Program, AccountCommandsManageTheDatabase) {
   EXPECT_EQ(RunProgram({"--db", db, "user", "del", "alice"}).exitCode, 1);
   EXPECT_EQ(RunProgram({"--db", db, "user", "list"}).output, "bob\n");
   EXPECT_EQ(RunProgram({"--bogus"}).exitCode, 2);
+  EXPECT_EQ(RunProgram({"--trusted-proxy", "proxy.example"}).exitCode, 2);
+  EXPECT_EQ(RunProgram({"--connections-per-address", "0"}).exitCode, 2);
   EXPECT_EQ(RunProgram({"--help"}).exitCode, 0);
 }
 

@@ -53,10 +53,12 @@ TEST_F(StoreTest, NamesAreUniqueWithoutCaseAndHostileTextIsJustData) {
   AddUser("a_b");
   AddUser("axb");
   std::vector<std::string> names;
-  ASSERT_EQ(store_->SearchUsers("_", 10, names), StoreStatus::kOk);
+  ASSERT_EQ(store_->SearchUsers("A_", 10, names), StoreStatus::kOk);
   EXPECT_EQ(names, std::vector<std::string>{"a_b"});  // '_' is not a wildcard
-  ASSERT_EQ(store_->SearchUsers("'", 10, names), StoreStatus::kOk);
+  ASSERT_EQ(store_->SearchUsers("x'", 10, names), StoreStatus::kOk);
   EXPECT_EQ(names, std::vector<std::string>{hostile});
+  ASSERT_EQ(store_->SearchUsers("b", 10, names), StoreStatus::kOk);  // a prefix, not a part
+  EXPECT_EQ(names, std::vector<std::string>{"Bob"});
   ASSERT_EQ(store_->ListUsers(names), StoreStatus::kOk);
   EXPECT_EQ(names.size(), 4u);
 }

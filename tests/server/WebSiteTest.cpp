@@ -68,12 +68,27 @@ TEST_F(Pages, SearchAccountAndInviteShowWhatTheServiceHolds) {
 
   std::string page = Page("app_search.aspx?name=ALI").body;
   EXPECT_TRUE(Contains(page, "<td>Alice</td><td></td>"));
-  EXPECT_TRUE(Contains(page, "<td>malik</td><td>online</td>"));
+  EXPECT_FALSE(Contains(page, "<td>malik</td>"));  // the beginning of a name, not a part
   EXPECT_FALSE(Contains(page, "<td>bob</td>"));
+  EXPECT_TRUE(Contains(Page("app_search.aspx?name=Mal").body, "<td>malik</td><td>online</td>"));
   page = Page("app_search.aspx?name=%3Cb%3E").body;
-  EXPECT_TRUE(Contains(page, "Nobody's user name contains \"&lt;b&gt;\"."));
+  EXPECT_TRUE(Contains(page, "Nobody's user name starts with \"&lt;b&gt;\"."));
 
-  page = Page("app_myaccount.aspx?InstanceGUID=" + std::string(kGuidA)).body;
+  // The program's link answers with a session cookie and a link without
+  // the GUID; the page itself needs the cookie.
+  const Reply link = Page("app_myaccount.aspx?InstanceGUID=" + std::string(kGuidA));
+  EXPECT_EQ(link.status, 303);
+  EXPECT_TRUE(Contains(link.headers, "Location: /app_links/app_myaccount.aspx\r\n"));
+  const size_t at = link.headers.find("Set-Cookie: dialvo_session=");
+  ASSERT_NE(at, std::string::npos) << link.headers;
+  const std::string cookie = link.headers.substr(at + 12, link.headers.find(';', at) - at - 12);
+  EXPECT_TRUE(Contains(link.headers.substr(at), "; HttpOnly; SameSite=Strict\r\n"));
+  EXPECT_TRUE(Contains(Page("app_myaccount.aspx").body, "You are not logged in"));
+  EXPECT_TRUE(Contains(
+      Get(h.Port(), "/app_links/app_myaccount.aspx", {"Cookie: other=1; dialvo_session=forged"})
+          .body,
+      "You are not logged in"));
+  page = Get(h.Port(), "/app_links/app_myaccount.aspx", {"Cookie: other=1; " + cookie}).body;
   for (const char* shown : {"<td>bob</td>", "<td>62.10.20.30</td>", "<td>1800</td>",
                             "<li>alice</li><li>malik</li>", "Directly connected"}) {
     EXPECT_TRUE(Contains(page, shown)) << shown;
@@ -85,6 +100,38 @@ TEST_F(Pages, SearchAccountAndInviteShowWhatTheServiceHolds) {
   EXPECT_TRUE(Contains(page, "your user name is <b>bob</b>"));
   EXPECT_TRUE(Contains(
       page, "http://127.0.0.1:" + std::to_string(h.Port()) + "/app_links/app_register.aspx"));
+}
+
+TEST_F(Pages, SearchesAreRateLimitedPerSource) {
+  int answered = 0;
+  for (int i = 0; i < 12; ++i) {
+    if (!Contains(Page("app_search.aspx?name=x").body, "Too many searches")) ++answered;
+  }
+  EXPECT_EQ(answered, 10);
+  h.Advance(2000);
+  EXPECT_FALSE(Contains(Page("app_search.aspx?name=x").body, "Too many searches"));
+}
+
+TEST_F(Pages, FormsPostedFromAnotherSiteAreRefused) {
+  const std::string form = "name=carol&password=secret1&password2=secret1";
+  const std::string own = "127.0.0.1:" + std::to_string(h.Port());
+  const auto post = [&](const std::string& header) {
+    return Post(h.Port(), "/app_links/app_register.aspx", form, {header});
+  };
+  const std::vector<std::string> foreign = {
+      "Origin: https://evil.example", "Referer: http://evil.example/page?x=" + own, "Origin: null",
+      "Origin: http://" + own + ".evil.example"};
+  for (const auto& header : foreign) {
+    const Reply reply = post(header);
+    EXPECT_EQ(reply.status, 403) << header;
+    EXPECT_TRUE(Contains(reply.body, "sent from another web site")) << header;
+  }
+  EXPECT_FALSE(Contains(Page("app_search.aspx?name=carol").body, "<td>carol</td>"));
+  EXPECT_TRUE(Contains(post("Origin: http://" + own).body, "The account carol was created."));
+  EXPECT_TRUE(Contains(Post(h.Port(), "/app_links/app_feedback.aspx", "text=hi",
+                            {"Referer: http://" + own + "/app_links/app_feedback.aspx"})
+                           .body,
+                       "Thank you"));
 }
 
 TEST_F(Pages, EveryPageTheProgramLinksToAnswers) {

@@ -77,6 +77,8 @@ TEST(ServiceRequests, ListAndReportBodiesByteForByte) {
                 kGuidEncoded);
   EXPECT_EQ(BuildIamTalkingBody("me", {}, 0, false, ""),
             "User=me&SessionID=0&Version=5&IsRecorded=0&VoiceConferenceGUID=");
+  EXPECT_EQ(BuildIamTalkingBody("me", {}, 0, false, "", "0a1f"),
+            "User=me&SessionID=0&Version=5&IsRecorded=0&VoiceConferenceGUID=&ReportKey=0a1f");
 
   EXPECT_EQ(BuildFwTestBody(1720, "", 1),
             "Version=5&Message=Congratulations&Port=1720&IPAddr=&IPType=1");
@@ -135,13 +137,15 @@ TEST(ServiceAnswers, LoginAnswerNamesAreExact) {
       "\r\n  <?xml version=\"1.0\"?><r><errorcode>0</errorcode><userid>Bob</userid>"
       "<UserID>ignored</UserID><userid>carol</userid><popup_url>http://p</popup_url>"
       "<show_user_message>Hi &amp; welcome</show_user_message>"
-      "<url_to_navigate>http://u</url_to_navigate><extra>x</extra></r>");
+      "<url_to_navigate>http://u</url_to_navigate><extra>x</extra>"
+      "<report_key>5e1f</report_key></r>");
   EXPECT_TRUE(a.readable);
   EXPECT_TRUE(a.Accepted());
   EXPECT_EQ(a.userIds, (std::vector<std::string>{"Bob", "carol"}));
   EXPECT_EQ(a.popupUrl, "http://p");
   EXPECT_EQ(a.showUserMessage, "Hi & welcome");
   EXPECT_EQ(a.urlToNavigate, "http://u");
+  EXPECT_EQ(a.reportKey, "5e1f");
 
   // Only the exact text "0" accepts; a missing errorcode refuses.
   EXPECT_FALSE(ParseLoginAnswer("<r><errorcode> 0</errorcode></r>").Accepted());
