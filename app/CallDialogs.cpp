@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
@@ -238,6 +239,17 @@ HtmlDialog::HtmlDialog(const QString& title, const QString& html, QWidget* paren
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(browser);
+}
+
+QMessageBox* OpenMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                            const QString& text, const char* name,
+                            QMessageBox::StandardButtons buttons) {
+  auto* box = new QMessageBox(icon, title, text, buttons, parent);
+  box->setObjectName(QString::fromLatin1(name));
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+  return box;
 }
 
 }  // namespace dialvo

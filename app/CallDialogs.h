@@ -5,6 +5,7 @@
 // browser window for the service's pages. They show what they are given and
 // report the user's choice; the call controller decides.
 #include <QDialog>
+#include <QMessageBox>
 #include <QUrl>
 #include <QWidget>
 
@@ -103,5 +104,12 @@ class HtmlDialog final : public QDialog {
  public:
   HtmlDialog(const QString& title, const QString& html, QWidget* parent = nullptr);
 };
+
+// A window-modal message box that deletes itself when closed, named for
+// tests; finished tells how it ended. Plain text only: messages may carry
+// names from the network.
+QMessageBox* OpenMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                            const QString& text, const char* name,
+                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
 }  // namespace dialvo

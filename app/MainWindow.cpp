@@ -618,12 +618,8 @@ void MainWindow::BindPresence() {
   });
   connect(presence_, &PresenceController::notice, this, &MainWindow::ShowNotice);
   connect(presence_, &PresenceController::message, this, [this](const QString& text, bool warning) {
-    auto* box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information,
-                                QStringLiteral("Orvanta"), text, QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("messageBox"));
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    OpenMessageBox(this, warning ? QMessageBox::Warning : QMessageBox::Information,
+                   QStringLiteral("Orvanta"), text, "messageBox");
   });
   connect(presence_, &PresenceController::notify, this,
           [](const QString& text, int ms) { NotifyPopup::Show(text, 150, 50, ms); });
@@ -744,13 +740,8 @@ void MainWindow::UpdateButtons() {
 }
 
 void MainWindow::ShowMessage(const QString& title, const QString& text, bool error) {
-  auto* box = new QMessageBox(error ? QMessageBox::Critical : QMessageBox::Information,
-                              title.isEmpty() ? QStringLiteral("Orvanta") : title, text,
-                              QMessageBox::Ok, this);
-  box->setObjectName(QStringLiteral("messageBox"));
-  box->setTextFormat(Qt::PlainText);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
+  OpenMessageBox(this, error ? QMessageBox::Critical : QMessageBox::Information,
+                 title.isEmpty() ? QStringLiteral("Orvanta") : title, text, "messageBox");
 }
 
 void MainWindow::AskHangUp() {
@@ -886,13 +877,8 @@ void MainWindow::OpenProgramSettings() {
 void MainWindow::OpenConnectivityTest() {
   const ConnectivityController::Opening opening = connectivity_->Open();
   if (!opening.refusal.isEmpty()) {
-    auto* box =
-        new QMessageBox(opening.refusalWarning ? QMessageBox::Warning : QMessageBox::Information,
-                        QStringLiteral("Orvanta"), opening.refusal, QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("testRefusedBox"));
-    box->setTextFormat(Qt::PlainText);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    OpenMessageBox(this, opening.refusalWarning ? QMessageBox::Warning : QMessageBox::Information,
+                   QStringLiteral("Orvanta"), opening.refusal, "testRefusedBox");
     return;
   }
   auto* dialog = new ConnectivityTestDialog(*connectivity_, opening, this);
