@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <tuple>
 
+#include "app/CallDialogs.h"
 #include "controls/LinkLabel.h"
 #include "service/LocalAddress.h"
 
@@ -29,18 +30,6 @@ namespace dialvo {
 namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
-
-// A window-modal box that deletes itself; finished tells how it ended.
-QMessageBox* OpenBox(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                     const QString& text, const char* name,
-                     QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
-  auto* box = new QMessageBox(icon, title, text, buttons, parent);
-  box->setObjectName(QString::fromLatin1(name));
-  box->setTextFormat(Qt::PlainText);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
-  return box;
-}
 
 QLabel* GroupTitle(const char* text) {
   auto* label = new QLabel(QString::fromLatin1(text));
@@ -85,7 +74,7 @@ NetworkSettingsDialog::NetworkSettingsDialog(std::shared_ptr<SettingsStore> sett
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(GroupTitle("Listening Port"));
-  alternatePort_ = new QCheckBox(QStringLiteral("Use another port (Not recommended)"));
+  alternatePort_ = new QCheckBox(QStringLiteral("Use &another port (Not recommended)"));
   alternatePort_->setObjectName(QStringLiteral("alternatePort"));
   port_ = new QLineEdit;
   port_->setObjectName(QStringLiteral("listeningPort"));
@@ -93,22 +82,25 @@ NetworkSettingsDialog::NetworkSettingsDialog(std::shared_ptr<SettingsStore> sett
   layout->addLayout(Row({alternatePort_, port_}));
 
   layout->addWidget(GroupTitle("HTTP Proxy"));
-  useProxy_ = new QCheckBox(QStringLiteral("Use a proxy server"));
+  useProxy_ = new QCheckBox(QStringLiteral("Use a &proxy server"));
   useProxy_->setObjectName(QStringLiteral("useProxy"));
   proxyName_ = new QLineEdit;
   proxyName_->setObjectName(QStringLiteral("proxyName"));
   proxyPort_ = new QLineEdit;
   proxyPort_->setObjectName(QStringLiteral("proxyPort"));
   proxyPort_->setMaximumWidth(90);
-  layout->addLayout(Row({useProxy_, new QLabel(QStringLiteral("Address:")), proxyName_,
-                         new QLabel(QStringLiteral("Port:")), proxyPort_}));
+  auto* nameLabel = new QLabel(QStringLiteral("Add&ress:"));
+  nameLabel->setBuddy(proxyName_);
+  auto* portLabel = new QLabel(QStringLiteral("P&ort:"));
+  portLabel->setBuddy(proxyPort_);
+  layout->addLayout(Row({useProxy_, nameLabel, proxyName_, portLabel, proxyPort_}));
 
   layout->addWidget(GroupTitle("Internet connection and incoming calls configuration"));
   choices_ = new QButtonGroup(this);
   const char* labels[3] = {
-      "[Default Setting] Directly connected to internet. Allow incoming calls from internet.",
-      "Connected through a firewall. Allow incoming calls from internet through my firewall.",
-      "Connected through a firewall that does not allow incoming calls from internet."};
+      "[Default Setting] &Directly connected to internet. Allow incoming calls from internet.",
+      "Connected through a &firewall. Allow incoming calls from internet through my firewall.",
+      "Connected through a firewall that does &not allow incoming calls from internet."};
   const char* names[3] = {"directChoice", "firewallChoice", "privateChoice"};
   for (int i = 0; i < 3; ++i) {
     radios_[i] = new QRadioButton(QString::fromLatin1(labels[i]));
@@ -161,7 +153,7 @@ QWidget* NetworkSettingsDialog::BuildDirectPane() {
   auto* layout = new QVBoxLayout(pane);
   layout->addWidget(GroupTitle("Direct Connection"));
   layout->addWidget(ReadOnlyText(QString::fromLatin1(texts::kPersonalFirewallAdvice), 4));
-  auto* test = new QPushButton(QStringLiteral("Apply Settings and Test"));
+  auto* test = new QPushButton(QStringLiteral("Apply Settings and &Test"));
   test->setObjectName(QStringLiteral("applyAndTestDirect"));
   connect(test, &QPushButton::clicked, this, &NetworkSettingsDialog::OkAndTest);
   layout->addWidget(test, 0, Qt::AlignLeft);
@@ -172,18 +164,18 @@ QWidget* NetworkSettingsDialog::BuildFirewallPane() {
   auto* pane = new QWidget;
   auto* layout = new QVBoxLayout(pane);
   layout->addWidget(GroupTitle("Firewall Settings"));
-  autoDetect_ = new QCheckBox(QStringLiteral("Auto detect Firewall IP Address?"));
+  autoDetect_ = new QCheckBox(QStringLiteral("Auto detect Firewall &IP Address?"));
   autoDetect_->setObjectName(QStringLiteral("autoDetectFirewall"));
   layout->addWidget(autoDetect_);
   firewallAddress_ = new QLineEdit;
   firewallAddress_->setObjectName(QStringLiteral("firewallAddress"));
   auto* form = new QFormLayout;
-  form->addRow(QStringLiteral("Firewall IP address or host name:"), firewallAddress_);
+  form->addRow(QStringLiteral("Firewall IP address or &host name:"), firewallAddress_);
   layout->addLayout(form);
   auto* link = new LinkLabel(QStringLiteral("Learn more about configuring behind a firewall"));
   connect(link, &LinkLabel::activated, this, [this] { emit helpRequested(QStringLiteral("16")); });
   layout->addWidget(link);
-  auto* test = new QPushButton(QStringLiteral("Apply Settings and Verify firewall port forward"));
+  auto* test = new QPushButton(QStringLiteral("Apply Settings and &Verify firewall port forward"));
   test->setObjectName(QStringLiteral("applyAndTestFirewall"));
   connect(test, &QPushButton::clicked, this, &NetworkSettingsDialog::OkAndTest);
   layout->addWidget(test, 0, Qt::AlignLeft);
@@ -195,7 +187,7 @@ QWidget* NetworkSettingsDialog::BuildPrivatePane() {
   auto* layout = new QVBoxLayout(pane);
   layout->addWidget(GroupTitle("Private Network or LAN Settings"));
   lanCalls_ = new QCheckBox(
-      QStringLiteral("Take calls from other users in my private network (LAN) at this address:"));
+      QStringLiteral("Take &calls from other users in my private network (LAN) at this address:"));
   lanCalls_->setObjectName(QStringLiteral("lanCalls"));
   layout->addWidget(lanCalls_);
   lanAddress_ = new QComboBox;
@@ -255,13 +247,14 @@ void NetworkSettingsDialog::Ok() {
 
 void NetworkSettingsDialog::Refuse(const QString& text) {
   testRequested_ = false;
-  OpenBox(this, QMessageBox::Warning, QStringLiteral("Network Settings"), text, "refusalBox");
+  OpenMessageBox(this, QMessageBox::Warning, QStringLiteral("Network Settings"), text,
+                 "refusalBox");
 }
 
 void NetworkSettingsDialog::AskSameAddress() {
-  QMessageBox* box = OpenBox(this, QMessageBox::Question, QStringLiteral("Network Settings"),
-                             QString::fromLatin1(texts::kSameExternalAddress), "sameAddressBox",
-                             QMessageBox::Yes | QMessageBox::No);
+  QMessageBox* box = OpenMessageBox(this, QMessageBox::Question, QStringLiteral("Network Settings"),
+                                    QString::fromLatin1(texts::kSameExternalAddress),
+                                    "sameAddressBox", QMessageBox::Yes | QMessageBox::No);
   connect(box, &QMessageBox::finished, this, [this, box](int) {
     if (box->clickedButton() != box->button(QMessageBox::Yes)) {
       testRequested_ = false;
@@ -273,18 +266,19 @@ void NetworkSettingsDialog::AskSameAddress() {
 
 void NetworkSettingsDialog::ShowFirewallInformation() {
   if (!plan_.showFirewallInformation) return ShowPrivateNote();
-  QMessageBox* box =
-      OpenBox(this, QMessageBox::Information, QStringLiteral("Firewall configuration information"),
-              Q(FirewallInformationText(plan_.settings.EffectiveListeningPort())),
-              "firewallInformationBox");
+  QMessageBox* box = OpenMessageBox(
+      this, QMessageBox::Information, QStringLiteral("Firewall configuration information"),
+      Q(FirewallInformationText(plan_.settings.EffectiveListeningPort())),
+      "firewallInformationBox");
   box->setInformativeText(QString::fromLatin1(texts::kPortForwardSteps));
   connect(box, &QMessageBox::finished, this, [this] { ShowPrivateNote(); });
 }
 
 void NetworkSettingsDialog::ShowPrivateNote() {
   if (!plan_.showPrivateNetworkNote) return Save();
-  QMessageBox* box = OpenBox(this, QMessageBox::Information, QStringLiteral("Settings Changed"),
-                             QString::fromLatin1(texts::kPrivateNetworkNote), "privateNoteBox");
+  QMessageBox* box =
+      OpenMessageBox(this, QMessageBox::Information, QStringLiteral("Settings Changed"),
+                     QString::fromLatin1(texts::kPrivateNetworkNote), "privateNoteBox");
   connect(box, &QMessageBox::finished, this, [this] { Save(); });
 }
 
@@ -305,7 +299,7 @@ ProgramSettingsDialog::ProgramSettingsDialog(std::shared_ptr<SettingsStore> sett
   setObjectName(QStringLiteral("programSettingsDialog"));
   setWindowTitle(QStringLiteral("Program Settings"));
   auto* layout = new QVBoxLayout(this);
-  autoStart_ = new QCheckBox(QStringLiteral("Auto Startup"));
+  autoStart_ = new QCheckBox(QStringLiteral("Auto &Startup"));
   autoStart_->setObjectName(QStringLiteral("autoStart"));
   autoStart_->setToolTip(
       QStringLiteral("Start hidden in the tray when you log in to the desktop."));
@@ -314,13 +308,15 @@ ProgramSettingsDialog::ProgramSettingsDialog(std::shared_ptr<SettingsStore> sett
   ringTime_->setObjectName(QStringLiteral("ringTime"));
   ringTime_->setMaximumWidth(50);
   auto* ring = new QHBoxLayout;
-  ring->addWidget(new QLabel(QStringLiteral("For incoming calls ring for ")));
+  auto* ringLabel = new QLabel(QStringLiteral("For incoming calls &ring for "));
+  ringLabel->setBuddy(ringTime_);
+  ring->addWidget(ringLabel);
   ring->addWidget(ringTime_);
   ring->addWidget(new QLabel(QStringLiteral("Sec")));
   ring->addStretch();
   layout->addLayout(ring);
   autoMixer_ =
-      new QCheckBox(QStringLiteral("Automatically adjust multimedia settings on startup. "
+      new QCheckBox(QStringLiteral("Automatically adjust &multimedia settings on startup. "
                                    "(Recommended)"));
   autoMixer_->setObjectName(QStringLiteral("autoMixer"));
   layout->addWidget(autoMixer_);
@@ -328,19 +324,19 @@ ProgramSettingsDialog::ProgramSettingsDialog(std::shared_ptr<SettingsStore> sett
   layout->addWidget(GroupTitle("Recordings directory"));
   directory_ = new QLineEdit;
   directory_->setObjectName(QStringLiteral("recordingsDirectory"));
-  auto* browse = new QPushButton(QStringLiteral("Browse"));
+  auto* browse = new QPushButton(QStringLiteral("&Browse"));
   browse->setObjectName(QStringLiteral("browse"));
   connect(browse, &QPushButton::clicked, this, &ProgramSettingsDialog::Browse);
   layout->addLayout(Row({directory_, browse}));
 
   layout->addWidget(GroupTitle("Show a pop-up"));
-  popupOnline_ = new QCheckBox(QStringLiteral("When buddy comes online"));
+  popupOnline_ = new QCheckBox(QStringLiteral("When buddy comes &online"));
   popupOnline_->setObjectName(QStringLiteral("popupBuddyOnline"));
   popupCongestion_ =
-      new QCheckBox(QStringLiteral("Packet loss or network congestion during conversation"));
+      new QCheckBox(QStringLiteral("Packet &loss or network congestion during conversation"));
   popupCongestion_->setObjectName(QStringLiteral("popupCongestion"));
   popupJoinLeave_ =
-      new QCheckBox(QStringLiteral("Buddy connects or disconnects from conversation"));
+      new QCheckBox(QStringLiteral("Buddy connects or &disconnects from conversation"));
   popupJoinLeave_->setObjectName(QStringLiteral("popupJoinLeave"));
   for (QCheckBox* box : {popupOnline_, popupCongestion_, popupJoinLeave_}) layout->addWidget(box);
 
@@ -390,7 +386,8 @@ void ProgramSettingsDialog::Browse() {
 void ProgramSettingsDialog::Ok() {
   const std::string refused = SaveProgramSettings(*settings_, Values(), env_);
   if (refused.empty()) return accept();
-  OpenBox(this, QMessageBox::Warning, QStringLiteral("Program Settings"), Q(refused), "refusalBox");
+  OpenMessageBox(this, QMessageBox::Warning, QStringLiteral("Program Settings"), Q(refused),
+                 "refusalBox");
 }
 
 // ---- Connectivity test ----
@@ -412,12 +409,12 @@ ConnectivityTestDialog::ConnectivityTestDialog(ConnectivityController& test,
   log_->setMinimumHeight(160);
   layout->addWidget(log_);
 
-  start_ = new QPushButton(QStringLiteral("Start Test"));
+  start_ = new QPushButton(QStringLiteral("&Start Test"));
   start_->setObjectName(QStringLiteral("startTest"));
-  abort_ = new QPushButton(QStringLiteral("Abort"));
+  abort_ = new QPushButton(QStringLiteral("&Abort"));
   abort_->setObjectName(QStringLiteral("abortTest"));
-  auto* help = new QPushButton(QStringLiteral("Help"));
-  close_ = new QPushButton(QStringLiteral("Close"));
+  auto* help = new QPushButton(QStringLiteral("&Help"));
+  close_ = new QPushButton(QStringLiteral("&Close"));
   close_->setObjectName(QStringLiteral("closeTest"));
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(start_);
@@ -470,7 +467,8 @@ void ConnectivityTestDialog::ShowResult(int box, const QString& title, const QSt
   using Box = ConnectivityResult::Box;
   const QMessageBox::Icon icon =
       static_cast<Box>(box) == Box::kReached ? QMessageBox::Information : QMessageBox::Critical;
-  OpenBox(this, icon, title.isEmpty() ? QStringLiteral("Orvanta") : title, text, "testResultBox");
+  OpenMessageBox(this, icon, title.isEmpty() ? QStringLiteral("Orvanta") : title, text,
+                 "testResultBox");
 }
 
 // ---- Audio test ----

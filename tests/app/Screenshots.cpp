@@ -160,6 +160,15 @@ int main(int argc, char** argv) {
       if (QWidget* box = VisibleWindow("testResultBox")) box->move(260, 420);
     }
     ok &= Shoot(out.filePath(QStringLiteral("connectivity-test.png")));
+    for (const char* name : {"testResultBox", "connectivityTestDialog"}) {
+      if (QWidget* w = VisibleWindow(name)) w->close();
+    }
+    // Program Settings and the session's statistics.
+    window.OpenProgramSettings();
+    if (QWidget* dialog = VisibleWindow("programSettingsDialog")) dialog->move(60, 60);
+    window.ShowStatistics();
+    if (QWidget* stats = VisibleWindow("statisticsDialog")) stats->move(380, 420);
+    ok &= Shoot(out.filePath(QStringLiteral("program-settings.png")));
   }
   {
     // The audio test hearing a tone, its sliders on a private sound server.

@@ -329,16 +329,25 @@ TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   EXPECT_EQ(dialog->Saved(), expected);
   EXPECT_EQ(dialog->Before(), stored);
 
-  // Cancel: whatever was changed stays unsaved.
+  // Cancel, by keyboard alone: whatever was changed stays unsaved.
   auto* again = new NetworkSettingsDialog(store, {QStringLiteral("desk")});
   again->setAttribute(Qt::WA_DeleteOnClose);
   again->show();
+  QApplication::setActiveWindow(again);  // shortcuts go to the active window
+  ASSERT_TRUE(QTest::qWaitForWindowActive(again));
   EXPECT_TRUE(Child<QRadioButton>(again, "firewallChoice")->isChecked());
   EXPECT_EQ(Child<QLineEdit>(again, "listeningPort")->text(), QStringLiteral("5060"));
-  Child<QRadioButton>(again, "privateChoice")->click();
-  Child<QCheckBox>(again, "alternatePort")->setChecked(false);
+  QTest::keyClick(again->windowHandle(), Qt::Key_N,
+                  Qt::AltModifier);  // "does &not allow incoming calls"
+  // A mnemonic clicks as a mouse would: once the button's press is shown.
+  EXPECT_TRUE(WaitForGui([&] { return Child<QRadioButton>(again, "privateChoice")->isChecked(); }));
+  QTest::keyClick(again->windowHandle(), Qt::Key_A, Qt::AltModifier);  // "Use &another port"
+  EXPECT_TRUE(WaitForGui([&] { return !Child<QCheckBox>(again, "alternatePort")->isChecked(); }));
   EXPECT_EQ(Child<QLineEdit>(again, "listeningPort")->text(), QStringLiteral("1720"));
-  again->reject();
+  bool rejected = false;
+  QObject::connect(again, &QDialog::rejected, [&] { rejected = true; });
+  QTest::keyClick(again, Qt::Key_Escape);
+  EXPECT_TRUE(rejected);
   EXPECT_EQ(LoadNetworkSettings(*store), expected);
 }
 
