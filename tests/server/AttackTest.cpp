@@ -566,6 +566,16 @@ TEST_F(Attack, FwtestSendsOnlyItsOwnTextAndOnlyToPublicOrLikeAddresses) {
   request.body = body;
   request.sourceIp = 0x7F000001;
   EXPECT_TRUE(Contains(behind.GetService().Handle(request).body, "does not send test packets"));
+  // However many datagrams the configuration asks for, three go out.
+  ServiceConfig greedy;
+  greedy.fwtestDatagrams = 50;
+  Harness many(greedy);
+  while (listener.ReceiveFrom(buffer, 0).status == UdpSocket::Status::kOk) {
+  }
+  EXPECT_TRUE(Contains(many.GetService().Handle(request).body, "<error_code>0<"));
+  int received = 0;
+  while (listener.ReceiveFrom(buffer, 0).status == UdpSocket::Status::kOk) ++received;
+  EXPECT_EQ(received, 3);
 }
 
 }  // namespace
