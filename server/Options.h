@@ -18,6 +18,7 @@ struct Options {
   unsigned threads = 0;
   uint32_t trustedProxy = 0;  // 0: none
   unsigned perAddress = 16;   // connections one client address may hold
+  unsigned processes = 1;     // service processes behind one proxy, sharing the database
   std::string name;           // user add / del
   std::string password;       // user add; empty: read from standard input
 };

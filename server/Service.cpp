@@ -8,6 +8,7 @@
 
 #include "server/Accounts.h"
 #include "server/Form.h"
+#include "server/SharedPresence.h"
 #include "server/Text.h"
 #include "server/WebSite.h"
 
@@ -119,6 +120,10 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
       accountThrottle_(config_.accountThrottle),
       sourceThrottle_(config_.sourceThrottle),
       hashing_(config_.hashThreads, config_.hashQueue) {
+  if (SharedLogins* shared = store_.Shared()) {
+    shared_ = std::make_unique<SharedPresence>(
+        *shared, presence_, LifetimeMs(), config_.sharedRefreshMs, std::string(kLoggedInElsewhere));
+  }
   web_ =
       std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
                                 WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
@@ -131,6 +136,13 @@ bool Service::Start(std::string& error) {
     error = std::string("cannot open the UDP socket for fwtest: ") +
             std::strerror(fwtestSocket_.LastError());
     return false;
+  }
+  if (shared_) {
+    if (!shared_->Refresh(clock_())) {
+      error = "cannot read the logins kept in the database";
+      return false;
+    }
+    return true;
   }
   std::vector<LoginRecord> logins;
   if (store_.LoadLogins(clock_() - LifetimeMs(), logins) != StoreStatus::kOk) {
@@ -145,7 +157,11 @@ void Service::Sweep() {
   const int64_t now = clock_();
   presence_.Sweep(now);
   // The store's keep-alive times may lag by one persist period.
-  store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
+  if (shared_) {
+    shared_->Sweep(PersistEveryMs());
+  } else {
+    store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
+  }
   fwtestLimiter_.Sweep(now);
   reportLimiter_.Sweep(now);
   accountThrottle_.Sweep(now);
@@ -405,8 +421,10 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.lastSeenMs = now;
   login.reportKey = RandomToken(16);
   answer.reportKey = login.reportKey;
-  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
+  // Saved first: a refresh from a shared database that misses the login is
+  // then older than its start here, and leaves it alone.
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
+  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
   answer.accepted = true;
   std::string outcome = note + " accepted";
   if (started.endedOtherInstance) outcome += ", ended the login of another instance";
@@ -419,8 +437,9 @@ HttpResponse Service::Logmeoff(const HttpRequest& request, const Form& form) {
   if (auto refused = Authenticate(form, request, AnswerKind::kStatus, user))
     return std::move(*refused);
   const std::string guid = form.Get("InstanceGUID");
-  const bool ended = presence_.End(AsciiLower(user.name), guid);
-  if (ended) store_.DeleteLogin(user.id, guid);
+  bool ended = presence_.End(AsciiLower(user.name), guid);
+  // Another process may hold the login.
+  if (ended || shared_) ended = store_.DeleteLogin(user.id, guid) == StoreStatus::kOk || ended;
   // Logging off an instance that is not logged in leaves it logged off.
   return Text("+", "user=" + user.name + (ended ? " logged off" : " was not logged in"));
 }
@@ -431,8 +450,22 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
     return std::move(*refused);
   }
   const std::string note = "user=" + user.name;
-  const auto result = presence_.Touch(AsciiLower(user.name), form.Get("InstanceGUID"),
-                                      ReadPublished(form, request), clock_());
+  const std::string key = AsciiLower(user.name);
+  const std::string guid = form.Get("InstanceGUID");
+  const Published published = ReadPublished(form, request);
+  auto result = presence_.Touch(key, guid, published, clock_());
+  if (result.state == Presence::Keepalive::kUnknown && shared_) {
+    // Logged in through another process that this one has not heard from.
+    switch (shared_->Recover(user.id, guid, clock_())) {
+      case SharedPresence::Found::kSame:
+        result = presence_.Touch(key, guid, published, clock_());
+        break;
+      case SharedPresence::Found::kReplaced:
+        return Text("#" + std::string(kLoggedInElsewhere), note + " ended by another login");
+      case SharedPresence::Found::kNone:
+        break;
+    }
+  }
   switch (result.state) {
     case Presence::Keepalive::kAlive:
       // A login the store lost (a sweep racing this keep-alive, or a database
@@ -479,6 +512,7 @@ HttpResponse Service::Getuserlist(const HttpRequest& request, const Form& form) 
   if (auto refused = Authenticate(form, request, AnswerKind::kUserList, user))
     return std::move(*refused);
   const auto names = form.GetAll("buddy");
+  if (shared_) shared_->MaybeRefresh(clock_());
   std::string answer = UserListStart();
   answer.reserve(answer.size() + 200 * names.size());
   const size_t online = presence_.AppendOnline(names, clock_(), answer);

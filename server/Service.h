@@ -24,6 +24,7 @@
 namespace dialvo::server {
 
 class Form;
+class SharedPresence;
 class WebSite;
 
 struct ServiceConfig {
@@ -53,6 +54,9 @@ struct ServiceConfig {
   // Failed password checks, per account and per source address.
   LoginThrottle::Policy accountThrottle{};
   LoginThrottle::Policy sourceThrottle{.freeFailures = 10};
+  // On a database shared by several processes: how often at most the logins
+  // made through the others are read.
+  int64_t sharedRefreshMs = 5000;
 };
 
 class Service {
@@ -111,6 +115,7 @@ class Service {
   const WallClock clock_;
   const ServiceConfig config_;
   Presence presence_;
+  std::unique_ptr<SharedPresence> shared_;  // null: this process alone
   RateLimiter fwtestLimiter_;
   RateLimiter reportLimiter_;  // by user id
   LoginThrottle accountThrottle_;

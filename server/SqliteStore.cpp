@@ -426,7 +426,11 @@ StoreStatus SqliteStore::TouchLogin(int64_t userId, std::string_view instanceGui
   if (!q.Bind(1, userId).Bind(2, instanceGuid).Bind(3, lastSeenMs).Run()) {
     return StoreStatus::kFailed;
   }
-  return sqlite3_changes((*c).db) == 1 ? StoreStatus::kOk : StoreStatus::kNotFound;
+  if (sqlite3_changes((*c).db) == 1) return StoreStatus::kOk;
+  Query other(*c, "SELECT 1 FROM logins WHERE user_id = ?1");
+  const int rc = other.Bind(1, userId).Step();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StoreStatus::kFailed;
+  return rc == SQLITE_ROW ? StoreStatus::kExists : StoreStatus::kNotFound;
 }
 
 StoreStatus SqliteStore::DeleteLogin(int64_t userId, std::string_view instanceGuid) {

@@ -18,6 +18,7 @@
 #include "server/BatchedLog.h"
 #include "server/HttpServer.h"
 #include "server/Options.h"
+#include "server/PgStore.h"
 #include "server/Service.h"
 #include "server/SqliteStore.h"
 
@@ -96,6 +97,25 @@ int UserCommand(const Options& options, Store& store) {
   }
 }
 
+// Rate limits and failed-login counts are kept by each process: asking the
+// database before every keep-alive would cost more than the limits save. A
+// round-robin proxy spreads each client's requests evenly, so each of n
+// processes allows 1/n of every budget and the whole service what one would.
+void ShareLimits(ServiceConfig& config, unsigned processes) {
+  const int n = static_cast<int>(processes);
+  const auto part = [n](int budget) { return std::max(1, budget / n); };
+  config.fwtestBurst = part(config.fwtestBurst);
+  config.fwtestIntervalMs *= n;
+  config.registerBurst = part(config.registerBurst);
+  config.registerIntervalMs *= n;
+  config.reportBurst = part(config.reportBurst);
+  config.reportIntervalMs *= n;
+  for (auto* throttle : {&config.accountThrottle, &config.sourceThrottle}) {
+    throttle->freeFailures = part(throttle->freeFailures);
+    throttle->baseMs *= n;
+  }
+}
+
 int Serve(const Options& options, Store& store) {
   // The signals are taken synchronously by this thread; every thread started
   // from here on inherits the mask.
@@ -117,6 +137,7 @@ int Serve(const Options& options, Store& store) {
   config.keepAliveMs = options.keepAliveS * 1000;
   config.listenIp = options.listen.ip;
   config.behindProxy = options.trustedProxy != 0;
+  ShareLimits(config, options.processes);
   Service service(store, passwords, SystemWallClock(), config);
   std::string error;
   if (!service.Start(error)) return Fail(error);
@@ -172,11 +193,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::string db = options.db.empty() ? DefaultDatabasePath() : options.db;
-  if (!MakeParents(db, error)) return Fail(error);
-  auto store = SqliteStore::Open(db, error);
+  std::unique_ptr<Store> store;
+  if (IsPostgresUrl(db)) {
+    store = PgStore::Open(db, error);
+  } else if (MakeParents(db, error)) {
+    store = SqliteStore::Open(db, error);
+  }
   if (!store) return Fail(error);
   if (options.action == Options::Action::kServe) {
-    std::fprintf(stderr, "dialvo-server: database %s\n", db.c_str());
+    // A URL may carry a password: name the kind of database only.
+    std::fprintf(stderr, "dialvo-server: database %s\n",
+                 IsPostgresUrl(db) ? "PostgreSQL" : db.c_str());
     return Serve(options, *store);
   }
   return UserCommand(options, *store);

@@ -2,8 +2,14 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include <fstream>
 
 #include "server/Accounts.h"
+#include "server/PgStore.h"
+#include "server/Text.h"
 
 namespace dialvo::server::test {
 
@@ -45,7 +51,68 @@ Reply Perform(uint16_t port, const std::string& requestTarget, const std::string
   return reply;
 }
 
+// The cluster's URL, read once; empty in the SQLite run.
+const std::string& PostgresUrl() {
+  static const std::string url = [] {
+    const char* file = std::getenv("DIALVO_TEST_POSTGRES");
+    if (file == nullptr || file[0] == '\0') return std::string();
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    // A run meant for PostgreSQL must not quietly test SQLite instead.
+    if (!IsPostgresUrl(line)) {
+      ADD_FAILURE() << "DIALVO_TEST_POSTGRES=" << file
+                    << " holds no PostgreSQL URL: is the test cluster running?";
+      std::abort();
+    }
+    return line;
+  }();
+  return url;
+}
+
 }  // namespace
+
+bool UsingPostgres() { return !PostgresUrl().empty(); }
+
+std::string TestDatabase(const std::string& sqlitePath) {
+  if (!UsingPostgres()) return sqlitePath;
+  const std::string schema = "t_" + AsciiLower(RandomToken(8));
+  if (!RunSql(PostgresUrl(), "CREATE SCHEMA " + schema)) {
+    ADD_FAILURE() << "cannot create a schema in " << PostgresUrl();
+  }
+  return PostgresUrl() + "&options=-c%20search_path%3D" + schema;
+}
+
+bool RunSql(const std::string& database, const std::string& sql) {
+  if (!IsPostgresUrl(database)) {
+    sqlite3* db = nullptr;
+    const bool ok = sqlite3_open(database.c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+  }
+  PGconn* conn = PQconnectdb(database.c_str());
+  PGresult* result = PQexec(conn, sql.c_str());
+  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+  PQclear(result);
+  PQfinish(conn);
+  return ok;
+}
+
+std::unique_ptr<Store> OpenTestStore(const std::string& database, std::string& error,
+                                     const TestStoreOptions& options) {
+  if (IsPostgresUrl(database)) {
+    PgStoreOptions pg;
+    pg.userCacheMs = options.userCacheMs;
+    pg.clockMs = options.clockMs;
+    pg.databaseClockMs = options.databaseClockMs;
+    return PgStore::Open(database, error, pg);
+  }
+  SqliteStoreOptions sqlite;
+  sqlite.userCacheMs = options.userCacheMs;
+  sqlite.clockMs = options.clockMs;
+  return SqliteStore::Open(database, error, sqlite);
+}
 
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
            const std::vector<std::string>& headers) {
@@ -65,8 +132,9 @@ HttpServerOptions Harness::TestHttp() {
   return options;
 }
 
-Harness::Harness(ServiceConfig config, HttpServerOptions http)
-    : config_(std::move(config)), httpOptions_(http) {
+Harness::Harness(ServiceConfig config, HttpServerOptions http, std::string database)
+    : config_(std::move(config)), httpOptions_(http), database_(std::move(database)) {
+  if (database_.empty()) database_ = TestDatabase(dir_.Path() + "/service.db");
   Start();
 }
 
@@ -74,7 +142,10 @@ Harness::~Harness() { Stop(); }
 
 void Harness::Start() {
   std::string error;
-  store_ = SqliteStore::Open(dir_.Path() + "/service.db", error);
+  TestStoreOptions options;
+  options.clockMs = [this] { return now_.load(); };
+  options.databaseClockMs = [this] { return now_.load(); };
+  store_ = OpenTestStore(database_, error, options);
   ASSERT_TRUE(store_) << error;
   service_ = std::make_unique<Service>(
       *store_, passwords_, [this] { return now_.load(); }, config_);

@@ -51,7 +51,7 @@ Outcome RunProgram(const std::vector<std::string>& args, const std::string& inpu
 
 TEST(Program, AccountCommandsManageTheDatabase) {
   TempDir dir;
-  const std::string db = dir.Path() + "/nested/accounts.db";  // folders are created
+  const std::string db = TestDatabase(dir.Path() + "/nested/accounts.db");  // folders are created
   Outcome run = RunProgram({"--db", db, "user", "add", "alice", "secret1"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(run.output, "The account alice was created.\n");
@@ -72,7 +72,7 @@ TEST(Program, AccountCommandsManageTheDatabase) {
 
 TEST(Program, ServesUntilTerminatedAndLogsEachRequest) {
   TempDir dir;
-  const std::string db = dir.Path() + "/service.db";
+  const std::string db = TestDatabase(dir.Path() + "/service.db");
   ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
 
   int err[2];
