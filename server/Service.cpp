@@ -20,6 +20,17 @@ WallClock SystemWallClock() {
   };
 }
 
+Clocks SystemClocks() {
+  return {SystemWallClock(), [] {
+            using namespace std::chrono;
+            return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+          }};
+}
+
+int64_t Clocks::SteadyOf(int64_t wallMs) const {
+  return steady() - std::max<int64_t>(0, wall() - wallMs);
+}
+
 namespace {
 
 constexpr std::string_view kDirectoryScript = "dialvoserver.asp";
@@ -109,9 +120,13 @@ int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<i
 }  // namespace
 
 Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config)
+    : Service(store, passwords, Clocks{clock, clock}, std::move(config)) {}
+
+Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config)
     : store_(store),
       passwords_(passwords),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
+      clock_(clocks_.steady),
       config_(std::move(config)),
       presence_(LifetimeMs(), PersistEveryMs()),
       fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs),
@@ -120,7 +135,7 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
       sourceThrottle_(config_.sourceThrottle),
       hashing_(config_.hashThreads, config_.hashQueue) {
   web_ =
-      std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
+      std::make_unique<WebSite>(store_, passwords_, presence_, clocks_,
                                 WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
 }
 
@@ -133,10 +148,11 @@ bool Service::Start(std::string& error) {
     return false;
   }
   std::vector<LoginRecord> logins;
-  if (store_.LoadLogins(clock_() - LifetimeMs(), logins) != StoreStatus::kOk) {
+  if (store_.LoadLogins(clocks_.wall() - LifetimeMs(), logins) != StoreStatus::kOk) {
     error = "cannot read the logins kept in the database";
     return false;
   }
+  for (auto& login : logins) login.lastSeenMs = clocks_.SteadyOf(login.lastSeenMs);
   presence_.Load(logins);
   return true;
 }
@@ -145,7 +161,7 @@ void Service::Sweep() {
   const int64_t now = clock_();
   presence_.Sweep(now);
   // The store's keep-alive times may lag by one persist period.
-  store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
+  store_.DeleteLoginsSeenBefore(clocks_.wall() - LifetimeMs() - PersistEveryMs());
   fwtestLimiter_.Sweep(now);
   reportLimiter_.Sweep(now);
   accountThrottle_.Sweep(now);
@@ -401,11 +417,12 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.listeningPort = published.listeningPort;
   login.version = published.version;
   login.sourceIp = published.sourceIp;
-  login.startedMs = now;
+  login.startedMs = clocks_.wall();
   login.lastSeenMs = now;
   login.reportKey = RandomToken(16);
   answer.reportKey = login.reportKey;
   const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
+  login.lastSeenMs = clocks_.WallOf(now);
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
   answer.accepted = true;
   std::string outcome = note + " accepted";
@@ -434,16 +451,18 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
   const auto result = presence_.Touch(AsciiLower(user.name), form.Get("InstanceGUID"),
                                       ReadPublished(form, request), clock_());
   switch (result.state) {
-    case Presence::Keepalive::kAlive:
+    case Presence::Keepalive::kAlive: {
       // A login the store lost (a sweep racing this keep-alive, or a database
       // restored from backup) is written again whole.
+      LoginRecord stored = result.login;
+      stored.lastSeenMs = clocks_.WallOf(stored.lastSeenMs);
       if (result.changed ||
-          (result.persist &&
-           store_.TouchLogin(result.login.userId, result.login.instanceGuid,
-                             result.login.lastSeenMs) == StoreStatus::kNotFound)) {
-        store_.SaveLogin(result.login);
+          (result.persist && store_.TouchLogin(stored.userId, stored.instanceGuid,
+                                               stored.lastSeenMs) == StoreStatus::kNotFound)) {
+        store_.SaveLogin(stored);
       }
       return Text("+", note + " alive" + (result.changed ? ", address changed" : ""));
+    }
     case Presence::Keepalive::kEnded:
       return Text("#" + result.endedReason, note + " ended by another login");
     case Presence::Keepalive::kUnknown:
@@ -525,8 +544,8 @@ HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
     rows.push_back({std::string(users[i]), LeadingNumber(minutes[i]), LeadingNumber(delays[i])});
   }
   int64_t sessionId = 0;
-  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1", clock_(),
-                        sessionId) != StoreStatus::kOk) {
+  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1",
+                        clocks_.wall(), sessionId) != StoreStatus::kOk) {
     return Refusal(AnswerKind::kStatus, kStoreTrouble, request, note);
   }
   return Text(SessionAnswer(sessionId), note + " session " + std::to_string(sessionId));

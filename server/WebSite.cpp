@@ -166,12 +166,13 @@ std::string ContextHelpText(std::string_view id) {
 
 }  // namespace
 
-WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence,
-                 WallClock clock, Limits limits)
+WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
+                 Limits limits)
     : store_(store),
       passwords_(passwords),
       presence_(presence),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
+      clock_(clocks_.steady),
       formLimiter_(limits.formBurst, limits.formIntervalMs),
       searchLimiter_(kSearchBurst, kSearchIntervalMs) {}
 
@@ -267,7 +268,7 @@ HttpResponse WebSite::Register(const HttpRequest& request) {
       if (password != form->Get("password2")) {
         result = {false, "The two passwords differ."};
       } else {
-        result = CreateAccount(store_, passwords_, name, password, clock_());
+        result = CreateAccount(store_, passwords_, name, password, clocks_.wall());
       }
       if (result.ok) {
         return Html(200, "Account created",
@@ -390,7 +391,7 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
   };
   row("User name", login.userName);
   row("Logged in since", FormatTime(login.startedMs));
-  row("Last sign of life", FormatTime(login.lastSeenMs));
+  row("Last sign of life", FormatTime(clocks_.WallOf(login.lastSeenMs)));
   row("Connection", ConnectionText(login));
   row("Address given to buddies", login.address);
   row("Listening port", std::to_string(login.listeningPort));
@@ -478,7 +479,7 @@ HttpResponse WebSite::Feedback(const HttpRequest& request, const Form& query) {
     } else {
       LoginRecord login;
       const int64_t userId = presence_.FindByInstance(instance, clock_(), login) ? login.userId : 0;
-      if (store_.AddFeedback(userId, text, clock_()) == StoreStatus::kOk) {
+      if (store_.AddFeedback(userId, text, clocks_.wall()) == StoreStatus::kOk) {
         return Html(200, "Thank you", Message(true, "Your feedback was received."),
                     "page feedback received");
       }

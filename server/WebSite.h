@@ -23,7 +23,7 @@ class WebSite {
     int formBurst;           // account and feedback posts per source at once ...
     int64_t formIntervalMs;  // ... then one per interval
   };
-  WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, WallClock clock,
+  WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
           Limits limits);
 
   // path: lower case, without leading slashes. serviceHost: the host[:port]
@@ -46,7 +46,8 @@ class WebSite {
   Store& store_;
   PasswordChecker& passwords_;
   const Presence& presence_;
-  const WallClock clock_;
+  const Clocks clocks_;
+  const WallClock clock_;  // clocks_.steady: limits and sessions
   RateLimiter formLimiter_;
   RateLimiter searchLimiter_;  // a search reads the whole user table
   // The account page's sessions: a token in an HttpOnly cookie, handed out

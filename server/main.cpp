@@ -117,7 +117,7 @@ int Serve(const Options& options, Store& store) {
   config.keepAliveMs = options.keepAliveS * 1000;
   config.listenIp = options.listen.ip;
   config.behindProxy = options.trustedProxy != 0;
-  Service service(store, passwords, SystemWallClock(), config);
+  Service service(store, passwords, SystemClocks(), config);
   std::string error;
   if (!service.Start(error)) return Fail(error);
 

@@ -77,7 +77,9 @@ void Harness::Start() {
   store_ = SqliteStore::Open(dir_.Path() + "/service.db", error);
   ASSERT_TRUE(store_) << error;
   service_ = std::make_unique<Service>(
-      *store_, passwords_, [this] { return now_.load(); }, config_);
+      *store_, passwords_,
+      Clocks{[this] { return now_.load() + wallOffset_.load(); }, [this] { return now_.load(); }},
+      config_);
   ASSERT_TRUE(service_->Start(error)) << error;
   http_ = HttpServer::Start(
       httpOptions_,

@@ -52,7 +52,10 @@ class Harness {
                                const std::string& guid, const std::string& ipAddr = "",
                                int ipType = 1, int port = 1720);
 
+  // Time passing moves both clocks; setting the system clock moves only the
+  // wall clock.
   void Advance(int64_t ms) { now_ += ms; }
+  void SetWallClockBy(int64_t ms) { wallOffset_ += ms; }
   uint16_t Port() const { return http_->Address().port; }
   Service& GetService() { return *service_; }
   Store& GetStore() { return *store_; }
@@ -65,6 +68,7 @@ class Harness {
   ServiceConfig config_;
   HttpServerOptions httpOptions_;
   std::atomic<int64_t> now_{1'700'000'000'000};
+  std::atomic<int64_t> wallOffset_{0};
   PasswordChecker passwords_{HashCost::Minimal(), 2};
   std::unique_ptr<SqliteStore> store_;
   std::unique_ptr<Service> service_;
