@@ -20,6 +20,7 @@ struct HttpRequest {
   bool bodyTooLarge = false;  // body cut at the cap; handlers refuse it
   bool overloaded = false;    // too many bodies in flight: body unread; handlers refuse it
   uint32_t sourceIp = 0;      // IPv4, host byte order; 0 for other families
+  bool secure = false;        // arrived over TLS
 };
 
 struct HttpResponse {

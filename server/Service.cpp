@@ -256,9 +256,15 @@ bool Service::NeedsHashing(const HttpRequest& request, std::optional<AnswerKind>
 }
 
 std::string Service::CurrentIp(const HttpRequest& request) const {
-  if (!config_.publicHost.empty()) return config_.publicHost;
-  if (IsPlausibleHostPort(request.host)) return request.host;
-  return config_.fallbackHost;
+  std::string host = config_.fallbackHost;
+  if (!config_.publicHost.empty()) {
+    host = config_.publicHost;
+  } else if (IsPlausibleHostPort(request.host)) {
+    host = request.host;
+  }
+  // A directory asked for over TLS sends the commands, passwords and all,
+  // over TLS too.
+  return request.secure ? "https://" + host : host;
 }
 
 HttpResponse Service::Directory(const HttpRequest& request) {

@@ -369,8 +369,9 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
              "page myaccount session for " + login.userName);
     moved.headers = {
         {"Location", "/app_links/app_myaccount.aspx"},
-        {"Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/app_links/; Max-Age=" +
-                           std::to_string(kSessionMs / 1000) + "; HttpOnly; SameSite=Strict"}};
+        {"Set-Cookie", std::string(kSessionCookie) + "=" + token +
+                           "; Path=/app_links/; Max-Age=" + std::to_string(kSessionMs / 1000) +
+                           "; HttpOnly; SameSite=Strict" + (request.secure ? "; Secure" : "")}};
     return moved;
   }
   Session session;

@@ -15,12 +15,14 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
 }
 
 Reply Perform(uint16_t port, const std::string& requestTarget, const std::string* body,
-              const std::vector<std::string>& extraHeaders = {}) {
+              const std::vector<std::string>& extraHeaders = {}, const std::string& caFile = "") {
   Reply reply;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return reply;
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  const std::string url = (caFile.empty() ? "http" : "https") + std::string("://127.0.0.1:") +
+                          std::to_string(port) + "/";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (!caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
   curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, requestTarget.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
@@ -48,8 +50,8 @@ Reply Perform(uint16_t port, const std::string& requestTarget, const std::string
 }  // namespace
 
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
-           const std::vector<std::string>& headers) {
-  return Perform(port, requestTarget, &body, headers);
+           const std::vector<std::string>& headers, const std::string& caFile) {
+  return Perform(port, requestTarget, &body, headers, caFile);
 }
 
 Reply Get(uint16_t port, const std::string& requestTarget,

@@ -24,8 +24,9 @@ struct Reply {
 };
 
 // requestTarget goes on the request line as it stands ("dialvo\iamup.asp").
+// With caFile, over https, trusting the certificates in that file.
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
-           const std::vector<std::string>& headers = {});
+           const std::vector<std::string>& headers = {}, const std::string& caFile = "");
 Reply Get(uint16_t port, const std::string& requestTarget,
           const std::vector<std::string>& headers = {});
 
