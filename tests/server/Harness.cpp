@@ -59,6 +59,20 @@ Reply Get(uint16_t port, const std::string& requestTarget,
   return Perform(port, requestTarget, nullptr, headers);
 }
 
+Reply Harness::PostForm(const std::string& page, const std::string& fields,
+                        std::vector<std::string> headers) {
+  const Reply form = Get(Port(), "/app_links/" + page);
+  const auto between = [](const std::string& text, const std::string& before, char end) {
+    const size_t start = text.find(before);
+    if (start == std::string::npos) return std::string();
+    const size_t from = start + before.size();
+    return text.substr(from, text.find(end, from) - from);
+  };
+  headers.push_back("Cookie: dialvo_form=" + between(form.headers, "dialvo_form=", ';'));
+  const std::string token = between(form.body, "name=\"form_token\" value=\"", '"');
+  return Post(Port(), "/app_links/" + page, fields + "&form_token=" + token, headers);
+}
+
 HttpServerOptions Harness::TestHttp() {
   HttpServerOptions options;
   options.listen = SockAddr::Loopback(0);

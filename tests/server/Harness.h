@@ -48,6 +48,10 @@ class Harness {
   void AddUser(const std::string& name, const std::string& password);
   // POSTs to /dialvo/<script>.
   std::string Command(const std::string& script, const std::string& body);
+  // Posts a web form as a browser would: it opens /app_links/<page> first
+  // for the form cookie and token, then posts fields with them.
+  Reply PostForm(const std::string& page, const std::string& fields,
+                 std::vector<std::string> headers = {});
   // logmein or iamup body for IPType 0 with the given address.
   static std::string LoginBody(const std::string& user, const std::string& password,
                                const std::string& guid, const std::string& ipAddr = "",
