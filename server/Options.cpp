@@ -14,6 +14,7 @@ const char* const kUsage =
     "  dialvo-server [--listen ADDR:PORT] [--db PATH] [--public-host HOST[:PORT]]\n"
     "                [--keepalive SECONDS] [--threads N] [--trusted-proxy ADDR]\n"
     "                [--connections-per-address N] [--processes N]\n"
+    "                [--tls-cert FILE --tls-key FILE]\n"
     "  dialvo-server [--db PATH] user add NAME [PASSWORD]\n"
     "  dialvo-server [--db PATH] user del NAME\n"
     "  dialvo-server [--db PATH] user list\n"
@@ -35,6 +36,8 @@ const char* const kUsage =
     "  --connections-per-address N  connections one address may hold at once (16)\n"
     "  --processes N              how many service processes share the database behind\n"
     "                             one proxy (1); each keeps 1/N of the rate limits\n"
+    "  --tls-cert FILE            serve HTTPS with this PEM certificate (chain) ...\n"
+    "  --tls-key FILE             ... and this PEM private key\n"
     "\n"
     "user add reads the password from standard input when it is not given, which keeps\n"
     "it out of the process list and the shell history.\n";
@@ -130,6 +133,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         options.trustedProxy = *ip;
+      } else if (arg == "--tls-cert") {
+        options.tlsCert = value;
+      } else if (arg == "--tls-key") {
+        options.tlsKey = value;
       } else {
         error = "unknown option " + arg;
         return false;
@@ -137,6 +144,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       continue;
     }
     words.push_back(arg);
+  }
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    error = "--tls-cert and --tls-key go together";
+    return false;
   }
   if (words.empty()) return true;
   if (words[0] != "user" || words.size() < 2) {

@@ -21,6 +21,17 @@ WallClock SystemWallClock() {
   };
 }
 
+Clocks SystemClocks() {
+  return {SystemWallClock(), [] {
+            using namespace std::chrono;
+            return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+          }};
+}
+
+int64_t Clocks::SteadyOf(int64_t wallMs) const {
+  return steady() - std::max<int64_t>(0, wall() - wallMs);
+}
+
 namespace {
 
 constexpr std::string_view kDirectoryScript = "dialvoserver.asp";
@@ -110,9 +121,13 @@ int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<i
 }  // namespace
 
 Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config)
+    : Service(store, passwords, Clocks{clock, clock}, std::move(config)) {}
+
+Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config)
     : store_(store),
       passwords_(passwords),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
+      clock_(clocks_.steady),
       config_(std::move(config)),
       presence_(LifetimeMs(), PersistEveryMs()),
       fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs),
@@ -125,7 +140,7 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
         *shared, presence_, LifetimeMs(), config_.sharedRefreshMs, std::string(kLoggedInElsewhere));
   }
   web_ =
-      std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
+      std::make_unique<WebSite>(store_, passwords_, presence_, clocks_,
                                 WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
 }
 
@@ -145,9 +160,13 @@ bool Service::Start(std::string& error) {
     return true;
   }
   std::vector<LoginRecord> logins;
-  if (store_.LoadLogins(clock_() - LifetimeMs(), logins) != StoreStatus::kOk) {
+  if (store_.LoadLogins(clocks_.wall() - LifetimeMs(), logins) != StoreStatus::kOk) {
     error = "cannot read the logins kept in the database";
     return false;
+  }
+  for (auto& login : logins) {
+    login.startedMs = clocks_.SteadyOf(login.startedMs);
+    login.lastSeenMs = clocks_.SteadyOf(login.lastSeenMs);
   }
   presence_.Load(logins);
   return true;
@@ -160,7 +179,7 @@ void Service::Sweep() {
   if (shared_) {
     shared_->Sweep(PersistEveryMs());
   } else {
-    store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
+    store_.DeleteLoginsSeenBefore(clocks_.wall() - LifetimeMs() - PersistEveryMs());
   }
   fwtestLimiter_.Sweep(now);
   reportLimiter_.Sweep(now);
@@ -256,9 +275,15 @@ bool Service::NeedsHashing(const HttpRequest& request, std::optional<AnswerKind>
 }
 
 std::string Service::CurrentIp(const HttpRequest& request) const {
-  if (!config_.publicHost.empty()) return config_.publicHost;
-  if (IsPlausibleHostPort(request.host)) return request.host;
-  return config_.fallbackHost;
+  std::string host = config_.fallbackHost;
+  if (!config_.publicHost.empty()) {
+    host = config_.publicHost;
+  } else if (IsPlausibleHostPort(request.host)) {
+    host = request.host;
+  }
+  // A directory asked for over TLS sends the commands, passwords and all,
+  // over TLS too.
+  return request.secure ? "https://" + host : host;
 }
 
 HttpResponse Service::Directory(const HttpRequest& request) {
@@ -417,13 +442,16 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.listeningPort = published.listeningPort;
   login.version = published.version;
   login.sourceIp = published.sourceIp;
-  login.startedMs = now;
-  login.lastSeenMs = now;
   login.reportKey = RandomToken(16);
   answer.reportKey = login.reportKey;
-  // Saved first: a refresh from a shared database that misses the login is
-  // then older than its start here, and leaves it alone.
+  // The store keeps wall times, presence steady ones. Saved first: a
+  // refresh from a shared database that misses the login is then older than
+  // its start here, and leaves it alone.
+  login.startedMs = clocks_.WallOf(now);
+  login.lastSeenMs = login.startedMs;
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
+  login.startedMs = now;
+  login.lastSeenMs = now;
   const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
   answer.accepted = true;
   std::string outcome = note + " accepted";
@@ -467,16 +495,19 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
     }
   }
   switch (result.state) {
-    case Presence::Keepalive::kAlive:
+    case Presence::Keepalive::kAlive: {
       // A login the store lost (a sweep racing this keep-alive, or a database
       // restored from backup) is written again whole.
+      LoginRecord stored = result.login;
+      stored.startedMs = clocks_.WallOf(stored.startedMs);
+      stored.lastSeenMs = clocks_.WallOf(stored.lastSeenMs);
       if (result.changed ||
-          (result.persist &&
-           store_.TouchLogin(result.login.userId, result.login.instanceGuid,
-                             result.login.lastSeenMs) == StoreStatus::kNotFound)) {
-        store_.SaveLogin(result.login);
+          (result.persist && store_.TouchLogin(stored.userId, stored.instanceGuid,
+                                               stored.lastSeenMs) == StoreStatus::kNotFound)) {
+        store_.SaveLogin(stored);
       }
       return Text("+", note + " alive" + (result.changed ? ", address changed" : ""));
+    }
     case Presence::Keepalive::kEnded:
       return Text("#" + result.endedReason, note + " ended by another login");
     case Presence::Keepalive::kUnknown:
@@ -559,8 +590,8 @@ HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
     rows.push_back({std::string(users[i]), LeadingNumber(minutes[i]), LeadingNumber(delays[i])});
   }
   int64_t sessionId = 0;
-  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1", clock_(),
-                        sessionId) != StoreStatus::kOk) {
+  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1",
+                        clocks_.wall(), sessionId) != StoreStatus::kOk) {
     return Refusal(AnswerKind::kStatus, kStoreTrouble, request, note);
   }
   return Text(SessionAnswer(sessionId), note + " session " + std::to_string(sessionId));

@@ -61,7 +61,9 @@ struct ServiceConfig {
 
 class Service {
  public:
+  // One clock for both wall and steady time (tests).
   Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config);
+  Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -112,7 +114,8 @@ class Service {
 
   Store& store_;
   PasswordChecker& passwords_;
-  const WallClock clock_;
+  const Clocks clocks_;
+  const WallClock clock_;  // clocks_.steady
   const ServiceConfig config_;
   Presence presence_;
   std::unique_ptr<SharedPresence> shared_;  // null: this process alone

@@ -3,6 +3,7 @@
 // its menus: home, invite, register, search, help, my account, change
 // password, feedback and the context help pages. Plain HTML; everything
 // taken from a request or the store is escaped.
+#include <array>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -23,7 +24,7 @@ class WebSite {
     int formBurst;           // account and feedback posts per source at once ...
     int64_t formIntervalMs;  // ... then one per interval
   };
-  WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, WallClock clock,
+  WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
           Limits limits);
 
   // path: lower case, without leading slashes. serviceHost: the host[:port]
@@ -43,10 +44,26 @@ class WebSite {
   HttpResponse Feedback(const HttpRequest& request, const Form& query);
   HttpResponse ContextHelp(const Form& query);
 
+  // Each form carries a token that only a page of this service can make:
+  // the MAC of the visitor's form cookie (HttpOnly, SameSite=Strict) and the
+  // form's name, under a key made at start.
+  std::string FormToken(std::string_view cookie, std::string_view form) const;
+  bool FormTokenValid(const HttpRequest& request, const Form& form,
+                      std::string_view formName) const;
+  // The hidden token field; newCookie is set when the visitor has no cookie.
+  std::string FormTokenField(const HttpRequest& request, std::string_view formName,
+                             std::string& newCookie) const;
+  // content, then formHtml with its token field, and the cookie if new.
+  HttpResponse FormPage(const HttpRequest& request, std::string_view formName, int status,
+                        std::string_view title, std::string content, std::string_view formHtml,
+                        std::string note) const;
+
   Store& store_;
   PasswordChecker& passwords_;
   const Presence& presence_;
-  const WallClock clock_;
+  std::array<unsigned char, 32> formKey_{};  // crypto_auth_KEYBYTES
+  const Clocks clocks_;
+  const WallClock clock_;  // clocks_.steady: limits and sessions
   RateLimiter formLimiter_;
   RateLimiter searchLimiter_;  // a search reads the whole user table
   // The account page's sessions: a token in an HttpOnly cookie, handed out

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,19 @@ namespace {
 
 using namespace dialvo;
 using namespace dialvo::server;
+
+bool ReadPem(const std::string& path, const char* what, std::string& text, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (!in || content.str().find("-----BEGIN ") == std::string::npos) {
+    error = std::string("cannot read the TLS ") + what + " " + path +
+            (in ? ": not a PEM file" : std::string(": ") + std::strerror(errno));
+    return false;
+  }
+  text = content.str();
+  return true;
+}
 
 // mkdir -p for the folders above a file, private to the user.
 bool MakeParents(const std::string& file, std::string& error) {
@@ -138,7 +153,7 @@ int Serve(const Options& options, Store& store) {
   config.listenIp = options.listen.ip;
   config.behindProxy = options.trustedProxy != 0;
   ShareLimits(config, options.processes);
-  Service service(store, passwords, SystemWallClock(), config);
+  Service service(store, passwords, SystemClocks(), config);
   std::string error;
   if (!service.Start(error)) return Fail(error);
 
@@ -147,6 +162,11 @@ int Serve(const Options& options, Store& store) {
   http.threads = options.threads;
   http.trustedProxy = options.trustedProxy;
   http.perSourceConnectionLimit = options.perAddress;
+  if (!options.tlsCert.empty() &&
+      (!ReadPem(options.tlsCert, "certificate", http.tlsCertPem, error) ||
+       !ReadPem(options.tlsKey, "key", http.tlsKeyPem, error))) {
+    return Fail(error);
+  }
   auto log = std::make_unique<BatchedLog>(STDERR_FILENO);
   auto server = HttpServer::Start(
       http,
@@ -156,8 +176,8 @@ int Serve(const Options& options, Store& store) {
       log->Sink(), error);
   if (!server) return Fail(error);
   std::fprintf(
-      stderr, "dialvo-server: serving on %s, directory host %s\n",
-      server->Address().ToString().c_str(),
+      stderr, "dialvo-server: serving on %s%s, directory host %s\n",
+      server->Address().ToString().c_str(), options.tlsCert.empty() ? "" : " over HTTPS",
       options.publicHost.empty() ? "as each request addressed it" : options.publicHost.c_str());
 
   // Sweep three times per keep-alive period until told to stop.

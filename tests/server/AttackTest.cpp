@@ -214,6 +214,34 @@ TEST_F(Attack, OneSourceGuessingManyNamesIsThrottledToo) {
   EXPECT_TRUE(Contains(Login(attacker, "amy", "secret-a"), kAccepted));
 }
 
+TEST_F(Attack, SettingTheSystemClockEndsNoLoginAndBlocksNoSource) {
+  EXPECT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  const std::string keepalive = Harness::LoginBody("bob", "secret-b", kGuidA);
+  // A jump forward by a day: the login lives on, and what is stored and
+  // shown follows the wall clock.
+  h.SetWallClockBy(24 * 3600 * 1000);
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "user=amy&Pass=secret-a&buddy=bob"),
+                       "<userid>bob</userid>"));
+  h.Advance(15000);  // the next keep-alive stores the new wall time
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  h.Stop();
+  h.Start();  // the stored login is read back in wall time
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+
+  // Back by two days: a source that waits for its throttle waits only the
+  // real time, not the days the clock went back.
+  for (int i = 0; i < 5; ++i) Login(Source(9), "amy", "guess");
+  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kThrottled));
+  h.SetWallClockBy(-2 * 24 * 3600 * 1000);
+  h.Advance(1000);
+  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kAccepted));
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  // Three missed keep-alives still end a login.
+  h.Advance(3 * 45000 + 1);
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "-");
+}
+
 TEST_F(Attack, UnknownNamesCostWhatAWrongPasswordCosts) {
   h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
   uint64_t before = Argon();

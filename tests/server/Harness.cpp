@@ -21,12 +21,14 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
 }
 
 Reply Perform(uint16_t port, const std::string& requestTarget, const std::string* body,
-              const std::vector<std::string>& extraHeaders = {}) {
+              const std::vector<std::string>& extraHeaders = {}, const std::string& caFile = "") {
   Reply reply;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return reply;
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  const std::string url = (caFile.empty() ? "http" : "https") + std::string("://127.0.0.1:") +
+                          std::to_string(port) + "/";
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (!caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
   curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, requestTarget.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
@@ -115,13 +117,27 @@ std::unique_ptr<Store> OpenTestStore(const std::string& database, std::string& e
 }
 
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
-           const std::vector<std::string>& headers) {
-  return Perform(port, requestTarget, &body, headers);
+           const std::vector<std::string>& headers, const std::string& caFile) {
+  return Perform(port, requestTarget, &body, headers, caFile);
 }
 
 Reply Get(uint16_t port, const std::string& requestTarget,
           const std::vector<std::string>& headers) {
   return Perform(port, requestTarget, nullptr, headers);
+}
+
+Reply Harness::PostForm(const std::string& page, const std::string& fields,
+                        std::vector<std::string> headers) {
+  const Reply form = Get(Port(), "/app_links/" + page);
+  const auto between = [](const std::string& text, const std::string& before, char end) {
+    const size_t start = text.find(before);
+    if (start == std::string::npos) return std::string();
+    const size_t from = start + before.size();
+    return text.substr(from, text.find(end, from) - from);
+  };
+  headers.push_back("Cookie: dialvo_form=" + between(form.headers, "dialvo_form=", ';'));
+  const std::string token = between(form.body, "name=\"form_token\" value=\"", '"');
+  return Post(Port(), "/app_links/" + page, fields + "&form_token=" + token, headers);
 }
 
 HttpServerOptions Harness::TestHttp() {
@@ -143,12 +159,16 @@ Harness::~Harness() { Stop(); }
 void Harness::Start() {
   std::string error;
   TestStoreOptions options;
-  options.clockMs = [this] { return now_.load(); };
+  // The store works in wall time; the database server's own clock is not
+  // the one a test sets.
+  options.clockMs = [this] { return now_.load() + wallOffset_.load(); };
   options.databaseClockMs = [this] { return now_.load(); };
   store_ = OpenTestStore(database_, error, options);
   ASSERT_TRUE(store_) << error;
   service_ = std::make_unique<Service>(
-      *store_, passwords_, [this] { return now_.load(); }, config_);
+      *store_, passwords_,
+      Clocks{[this] { return now_.load() + wallOffset_.load(); }, [this] { return now_.load(); }},
+      config_);
   ASSERT_TRUE(service_->Start(error)) << error;
   http_ = HttpServer::Start(
       httpOptions_,

@@ -28,8 +28,9 @@ struct Reply {
 };
 
 // requestTarget goes on the request line as it stands ("dialvo\iamup.asp").
+// With caFile, over https, trusting the certificates in that file.
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
-           const std::vector<std::string>& headers = {});
+           const std::vector<std::string>& headers = {}, const std::string& caFile = "");
 Reply Get(uint16_t port, const std::string& requestTarget,
           const std::vector<std::string>& headers = {});
 
@@ -71,12 +72,19 @@ class Harness {
   void AddUser(const std::string& name, const std::string& password);
   // POSTs to /dialvo/<script>.
   std::string Command(const std::string& script, const std::string& body);
+  // Posts a web form as a browser would: it opens /app_links/<page> first
+  // for the form cookie and token, then posts fields with them.
+  Reply PostForm(const std::string& page, const std::string& fields,
+                 std::vector<std::string> headers = {});
   // logmein or iamup body for IPType 0 with the given address.
   static std::string LoginBody(const std::string& user, const std::string& password,
                                const std::string& guid, const std::string& ipAddr = "",
                                int ipType = 1, int port = 1720);
 
+  // Time passing moves both clocks; setting the system clock moves only the
+  // wall clock.
   void Advance(int64_t ms) { now_ += ms; }
+  void SetWallClockBy(int64_t ms) { wallOffset_ += ms; }
   uint16_t Port() const { return http_->Address().port; }
   Service& GetService() { return *service_; }
   Store& GetStore() { return *store_; }
@@ -92,6 +100,7 @@ class Harness {
   static constexpr int64_t kStartMs = 1'700'000'000'000;
   std::string database_;
   std::atomic<int64_t> now_{kStartMs};
+  std::atomic<int64_t> wallOffset_{0};
   PasswordChecker passwords_{HashCost::Minimal(), 2};
   std::unique_ptr<Store> store_;
   std::unique_ptr<Service> service_;
