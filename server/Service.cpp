@@ -141,7 +141,8 @@ Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, Servic
   }
   web_ =
       std::make_unique<WebSite>(store_, passwords_, presence_, clocks_,
-                                WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
+                                WebSite::Limits{config_.registerBurst, config_.registerIntervalMs},
+                                WebSite::Throttles{accountThrottle_, sourceThrottle_});
 }
 
 Service::~Service() = default;

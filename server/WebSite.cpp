@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -187,12 +188,13 @@ std::string ContextHelpText(std::string_view id) {
 }  // namespace
 
 WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
-                 Limits limits)
+                 Limits limits, Throttles throttles)
     : store_(store),
       passwords_(passwords),
       presence_(presence),
       clocks_(std::move(clocks)),
       clock_(clocks_.steady),
+      throttles_(throttles),
       formLimiter_(limits.formBurst, limits.formIntervalMs),
       searchLimiter_(kSearchBurst, kSearchIntervalMs) {
   if (sodium_init() < 0) std::abort();  // no randomness: no secure tokens either
@@ -515,11 +517,26 @@ HttpResponse WebSite::ChangePassword(const HttpRequest& request, const Form& que
       content += Message(false, kFormExpired);
     } else {
       const std::string fresh = form->Get("new");
+      const std::string account = AsciiLower(name);
+      const std::string source = SockAddr{request.sourceIp, 0}.IpText();
+      const int64_t now = clock_();
+      const int64_t waitMs =
+          std::max(throttles_.account.WaitMs(account, now), throttles_.source.WaitMs(source, now));
       AccountResult result;
       if (fresh != form->Get("new2")) {
         result = {false, "The two new passwords differ."};
+      } else if (waitMs > 0) {
+        // Checked before any hashing, as for logins.
+        result = {false, "Too many failed logins. Please try again in " +
+                             std::to_string((waitMs + 999) / 1000) + " seconds."};
       } else {
         result = server::ChangePassword(store_, passwords_, name, form->Get("old"), fresh);
+        if (result.badCredentials) {
+          throttles_.account.Failed(account, now);
+          throttles_.source.Failed(source, now);
+        } else if (result.ok) {
+          throttles_.account.Succeeded(account);
+        }
       }
       if (result.ok) {
         return Html(200, "Password changed",

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "server/HttpTypes.h"
+#include "server/LoginThrottle.h"
 #include "server/Passwords.h"
 #include "server/Presence.h"
 #include "server/RateLimiter.h"
@@ -24,8 +25,14 @@ class WebSite {
     int formBurst;           // account and feedback posts per source at once ...
     int64_t formIntervalMs;  // ... then one per interval
   };
+  // The failed-login counts the commands keep, per account and per source
+  // address: the change-password form checks old passwords too.
+  struct Throttles {
+    LoginThrottle& account;
+    LoginThrottle& source;
+  };
   WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
-          Limits limits);
+          Limits limits, Throttles throttles);
 
   // path: lower case, without leading slashes. serviceHost: the host[:port]
   // the program should be set to, for the invitation.
@@ -64,6 +71,7 @@ class WebSite {
   std::array<unsigned char, 32> formKey_{};  // crypto_auth_KEYBYTES
   const Clocks clocks_;
   const WallClock clock_;  // clocks_.steady: limits and sessions
+  const Throttles throttles_;
   RateLimiter formLimiter_;
   RateLimiter searchLimiter_;  // a search reads the whole user table
   // The account page's sessions: a token in an HttpOnly cookie, handed out

@@ -242,6 +242,28 @@ TEST_F(Attack, SettingTheSystemClockEndsNoLoginAndBlocksNoSource) {
   EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "-");
 }
 
+TEST_F(Attack, TheChangePasswordFormIsNoWayAroundTheThrottle) {
+  const auto change = [&](const std::string& user, const std::string& old) {
+    return h
+        .PostForm("app_changepassword.aspx",
+                  "name=" + user + "&old=" + old + "&new=fresh-pw&new2=fresh-pw")
+        .body;
+  };
+  h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
+  const uint64_t before = Argon();
+  EXPECT_TRUE(Contains(change("nobody", "guess"), "the old password is wrong"));
+  EXPECT_EQ(Argon(), before + 1);  // an unknown name costs a hash too
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Contains(change("bob", "guess"), "password is wrong"));
+  // The form's guesses count against the account: the form and the login
+  // both wait now, even with the right password, and nothing is hashed.
+  const uint64_t throttled = Argon();
+  EXPECT_TRUE(Contains(change("bob", "secret-b"), kThrottled));
+  EXPECT_TRUE(Contains(Login(Source(3), "bob", "secret-b"), kThrottled));
+  EXPECT_EQ(Argon(), throttled);
+  h.Advance(1000);
+  EXPECT_TRUE(Contains(change("bob", "secret-b"), "The password of bob was changed."));
+}
+
 TEST_F(Attack, UnknownNamesCostWhatAWrongPasswordCosts) {
   h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
   uint64_t before = Argon();
