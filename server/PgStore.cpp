@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "server/Passwords.h"
 #include "server/Text.h"
 
 namespace dialvo::server {
@@ -69,6 +70,11 @@ CREATE TABLE feedback(
   user_id bigint REFERENCES users(id) ON DELETE SET NULL,
   created_ms bigint NOT NULL,
   text text NOT NULL);
+)sql",
+    R"sql(
+CREATE TABLE secrets(
+  name text PRIMARY KEY,
+  value text NOT NULL);
 )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
@@ -669,6 +675,28 @@ StoreStatus PgStore::AddFeedback(int64_t userId, std::string_view text, int64_t 
                  .Ok()
              ? StoreStatus::kOk
              : StoreStatus::kFailed;
+}
+
+StoreStatus PgStore::Secret(std::string_view name, std::string& value) {
+  Lease c(*this);
+  if (!c) return StoreStatus::kFailed;
+  // The first process to ask makes it; the others read what it made. A
+  // process that lost the race to another one starting at the same moment
+  // may see neither row in its snapshot: it asks again.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const Result r = Exec(*c,
+                          "WITH made AS (INSERT INTO secrets(name, value) VALUES($1, $2)"
+                          " ON CONFLICT(name) DO NOTHING RETURNING value)"
+                          " SELECT value FROM made UNION ALL"
+                          " SELECT value FROM secrets WHERE name = $1 LIMIT 1",
+                          {std::string(name), RandomToken(32)});
+    if (!r.Ok()) return StoreStatus::kFailed;
+    if (r.Rows() == 1) {
+      value = r.Text(0, 0);
+      return StoreStatus::kOk;
+    }
+  }
+  return StoreStatus::kFailed;
 }
 
 }  // namespace dialvo::server

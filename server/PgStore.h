@@ -66,6 +66,7 @@ class PgStore final : public Store, public SharedLogins {
   StoreStatus RecentCalls(int64_t reporterId, size_t limit,
                           std::vector<CallSummary>& calls) override;
   StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) override;
+  StoreStatus Secret(std::string_view name, std::string& value) override;
   SharedLogins* Shared() override { return this; }
 
   StoreStatus LiveLogins(int64_t lifetimeMs, int64_t nowMs,

@@ -148,6 +148,7 @@ Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, Servic
 Service::~Service() = default;
 
 bool Service::Start(std::string& error) {
+  if (!web_->Start(error)) return false;
   if (!fwtestSocket_.Open() || !fwtestSocket_.Bind(SockAddr::Any(0))) {
     error = std::string("cannot open the UDP socket for fwtest: ") +
             std::strerror(fwtestSocket_.LastError());

@@ -115,6 +115,11 @@ class Store {
   // userId 0: anonymous.
   virtual StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) = 0;
 
+  // The service's named secret (64 hexadecimal digits), made at random on
+  // first use and then the same for every process on this database, so that
+  // a token one process signs another accepts.
+  virtual StoreStatus Secret(std::string_view name, std::string& value) = 0;
+
   // Non-null when several processes may share this store's logins.
   virtual SharedLogins* Shared() { return nullptr; }
 };

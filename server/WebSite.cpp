@@ -21,7 +21,6 @@ constexpr int64_t kSearchIntervalMs = 2000;
 constexpr size_t kRecentCalls = 10;
 constexpr size_t kMaxFeedbackBytes = 4000;
 constexpr int64_t kSessionMs = int64_t{15} * 60 * 1000;
-constexpr size_t kMaxSessions = 20000;
 constexpr std::string_view kSessionCookie = "dialvo_session";
 constexpr std::string_view kFormCookie = "dialvo_form";
 constexpr int64_t kFormCookieMs = int64_t{24} * 3600 * 1000;
@@ -198,19 +197,76 @@ WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& prese
       formLimiter_(limits.formBurst, limits.formIntervalMs),
       searchLimiter_(kSearchBurst, kSearchIntervalMs) {
   if (sodium_init() < 0) std::abort();  // no randomness: no secure tokens either
+  // Start replaces these with the keys shared through the store.
   randombytes_buf(formKey_.data(), formKey_.size());
+  randombytes_buf(sessionKey_.data(), sessionKey_.size());
 }
 
 static_assert(crypto_auth_KEYBYTES == 32);
 
-std::string WebSite::FormToken(std::string_view cookie, std::string_view form) const {
-  const std::string message = std::string(cookie) + "|" + std::string(form);
+namespace {
+
+std::string Mac(const std::array<unsigned char, 32>& key, std::string_view message) {
   unsigned char mac[crypto_auth_BYTES];
   crypto_auth(mac, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-              formKey_.data());
+              key.data());
   char hex[2 * crypto_auth_BYTES + 1];
   sodium_bin2hex(hex, sizeof hex, mac, sizeof mac);
   return hex;
+}
+
+bool KeyFromHex(std::string_view hex, std::array<unsigned char, 32>& key) {
+  size_t length = 0;
+  return sodium_hex2bin(key.data(), key.size(), hex.data(), hex.size(), nullptr, &length,
+                        nullptr) == 0 &&
+         length == key.size();
+}
+
+}  // namespace
+
+bool WebSite::Start(std::string& error) {
+  // Every process on the database signs with the same keys, so a form or a
+  // session one of them hands out is good at any of them.
+  std::string formKey;
+  std::string sessionKey;
+  if (store_.Secret("form token key", formKey) != StoreStatus::kOk ||
+      store_.Secret("session key", sessionKey) != StoreStatus::kOk ||
+      !KeyFromHex(formKey, formKey_) || !KeyFromHex(sessionKey, sessionKey_)) {
+    error = "cannot read the service's keys from the database";
+    return false;
+  }
+  return true;
+}
+
+std::string WebSite::SessionToken(int64_t expiresWallMs, int64_t userId,
+                                  std::string_view instanceGuid) const {
+  std::string token = std::to_string(expiresWallMs);
+  token += '.';
+  token += std::to_string(userId);
+  token += '.';
+  token += instanceGuid;
+  return token + "." + Mac(sessionKey_, token);
+}
+
+bool WebSite::ReadSessionToken(std::string_view token, int64_t& userId,
+                               std::string& instanceGuid) const {
+  const size_t last = token.rfind('.');
+  if (last == std::string_view::npos || token.size() > 200) return false;
+  const std::string_view signedPart = token.substr(0, last);
+  if (!SameSecret(token.substr(last + 1), Mac(sessionKey_, signedPart))) return false;
+  const size_t first = signedPart.find('.');
+  const size_t second = signedPart.find('.', first + 1);
+  if (first == std::string_view::npos || second == std::string_view::npos) return false;
+  const int64_t expires = LeadingNumber(signedPart.substr(0, first));
+  userId = LeadingNumber(signedPart.substr(first + 1, second - first - 1));
+  instanceGuid = std::string(signedPart.substr(second + 1));
+  // Wall time: the processes that check a session need not be the one that
+  // made it, and share no steady clock.
+  return expires > clocks_.wall();
+}
+
+std::string WebSite::FormToken(std::string_view cookie, std::string_view form) const {
+  return Mac(formKey_, std::string(cookie) + "|" + std::string(form));
 }
 
 bool WebSite::FormTokenValid(const HttpRequest& request, const Form& form,
@@ -246,8 +302,6 @@ HttpResponse WebSite::FormPage(const HttpRequest& request, std::string_view form
 void WebSite::Sweep(int64_t nowMs) {
   formLimiter_.Sweep(nowMs);
   searchLimiter_.Sweep(nowMs);
-  std::lock_guard lock(sessionMutex_);
-  std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= nowMs; });
 }
 
 HttpResponse WebSite::Handle(const std::string& path, const HttpRequest& request,
@@ -428,15 +482,8 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
         login.sourceIp != SockAddr{request.sourceIp, 0}.IpText()) {
       return notLoggedIn();
     }
-    const std::string token = RandomToken(16);
-    {
-      std::lock_guard lock(sessionMutex_);
-      if (sessions_.size() >= kMaxSessions) {
-        std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= now; });
-      }
-      if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
-      sessions_[token] = {AsciiLower(login.userName), guid, now + kSessionMs};
-    }
+    const std::string token =
+        SessionToken(clocks_.wall() + kSessionMs, login.userId, login.instanceGuid);
     HttpResponse moved =
         Html(303, "My account", "<p><a href=\"/app_links/app_myaccount.aspx\">My account</a></p>",
              "page myaccount session for " + login.userName);
@@ -445,16 +492,11 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
                                         CookieAttributes(request, kSessionMs)}};
     return moved;
   }
-  Session session;
-  {
-    const std::string token = CookieValue(request.cookie, kSessionCookie);
-    std::lock_guard lock(sessionMutex_);
-    const auto it = sessions_.find(token);
-    if (token.empty() || it == sessions_.end() || it->second.expiresMs <= now) return notLoggedIn();
-    session = it->second;
-  }
   // The session lasts no longer than the login it was opened from.
-  if (!presence_.Find(session.userKey, now, login) || login.instanceGuid != session.instanceGuid) {
+  int64_t userId = 0;
+  std::string instance;
+  if (!ReadSessionToken(CookieValue(request.cookie, kSessionCookie), userId, instance) ||
+      !presence_.FindByInstance(instance, now, login) || login.userId != userId) {
     return notLoggedIn();
   }
   std::string content = "<table>";

@@ -4,9 +4,7 @@
 // password, feedback and the context help pages. Plain HTML; everything
 // taken from a request or the store is escaped.
 #include <array>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "server/HttpTypes.h"
 #include "server/LoginThrottle.h"
@@ -33,6 +31,10 @@ class WebSite {
   };
   WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
           Limits limits, Throttles throttles);
+
+  // Reads the signing keys shared through the store. False, with the reason
+  // in error, when they cannot be had.
+  bool Start(std::string& error);
 
   // path: lower case, without leading slashes. serviceHost: the host[:port]
   // the program should be set to, for the invitation.
@@ -70,21 +72,18 @@ class WebSite {
   const Presence& presence_;
   std::array<unsigned char, 32> formKey_{};  // crypto_auth_KEYBYTES
   const Clocks clocks_;
-  const WallClock clock_;  // clocks_.steady: limits and sessions
+  const WallClock clock_;  // clocks_.steady: the rate limits
   const Throttles throttles_;
   RateLimiter formLimiter_;
   RateLimiter searchLimiter_;  // a search reads the whole user table
-  // The account page's sessions: a token in an HttpOnly cookie, handed out
-  // when the program opens the page with its InstanceGUID from the address
-  // of its login, so that the GUID alone shows nothing and leaves the URL.
-  struct Session {
-    std::string userKey;
-    std::string instanceGuid;
-    int64_t expiresMs = 0;
-  };
-  // Guards sessions_; taken by request threads and the sweeper.
-  std::mutex sessionMutex_;
-  std::unordered_map<std::string, Session> sessions_;  // by token
+  // The account page's sessions: a signed token in an HttpOnly cookie,
+  // handed out when the program opens the page with its InstanceGUID from
+  // the address of its login, so that the GUID alone shows nothing and
+  // leaves the URL. Nothing is kept per session.
+  std::string SessionToken(int64_t expiresWallMs, int64_t userId,
+                           std::string_view instanceGuid) const;
+  bool ReadSessionToken(std::string_view token, int64_t& userId, std::string& instanceGuid) const;
+  std::array<unsigned char, 32> sessionKey_{};
 };
 
 }  // namespace dialvo::server

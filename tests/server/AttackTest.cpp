@@ -132,6 +132,9 @@ class FlakyStore final : public Store {
   StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) override {
     return inner_.AddFeedback(userId, text, nowMs);
   }
+  StoreStatus Secret(std::string_view name, std::string& value) override {
+    return inner_.Secret(name, value);
+  }
 
  private:
   Store& inner_;

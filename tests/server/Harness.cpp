@@ -127,7 +127,7 @@ Reply Get(uint16_t port, const std::string& requestTarget,
 }
 
 Reply Harness::PostForm(const std::string& page, const std::string& fields,
-                        std::vector<std::string> headers) {
+                        std::vector<std::string> headers, uint16_t postTo) {
   const Reply form = Get(Port(), "/app_links/" + page);
   const auto between = [](const std::string& text, const std::string& before, char end) {
     const size_t start = text.find(before);
@@ -137,7 +137,8 @@ Reply Harness::PostForm(const std::string& page, const std::string& fields,
   };
   headers.push_back("Cookie: dialvo_form=" + between(form.headers, "dialvo_form=", ';'));
   const std::string token = between(form.body, "name=\"form_token\" value=\"", '"');
-  return Post(Port(), "/app_links/" + page, fields + "&form_token=" + token, headers);
+  return Post(postTo != 0 ? postTo : Port(), "/app_links/" + page, fields + "&form_token=" + token,
+              headers);
 }
 
 HttpServerOptions Harness::TestHttp() {

@@ -74,8 +74,9 @@ class Harness {
   std::string Command(const std::string& script, const std::string& body);
   // Posts a web form as a browser would: it opens /app_links/<page> first
   // for the form cookie and token, then posts fields with them.
+  // postTo: the port of the service to post to (0: this one).
   Reply PostForm(const std::string& page, const std::string& fields,
-                 std::vector<std::string> headers = {});
+                 std::vector<std::string> headers = {}, uint16_t postTo = 0);
   // logmein or iamup body for IPType 0 with the given address.
   static std::string LoginBody(const std::string& user, const std::string& password,
                                const std::string& guid, const std::string& ipAddr = "",

@@ -52,6 +52,17 @@ TEST_F(Shared, ALoginThroughOneProcessIsSeenAndEndedThroughTheOther) {
   // Round robin sends the next keep-alive to the other process, which has
   // not refreshed yet: it looks the login up.
   EXPECT_EQ(b_.Command("iamup.asp", login), "+");
+  // What one process signs the other accepts: the account page's session
+  // and a form's token.
+  const Reply link =
+      Get(a_.Port(), "/app_links/app_myaccount.aspx?InstanceGUID=" + std::string(kGuidA));
+  const size_t cookie = link.headers.find("dialvo_session=");
+  ASSERT_NE(cookie, std::string::npos) << link.headers;
+  const std::string session = link.headers.substr(cookie, link.headers.find(';', cookie) - cookie);
+  EXPECT_TRUE(Contains(Get(b_.Port(), "/app_links/app_myaccount.aspx", {"Cookie: " + session}).body,
+                       "<td>bob</td>"));
+  EXPECT_TRUE(
+      Contains(a_.PostForm("app_feedback.aspx", "text=hi", {}, b_.Port()).body, "Thank you"));
   // Lists are refreshed within one period, far below a keep-alive period.
   Advance(ServiceConfig{}.sharedRefreshMs);
   EXPECT_TRUE(Contains(Online(b_, "amy", "secret-a"), "62.10.20.30"));
