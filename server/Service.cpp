@@ -120,7 +120,8 @@ int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<i
 
 }  // namespace
 
-Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config)
+Service::Service(Store& store, PasswordChecker& passwords, const WallClock& clock,
+                 ServiceConfig config)
     : Service(store, passwords, Clocks{clock, clock}, std::move(config)) {}
 
 Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config)

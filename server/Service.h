@@ -62,7 +62,7 @@ struct ServiceConfig {
 class Service {
  public:
   // One clock for both wall and steady time (tests).
-  Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config);
+  Service(Store& store, PasswordChecker& passwords, const WallClock& clock, ServiceConfig config);
   Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config);
   ~Service();
   Service(const Service&) = delete;

@@ -222,7 +222,7 @@ TEST_F(Attack, SettingTheSystemClockEndsNoLoginAndBlocksNoSource) {
   const std::string keepalive = Harness::LoginBody("bob", "secret-b", kGuidA);
   // A jump forward by a day: the login lives on, and what is stored and
   // shown follows the wall clock.
-  h.SetWallClockBy(24 * 3600 * 1000);
+  h.SetWallClockBy(int64_t{24} * 3600 * 1000);
   EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
   EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "user=amy&Pass=secret-a&buddy=bob"),
                        "<userid>bob</userid>"));
@@ -236,7 +236,7 @@ TEST_F(Attack, SettingTheSystemClockEndsNoLoginAndBlocksNoSource) {
   // real time, not the days the clock went back.
   for (int i = 0; i < 5; ++i) Login(Source(9), "amy", "guess");
   EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kThrottled));
-  h.SetWallClockBy(-2 * 24 * 3600 * 1000);
+  h.SetWallClockBy(int64_t{-2} * 24 * 3600 * 1000);
   h.Advance(1000);
   EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kAccepted));
   EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");

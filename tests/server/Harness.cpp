@@ -150,7 +150,7 @@ HttpServerOptions Harness::TestHttp() {
 }
 
 Harness::Harness(ServiceConfig config, HttpServerOptions http, std::string database)
-    : config_(std::move(config)), httpOptions_(http), database_(std::move(database)) {
+    : config_(std::move(config)), httpOptions_(std::move(http)), database_(std::move(database)) {
   if (database_.empty()) database_ = TestDatabase(dir_.Path() + "/service.db");
   Start();
 }
