@@ -150,12 +150,7 @@ class MixerServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(server_.Start(&error)) << error;
-    // Keep the client library away from the user's own configuration.
-    for (const std::string& setting : server_.ClientEnv()) {
-      const size_t eq = setting.find('=');
-      setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
-    }
+    ASSERT_TRUE(server_.StartForThisProcess(&error)) << error;
   }
 
   std::unique_ptr<Mixer> OpenMixer() {

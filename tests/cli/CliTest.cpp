@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "audio/GsmCodec.h"
@@ -332,13 +331,6 @@ ConfigRun Config(const std::string& dir, const std::vector<const char*>& words,
   return run;
 }
 
-std::string FileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(CliConfig, GetsSetsAndUnsetsValuesTheProgramReads) {
   ScratchDir dir;
   EXPECT_TRUE(cli::IsConfigCommand(std::vector<const char*>{"config", "get", "User"}));
@@ -390,7 +382,7 @@ TEST(CliConfig, GetsSetsAndUnsetsValuesTheProgramReads) {
 TEST(CliConfig, BadRequestsExitWithTwoAndChangeNothing) {
   ScratchDir dir;
   ASSERT_EQ(Config(dir.Path(), {"set", "User", "alice"}).status, 0);
-  const std::string before = FileText(dir.File(SettingsStore::kFileName));
+  const std::string before = ReadFile(dir.File(SettingsStore::kFileName));
   const std::string longName(64, 'a');
   const std::vector<std::tuple<std::vector<const char*>, std::string, const char*>> bad = {
       {{}, "", "config needs get, set or unset"},
@@ -414,7 +406,7 @@ TEST(CliConfig, BadRequestsExitWithTwoAndChangeNothing) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(run.out, "");
   }
-  EXPECT_EQ(FileText(dir.File(SettingsStore::kFileName)), before);
+  EXPECT_EQ(ReadFile(dir.File(SettingsStore::kFileName)), before);
 }
 
 }  // namespace

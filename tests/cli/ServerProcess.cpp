@@ -1,31 +1,32 @@
 #include "tests/cli/ServerProcess.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "tests/support/ScratchDir.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo::test {
 
-namespace {
-
-std::string Program() {
+std::string ServerProcess::Program() {
   const char* dir = std::getenv("DIALVO_BIN_DIR");
   return std::string(dir != nullptr && *dir != '\0' ? dir : DIALVO_TEST_BIN_DIR) + "/dialvo-server";
 }
-
-}  // namespace
 
 ServerProcess::ServerProcess(const std::vector<Account>& accounts, int keepAliveSec) {
   const std::string db = (dir_ / "service.db").string();
   for (const auto& [name, password] : accounts) {
     if (RunProgram({Program(), "--db", db, "user", "add", name, password}) != 0) return;
   }
-  if (!process_.Start({Program(), "--db", db, "--listen", "127.0.0.1:0", "--keepalive",
-                       std::to_string(keepAliveSec), "--threads", "4"},
-                      {}, (dir_ / "service.log").string()) ||
+  Serve({"--db", db, "--keepalive", std::to_string(keepAliveSec), "--threads", "4"});
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& options) { Serve(options); }
+
+void ServerProcess::Serve(std::vector<std::string> options) {
+  options.insert(options.begin(), {Program(), "--listen", "127.0.0.1:0"});
+  if (!process_.Start(options, {}, (dir_ / "service.log").string()) ||
       !WaitLog("serving on 127.0.0.1:", 10000)) {
     return;
   }
@@ -36,14 +37,18 @@ ServerProcess::ServerProcess(const std::vector<Account>& accounts, int keepAlive
   }
 }
 
+uint16_t ServerProcess::Port() const {
+  return hostPort_.empty() ? 0 : static_cast<uint16_t>(std::stoi(hostPort_.substr(10)));
+}
+
 bool ServerProcess::WaitLog(const std::string& text, int timeoutMs, int count) {
   return WaitFor([&] { return static_cast<int>(LogLines(text).size()) >= count; }, timeoutMs);
 }
 
+std::string ServerProcess::Log() const { return ReadFile((dir_ / "service.log").string()); }
+
 std::vector<std::string> ServerProcess::LogLines(const std::string& text) const {
-  std::ifstream file(dir_ / "service.log");
-  std::stringstream log;
-  log << file.rdbuf();
+  std::stringstream log(Log());
   std::vector<std::string> found;
   // Whole lines only: the last one may still be on its way.
   for (std::string line; std::getline(log, line);) {

@@ -1,12 +1,6 @@
 // Several service processes on one PostgreSQL database: two services in this
 // process with stores of their own, and two real dialvo-server processes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,9 +9,8 @@
 #include <thread>
 
 #include "server/Accounts.h"
+#include "tests/cli/ServerProcess.h"
 #include "tests/server/Harness.h"
-
-extern char** environ;
 
 namespace dialvo::server::test {
 namespace {
@@ -106,57 +99,6 @@ TEST_F(Shared, KeepalivesThroughEitherProcessKeepTheLoginAndSilenceEndsIt) {
 
 // Two dialvo-server processes; the one taking the writes is killed in the
 // middle of them. Every account and every acknowledged buddy list is there.
-class Server {
- public:
-  explicit Server(const std::string& database) {
-    int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    const std::string program = std::string(DIALVO_TEST_BIN_DIR) + "/dialvo-server";
-    std::vector<std::string> args = {program, "--db", database, "--listen", "127.0.0.1:0"};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const bool spawned =
-        posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(err[1]);
-    std::string log;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::smatch match;
-    const std::regex serving("serving on 127\\.0\\.0\\.1:(\\d+)");
-    while (spawned && !std::regex_search(log, match, serving) &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd fd{err[0], POLLIN, 0};
-      if (poll(&fd, 1, 100) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = read(err[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      log.append(buffer, static_cast<size_t>(n));
-    }
-    close(err[0]);
-    if (std::regex_search(log, match, serving)) port_ = static_cast<uint16_t>(std::stoi(match[1]));
-  }
-  ~Server() { Kill(); }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
-
-  uint16_t Port() const { return port_; }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
-  }
-
- private:
-  pid_t pid_ = 0;
-  uint16_t port_ = 0;
-};
-
 TEST(SharedProcesses, OneKilledMidTrafficLosesNoAccountAndNoBuddyList) {
   if (!UsingPostgres()) GTEST_SKIP() << "one SQLite file serves one process";
   TempDir dir;
@@ -171,8 +113,8 @@ TEST(SharedProcesses, OneKilledMidTrafficLosesNoAccountAndNoBuddyList) {
       ASSERT_TRUE(CreateAccount(*store, passwords, "u" + std::to_string(i), "secret-u", 0).ok);
     }
   }
-  Server doomed(database);
-  Server survivor(database);
+  ::dialvo::test::ServerProcess doomed({"--db", database});
+  ::dialvo::test::ServerProcess survivor({"--db", database});
   ASSERT_NE(doomed.Port(), 0);
   ASSERT_NE(survivor.Port(), 0);
 

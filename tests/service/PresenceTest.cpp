@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <thread>
+#include <type_traits>
 
 #include "settings/Settings.h"
 #include "tests/service/FakeService.h"
@@ -24,37 +25,23 @@ using test::HttpResponse;
 
 class RecordingObserver : public PresenceObserver {
  public:
-  void PostAppRequest(AppRequest request) override {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(request);
-  }
-  void ShowNotice(const Notice& notice) override {
-    std::lock_guard lock(mutex_);
-    notices_.push_back(notice);
-  }
-  void AddressStatusChanged(const AddressStatus& status) override {
-    std::lock_guard lock(mutex_);
-    statuses_.push_back(status.text);
-  }
+  void PostAppRequest(AppRequest request) override { Add(requests_, request); }
+  void ShowNotice(const Notice& notice) override { Add(notices_, notice); }
+  void AddressStatusChanged(const AddressStatus& status) override { Add(statuses_, status.text); }
   void NetworkSettingsChanged() override { ++networkChanges; }
-  void LoginProgress(uint32_t state) override {
-    std::lock_guard lock(mutex_);
-    progress_.push_back(state);
-  }
-  void LoginFinished(const LoginOutcome& outcome) override {
-    std::lock_guard lock(mutex_);
-    logins_.push_back(outcome);
-  }
+  void LoginProgress(uint32_t state) override { Add(progress_, state); }
+  void LoginFinished(const LoginOutcome& outcome) override { Add(logins_, outcome); }
   void LoggedOut() override { ++loggedOut; }
-  void OnlineChanged(const OnlineRefresh& refresh) override {
-    std::lock_guard lock(mutex_);
-    refreshes_.push_back(refresh);
-  }
+  void OnlineChanged(const OnlineRefresh& refresh) override { Add(refreshes_, refresh); }
   void CallReportSent(uint64_t generation, uint32_t sessionNumber) override {
-    std::lock_guard lock(mutex_);
-    reports_.emplace_back(generation, sessionNumber);
+    Add(reports_, {generation, sessionNumber});
   }
 
+  template <typename T>
+  void Add(std::vector<T>& to, std::type_identity_t<T> item) {
+    std::lock_guard lock(mutex_);
+    to.push_back(std::move(item));
+  }
   template <typename T>
   std::vector<T> Take(std::vector<T>& from) {
     std::lock_guard lock(mutex_);

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "base/NamedThread.h"
@@ -18,6 +16,7 @@
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
 #include "tests/settings/TempDir.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo {
@@ -39,12 +38,7 @@ struct ClientFixture {
   }
 };
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
 
 TEST(ServiceClient, PostsTheBodyWithTheOneContentTypeHeader) {
   ClientFixture f;

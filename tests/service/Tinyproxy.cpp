@@ -1,18 +1,13 @@
 #include "tests/service/Tinyproxy.h"
 
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
 
 #include "tests/support/Wait.h"
-
-extern char** environ;
 
 namespace dialvo::test {
 
@@ -55,40 +50,16 @@ Tinyproxy::Tinyproxy(const std::filesystem::path& dir) {
   }
 }
 
-Tinyproxy::~Tinyproxy() { Kill(); }
-
 bool Tinyproxy::TryStart(const std::filesystem::path& dir, uint16_t port) {
   const std::filesystem::path conf = dir / "tinyproxy.conf";
   std::ofstream(conf) << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\n"
                       << "Allow 127.0.0.1\nLogLevel Critical\n";
-  const std::string confPath = conf.string();
-  char* argv[] = {const_cast<char*>("tinyproxy"), const_cast<char*>("-d"), const_cast<char*>("-c"),
-                  const_cast<char*>(confPath.c_str()), nullptr};
-  if (::posix_spawnp(&pid_, "tinyproxy", nullptr, nullptr, argv, environ) != 0) {
-    pid_ = -1;
-    return false;
-  }
-  const bool up = WaitFor(
-      [&] {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-          pid_ = -1;
-          return true;  // it gave up (port taken): stop waiting
-        }
-        return Accepts(port);
-      },
-      5000);
-  if (up && pid_ > 0) return true;
-  Kill();
+  // It gives up at once when the port is taken: no use waiting then.
+  const bool up = process_.Start({"tinyproxy", "-d", "-c", conf.string()}) &&
+                  WaitFor([&] { return !process_.Running() || Accepts(port); }, 5000);
+  if (up && process_.Running()) return true;
+  process_.Stop();
   return false;
-}
-
-void Tinyproxy::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
 }
 
 }  // namespace dialvo::test

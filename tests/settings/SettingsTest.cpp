@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,16 +13,12 @@
 #include "settings/AtomicFile.h"
 #include "settings/Autostart.h"
 #include "tests/settings/TempDir.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo {
 namespace {
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
 
 void WriteFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

@@ -83,8 +83,8 @@ bool ChildProcess::Running() {
   return true;
 }
 
-void ChildProcess::Stop() {
-  if (pid_ <= 0) return;
+int ChildProcess::Stop() {
+  if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   int status = 0;
@@ -96,6 +96,14 @@ void ChildProcess::Stop() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 

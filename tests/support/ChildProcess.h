@@ -25,7 +25,10 @@ class ChildProcess {
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
              const std::string& outputFile = "/dev/null");
   // SIGTERM, then SIGKILL if it has not ended within two seconds; waits.
-  void Stop();
+  // Its exit status, -1 when it was killed or not running.
+  int Stop();
+  // SIGKILL at once, as a crash would end it; waits.
+  void Kill();
   // False once it has ended.
   bool Running();
   pid_t Pid() const { return pid_; }

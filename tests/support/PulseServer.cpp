@@ -5,21 +5,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace dialvo::test {
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool Accepts(const std::string& socketPath) {
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -33,6 +25,15 @@ bool Accepts(const std::string& socketPath) {
 }
 
 }  // namespace
+
+bool PulseServer::StartForThisProcess(std::string* error) {
+  if (!Start(error)) return false;
+  for (const std::string& setting : ClientEnv()) {
+    const size_t eq = setting.find('=');
+    setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+  }
+  return true;
+}
 
 std::vector<std::string> PulseServer::ClientEnv() const {
   const std::string& dir = dir_.Path();
@@ -81,7 +82,7 @@ bool PulseServer::Start(std::string* error) {
   while (!Accepts(Socket())) {
     if (!process_.Running() || std::chrono::steady_clock::now() >= deadline) {
       process_.Stop();
-      *error = "pulseaudio did not come up:\n" + ReadAll(log);
+      *error = "pulseaudio did not come up:\n" + ReadFile(log);
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -95,7 +96,7 @@ int PulseServer::Pactl(const std::vector<std::string>& args, std::string* output
   const std::string file = dir_.File("pactl.out");
   unlink(file.c_str());
   const int status = RunProgram(argv, ClientEnv(), file);
-  if (output != nullptr) *output = ReadAll(file);
+  if (output != nullptr) *output = ReadFile(file);
   return status;
 }
 

@@ -21,6 +21,8 @@ class PulseServer {
   // Starts the server and waits (up to ten seconds) until it takes clients.
   // False with the reason and the server's log in *error.
   bool Start(std::string* error);
+  // Start, and point this process's own client library at the server.
+  bool StartForThisProcess(std::string* error);
   // The address for clients: "unix:<dir>/native".
   std::string Address() const { return "unix:" + Socket(); }
   // Runs pactl against the server; its exit status, output in *output.

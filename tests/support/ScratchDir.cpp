@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace dialvo::test {
@@ -20,6 +22,13 @@ ScratchDir::~ScratchDir() {
   if (path_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace dialvo::test

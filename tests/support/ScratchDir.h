@@ -20,4 +20,7 @@ class ScratchDir {
   std::string path_;
 };
 
+// The whole of a file, byte for byte; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 }  // namespace dialvo::test

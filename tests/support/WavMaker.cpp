@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 
@@ -15,10 +14,7 @@ namespace {
 bool Run(const std::vector<std::string>& argv, const std::string& log, std::string* error) {
   if (RunProgram(argv, {}, log) == 0) return true;
   if (error != nullptr) {
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    *error = argv[0] + " failed: " + text.str();
+    *error = argv[0] + " failed: " + ReadFile(log);
   }
   return false;
 }
