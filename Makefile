@@ -5,7 +5,8 @@ JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 
-.PHONY: all bootstrap configure build test run sanitize tsan lint format fuzz bench clean install package
+.PHONY: all bootstrap configure build test run sanitize tsan lint format fuzz bench clean install package \
+        mutate coverage
 
 all: build
 
@@ -68,5 +69,16 @@ soak: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target dialvo-soak
 	@nice -n 10 $(BUILD)/bin/dialvo-soak --minutes $(MINUTES)
 
+# One wrong change at a time from tests/mutations.txt, each rebuilt and
+# tested; lists the changes no test noticed (scripts/mutate). Not part of
+# `make test`: it takes a while.
+mutate: configure
+	@JOBS=$(JOBS) scripts/mutate $(BUILD) tests/mutations.txt
+
+# Line and branch coverage of the whole suite into build-coverage/ (HTML
+# report, figures per folder, share of test lines; scripts/coverage).
+coverage: bootstrap
+	@JOBS=$(JOBS) scripts/coverage build-coverage $(CMAKE_FLAGS)
+
 clean:
-	@rm -rf build build-asan build-tsan build-fuzz
+	@rm -rf build build-asan build-tsan build-fuzz build-coverage

@@ -3,6 +3,7 @@
 // clock. The defaults are the values the desktop program runs with.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "audio/SoundBackend.h"
@@ -56,6 +57,10 @@ struct EngineConfig {
   // Tick counts for liveness and round trips; the system clock when null.
   // It must outlive the engine.
   Clock* clock = nullptr;
+  // Called on the voice receive thread after each receive round with the
+  // voice blocks it took in: lets a test see the rounds and hold the loop
+  // between two of them.
+  std::function<void(int)> afterReceiveRound;
 };
 
 // The mixer mixes at most this many parties, the local user included.

@@ -154,6 +154,7 @@ uint32_t NetCore::ReceivePlayThread() {
   // Its priority stays normal: raising it needs privileges on Linux.
   while (!stopping_.load()) {
     const int result = ReceiveRound(config_.receiveWaitMs);
+    if (config_.afterReceiveRound) config_.afterReceiveRound(result);
     SleepMs(5);
     if (result < 0) {
       const int error = errno;

@@ -108,8 +108,11 @@ AccountResult ChangePassword(Store& store, PasswordChecker& passwords, std::stri
   UserRecord user;
   const StoreStatus found = store.FindUser(name, user);
   if (found == StoreStatus::kFailed) return {false, std::string(kStoreTrouble)};
+  // An unknown name costs what a wrong password costs, so the page does not
+  // tell which names exist.
+  if (found != StoreStatus::kOk) passwords.VerifyNobody(oldPassword);
   if (found != StoreStatus::kOk || !passwords.Verify(oldPassword, user.passwordHash)) {
-    return {false, "The user name or the old password is wrong."};
+    return {false, "The user name or the old password is wrong.", true};
   }
   std::string problem = CheckNewPassword(newPassword);
   if (!problem.empty()) return {false, problem};

@@ -14,7 +14,8 @@ constexpr size_t kMaxPasswordLength = 128;
 
 struct AccountResult {
   bool ok = false;
-  std::string message;  // for the user, success or not
+  std::string message;          // for the user, success or not
+  bool badCredentials = false;  // the name or the old password was wrong
 };
 
 // Empty when the name or password may be used, else why not.

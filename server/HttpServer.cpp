@@ -224,6 +224,7 @@ struct HttpServerCallbacks {
       // Without the header the proxy itself is asking.
       if (forwarded != nullptr) request.sourceIp = ForwardedFor(forwarded);
     }
+    request.secure = server.secure_;
     pending.method = request.method;
     pending.path = request.path;
     pending.sourceIp = request.sourceIp;
@@ -344,9 +345,32 @@ std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
     }
   }
   sockaddr_in address = options.listen.ToSockaddr();
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+  // libmicrohttpd keeps pointers to the PEM texts, which options outlives
+  // only for this call: the server keeps its own copies.
+  server->tlsCert_ = options.tlsCertPem;
+  server->tlsKey_ = options.tlsKeyPem;
+  MHD_OptionItem tls[] = {
+      {MHD_OPTION_HTTPS_MEM_CERT, 0, server->tlsCert_.data()},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0, server->tlsKey_.data()},
+      {MHD_OPTION_END, 0, nullptr},
+  };
+  if (server->secure_) {
+    if (options.tlsKeyPem.empty()) {
+      error = "HTTPS needs both a certificate and its key";
+      return nullptr;
+    }
+    if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+      error = "this libmicrohttpd cannot serve HTTPS";
+      return nullptr;
+    }
+    flags |= MHD_USE_TLS;
+  } else {
+    tls[0] = {MHD_OPTION_END, 0, nullptr};
+  }
   // clang-format off
   server->daemon_ = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, options.listen.port, nullptr, nullptr,
+      flags, options.listen.port, nullptr, nullptr,
       &HttpServerCallbacks::OnRequest, server.get(),
       MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
       MHD_OPTION_THREAD_POOL_SIZE, threads,
@@ -357,10 +381,12 @@ std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
       MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::OnCompleted, server.get(),
       MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::OnConnection, server.get(),
+      MHD_OPTION_ARRAY, tls,
       MHD_OPTION_END);
   // clang-format on
   if (server->daemon_ == nullptr) {
     error = "cannot listen on " + options.listen.ToString();
+    if (server->secure_) error += " (or the TLS certificate and key are not a valid PEM pair)";
     return nullptr;
   }
   server->bound_ = options.listen;

@@ -39,6 +39,9 @@ struct HttpServerOptions {
   // Requests arriving from this IPv4 address (0: none) are taken to come
   // from the last address in their X-Forwarded-For header.
   uint32_t trustedProxy = 0;
+  // PEM texts; both given: HTTPS only on this address.
+  std::string tlsCertPem;
+  std::string tlsKeyPem;
 };
 
 using RequestHandler = std::function<HttpResponse(const HttpRequest&)>;
@@ -84,7 +87,8 @@ class HttpServer {
         bodyBudget_(options.bodyBudget),
         deadlineMs_(options.requestDeadlineMs),
         checkMs_(options.deadlineCheckMs),
-        trustedProxy_(options.trustedProxy) {}
+        trustedProxy_(options.trustedProxy),
+        secure_(!options.tlsCertPem.empty()) {}
   void Watch();  // the deadline thread
 
   const AsyncRequestHandler handler_;
@@ -94,6 +98,7 @@ class HttpServer {
   const int64_t deadlineMs_;
   const int64_t checkMs_;
   const uint32_t trustedProxy_;
+  const bool secure_;
   std::atomic<size_t> bodyBytes_{0};  // reserved by requests being received
   SockAddr bound_;
   unsigned connectionLimit_ = 0;
@@ -112,6 +117,8 @@ class HttpServer {
   };
   std::unordered_map<const void*, Open> open_;  // by connection
   std::thread watcher_;
+  std::string tlsCert_;
+  std::string tlsKey_;
 };
 
 }  // namespace dialvo::server

@@ -20,6 +20,7 @@ struct HttpRequest {
   bool bodyTooLarge = false;  // body cut at the cap; handlers refuse it
   bool overloaded = false;    // too many bodies in flight: body unread; handlers refuse it
   uint32_t sourceIp = 0;      // IPv4, host byte order; 0 for other families
+  bool secure = false;        // arrived over TLS
 };
 
 struct HttpResponse {
@@ -33,5 +34,19 @@ struct HttpResponse {
 // Milliseconds since the Unix epoch; tests inject their own.
 using WallClock = std::function<int64_t()>;
 WallClock SystemWallClock();
+
+// Wall time for what is stored or shown; steady time for every deadline kept
+// in memory (rate limits, throttles, login expiry, page sessions), so that
+// setting the system clock neither blocks sources nor ends logins. Tests may
+// give one clock for both, which makes the conversions the identity.
+struct Clocks {
+  WallClock wall;
+  WallClock steady;
+  // The wall time that the steady time steadyMs corresponds to.
+  int64_t WallOf(int64_t steadyMs) const { return wall() - (steady() - steadyMs); }
+  // The steady time of a stored wall time; never later than now.
+  int64_t SteadyOf(int64_t wallMs) const;
+};
+Clocks SystemClocks();
 
 }  // namespace dialvo::server

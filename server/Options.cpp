@@ -13,7 +13,8 @@ const char* const kUsage =
     "Usage:\n"
     "  dialvo-server [--listen ADDR:PORT] [--db PATH] [--public-host HOST[:PORT]]\n"
     "                [--keepalive SECONDS] [--threads N] [--trusted-proxy ADDR]\n"
-    "                [--connections-per-address N]\n"
+    "                [--connections-per-address N] [--processes N]\n"
+    "                [--tls-cert FILE --tls-key FILE]\n"
     "  dialvo-server [--db PATH] user add NAME [PASSWORD]\n"
     "  dialvo-server [--db PATH] user del NAME\n"
     "  dialvo-server [--db PATH] user list\n"
@@ -22,7 +23,9 @@ const char* const kUsage =
     "Runs the Orvanta Dialvo presence service, or manages its accounts.\n"
     "\n"
     "  --listen ADDR:PORT         address to serve HTTP on (127.0.0.1:8720)\n"
-    "  --db PATH                  database file ($XDG_DATA_HOME/Orvanta/dialvo-server.db)\n"
+    "  --db PATH                  database file ($XDG_DATA_HOME/Orvanta/dialvo-server.db),\n"
+    "                             or postgresql://... for a database that several\n"
+    "                             service processes share\n"
     "  --public-host HOST[:PORT]  where programs reach this service, as the directory\n"
     "                             names it (default: the host each request was sent to)\n"
     "  --keepalive SECONDS        the programs' keep-alive period (45); a login expires\n"
@@ -31,6 +34,10 @@ const char* const kUsage =
     "  --trusted-proxy ADDR       a reverse proxy at this IPv4 address: requests from it\n"
     "                             count as coming from their X-Forwarded-For address\n"
     "  --connections-per-address N  connections one address may hold at once (16)\n"
+    "  --processes N              how many service processes share the database behind\n"
+    "                             one proxy (1); each keeps 1/N of the rate limits\n"
+    "  --tls-cert FILE            serve HTTPS with this PEM certificate (chain) ...\n"
+    "  --tls-key FILE             ... and this PEM private key\n"
     "\n"
     "user add reads the password from standard input when it is not given, which keeps\n"
     "it out of the process list and the shell history.\n";
@@ -113,6 +120,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         options.perAddress = static_cast<unsigned>(number);
+      } else if (arg == "--processes") {
+        if (!ParsePositive(value, 64, number)) {
+          error = "--processes wants a number from 1 to 64, not " + value;
+          return false;
+        }
+        options.processes = static_cast<unsigned>(number);
       } else if (arg == "--trusted-proxy") {
         const auto ip = ParseIpv4(value);
         if (!ip || *ip == 0) {
@@ -120,6 +133,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         options.trustedProxy = *ip;
+      } else if (arg == "--tls-cert") {
+        options.tlsCert = value;
+      } else if (arg == "--tls-key") {
+        options.tlsKey = value;
       } else {
         error = "unknown option " + arg;
         return false;
@@ -127,6 +144,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       continue;
     }
     words.push_back(arg);
+  }
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    error = "--tls-cert and --tls-key go together";
+    return false;
   }
   if (words.empty()) return true;
   if (words[0] != "user" || words.size() < 2) {

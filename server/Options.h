@@ -18,8 +18,11 @@ struct Options {
   unsigned threads = 0;
   uint32_t trustedProxy = 0;  // 0: none
   unsigned perAddress = 16;   // connections one client address may hold
-  std::string name;           // user add / del
-  std::string password;       // user add; empty: read from standard input
+  unsigned processes = 1;     // service processes behind one proxy, sharing the database
+  std::string tlsCert;        // PEM files; both or neither
+  std::string tlsKey;
+  std::string name;      // user add / del
+  std::string password;  // user add; empty: read from standard input
 };
 
 // False, with the reason in error, when the command line is wrong.

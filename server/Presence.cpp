@@ -86,6 +86,7 @@ Presence::StartResult Presence::Start(const std::string& key, const LoginRecord&
   // InstanceGUID proves nothing, so a login must never end another account's.
   ended_.erase(EndedKey(key, login.instanceGuid));
   slots_[key] = MakeSlot(login);
+  slots_[key]->epoch = ++epoch_;
   byInstance_[login.instanceGuid] = key;
   return result;
 }
@@ -131,6 +132,7 @@ Presence::TouchResult Presence::Touch(const std::string& key, std::string_view i
   slot.login.version = published.version;
   slot.login.sourceIp = published.sourceIp;
   slot.element = ElementOf(slot.login);
+  slot.epoch = ++epoch_;
   RaiseTo(slot.lastSeen, nowMs);
   RaiseTo(slot.persistedSeen, nowMs);
   result.state = Keepalive::kAlive;
@@ -214,6 +216,47 @@ size_t Presence::LiveCount(int64_t nowMs) const {
   size_t count = 0;
   for (const auto& entry : slots_) count += Live(*entry.second, nowMs) ? 1 : 0;
   return count;
+}
+
+void Presence::Merge(const std::vector<LoginRecord>& logins, bool complete, uint64_t since,
+                     std::string_view endedReason, int64_t nowMs) {
+  std::unique_lock lock(mutex_);
+  std::unordered_set<std::string> listed;
+  for (const auto& login : logins) {
+    std::string key = AsciiLower(login.userName);
+    auto it = slots_.find(key);
+    if (it != slots_.end() && it->second->epoch > since) {
+      listed.insert(std::move(key));
+      continue;
+    }
+    if (it != slots_.end() && it->second->login.instanceGuid == login.instanceGuid) {
+      Slot& slot = *it->second;
+      RaiseTo(slot.lastSeen, login.lastSeenMs);
+      RaiseTo(slot.persistedSeen, login.lastSeenMs);
+      if (!(PublishedOf(slot.login) == PublishedOf(login))) {
+        std::string reportKey = std::move(slot.login.reportKey);
+        slot.login = login;
+        slot.login.reportKey = std::move(reportKey);
+        slot.element = ElementOf(slot.login);
+      }
+    } else {
+      if (it != slots_.end()) {
+        if (Live(*it->second, nowMs)) {
+          ended_[EndedKey(key, it->second->login.instanceGuid)] = {std::string(endedReason), nowMs};
+        }
+        Remove(key);
+      }
+      slots_[key] = MakeSlot(login);
+      byInstance_[login.instanceGuid] = key;
+    }
+    listed.insert(std::move(key));
+  }
+  if (!complete) return;
+  std::vector<std::string> gone;
+  for (const auto& [key, slot] : slots_) {
+    if (slot->epoch <= since && listed.count(key) == 0) gone.push_back(key);
+  }
+  for (const auto& key : gone) Remove(key);
 }
 
 }  // namespace dialvo::server

@@ -73,12 +73,23 @@ class Presence {
   size_t Sweep(int64_t nowMs);
   size_t LiveCount(int64_t nowMs) const;
 
+  // Takes in the logins of the other processes on a shared database.
+  // `complete`: they are all the live logins, so one missing here ended
+  // elsewhere. Logins started or changed here after `since` (an Epoch() read
+  // before the database was) are newer than the list and kept as they are.
+  // A login of another instance replaces this one's, whose next keep-alive
+  // learns endedReason.
+  void Merge(const std::vector<LoginRecord>& logins, bool complete, uint64_t since,
+             std::string_view endedReason, int64_t nowMs);
+  uint64_t Epoch() const { return epoch_.load(); }
+
  private:
   struct Slot {
     LoginRecord login;    // lastSeenMs unused: see lastSeen
     std::string element;  // its getuserlist element, rendered when login changes
     std::atomic<int64_t> lastSeen{0};
     std::atomic<int64_t> persistedSeen{0};
+    uint64_t epoch = 0;  // epoch_ when started or changed here; 0: merged
   };
   struct Ended {
     std::string reason;
@@ -101,6 +112,7 @@ class Presence {
   std::unordered_map<std::string, std::unique_ptr<Slot>> slots_;  // by lower-case name
   std::unordered_map<std::string, std::string> byInstance_;       // instance GUID -> key
   std::unordered_map<std::string, Ended> ended_;                  // EndedKey -> note
+  std::atomic<uint64_t> epoch_{0};                                // raised under the exclusive lock
 };
 
 }  // namespace dialvo::server

@@ -8,6 +8,7 @@
 
 #include "server/Accounts.h"
 #include "server/Form.h"
+#include "server/SharedPresence.h"
 #include "server/Text.h"
 #include "server/WebSite.h"
 
@@ -18,6 +19,17 @@ WallClock SystemWallClock() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
   };
+}
+
+Clocks SystemClocks() {
+  return {SystemWallClock(), [] {
+            using namespace std::chrono;
+            return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+          }};
+}
+
+int64_t Clocks::SteadyOf(int64_t wallMs) const {
+  return steady() - std::max<int64_t>(0, wall() - wallMs);
 }
 
 namespace {
@@ -109,9 +121,13 @@ int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<i
 }  // namespace
 
 Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config)
+    : Service(store, passwords, Clocks{clock, clock}, std::move(config)) {}
+
+Service::Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config)
     : store_(store),
       passwords_(passwords),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
+      clock_(clocks_.steady),
       config_(std::move(config)),
       presence_(LifetimeMs(), PersistEveryMs()),
       fwtestLimiter_(config_.fwtestBurst, config_.fwtestIntervalMs),
@@ -119,23 +135,40 @@ Service::Service(Store& store, PasswordChecker& passwords, WallClock clock, Serv
       accountThrottle_(config_.accountThrottle),
       sourceThrottle_(config_.sourceThrottle),
       hashing_(config_.hashThreads, config_.hashQueue) {
+  if (SharedLogins* shared = store_.Shared()) {
+    shared_ = std::make_unique<SharedPresence>(
+        *shared, presence_, LifetimeMs(), config_.sharedRefreshMs, std::string(kLoggedInElsewhere));
+  }
   web_ =
-      std::make_unique<WebSite>(store_, passwords_, presence_, clock_,
-                                WebSite::Limits{config_.registerBurst, config_.registerIntervalMs});
+      std::make_unique<WebSite>(store_, passwords_, presence_, clocks_,
+                                WebSite::Limits{config_.registerBurst, config_.registerIntervalMs},
+                                WebSite::Throttles{accountThrottle_, sourceThrottle_});
 }
 
 Service::~Service() = default;
 
 bool Service::Start(std::string& error) {
+  if (!web_->Start(error)) return false;
   if (!fwtestSocket_.Open() || !fwtestSocket_.Bind(SockAddr::Any(0))) {
     error = std::string("cannot open the UDP socket for fwtest: ") +
             std::strerror(fwtestSocket_.LastError());
     return false;
   }
+  if (shared_) {
+    if (!shared_->Refresh(clock_())) {
+      error = "cannot read the logins kept in the database";
+      return false;
+    }
+    return true;
+  }
   std::vector<LoginRecord> logins;
-  if (store_.LoadLogins(clock_() - LifetimeMs(), logins) != StoreStatus::kOk) {
+  if (store_.LoadLogins(clocks_.wall() - LifetimeMs(), logins) != StoreStatus::kOk) {
     error = "cannot read the logins kept in the database";
     return false;
+  }
+  for (auto& login : logins) {
+    login.startedMs = clocks_.SteadyOf(login.startedMs);
+    login.lastSeenMs = clocks_.SteadyOf(login.lastSeenMs);
   }
   presence_.Load(logins);
   return true;
@@ -145,7 +178,11 @@ void Service::Sweep() {
   const int64_t now = clock_();
   presence_.Sweep(now);
   // The store's keep-alive times may lag by one persist period.
-  store_.DeleteLoginsSeenBefore(now - LifetimeMs() - PersistEveryMs());
+  if (shared_) {
+    shared_->Sweep(PersistEveryMs());
+  } else {
+    store_.DeleteLoginsSeenBefore(clocks_.wall() - LifetimeMs() - PersistEveryMs());
+  }
   fwtestLimiter_.Sweep(now);
   reportLimiter_.Sweep(now);
   accountThrottle_.Sweep(now);
@@ -240,9 +277,15 @@ bool Service::NeedsHashing(const HttpRequest& request, std::optional<AnswerKind>
 }
 
 std::string Service::CurrentIp(const HttpRequest& request) const {
-  if (!config_.publicHost.empty()) return config_.publicHost;
-  if (IsPlausibleHostPort(request.host)) return request.host;
-  return config_.fallbackHost;
+  std::string host = config_.fallbackHost;
+  if (!config_.publicHost.empty()) {
+    host = config_.publicHost;
+  } else if (IsPlausibleHostPort(request.host)) {
+    host = request.host;
+  }
+  // A directory asked for over TLS sends the commands, passwords and all,
+  // over TLS too.
+  return request.secure ? "https://" + host : host;
 }
 
 HttpResponse Service::Directory(const HttpRequest& request) {
@@ -401,12 +444,17 @@ HttpResponse Service::Logmein(const HttpRequest& request, const Form& form) {
   login.listeningPort = published.listeningPort;
   login.version = published.version;
   login.sourceIp = published.sourceIp;
-  login.startedMs = now;
-  login.lastSeenMs = now;
   login.reportKey = RandomToken(16);
   answer.reportKey = login.reportKey;
-  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
+  // The store keeps wall times, presence steady ones. Saved first: a
+  // refresh from a shared database that misses the login is then older than
+  // its start here, and leaves it alone.
+  login.startedMs = clocks_.WallOf(now);
+  login.lastSeenMs = login.startedMs;
   const bool saved = store_.SaveLogin(login) == StoreStatus::kOk;
+  login.startedMs = now;
+  login.lastSeenMs = now;
+  const auto started = presence_.Start(AsciiLower(user.name), login, kLoggedInElsewhere);
   answer.accepted = true;
   std::string outcome = note + " accepted";
   if (started.endedOtherInstance) outcome += ", ended the login of another instance";
@@ -419,8 +467,9 @@ HttpResponse Service::Logmeoff(const HttpRequest& request, const Form& form) {
   if (auto refused = Authenticate(form, request, AnswerKind::kStatus, user))
     return std::move(*refused);
   const std::string guid = form.Get("InstanceGUID");
-  const bool ended = presence_.End(AsciiLower(user.name), guid);
-  if (ended) store_.DeleteLogin(user.id, guid);
+  bool ended = presence_.End(AsciiLower(user.name), guid);
+  // Another process may hold the login.
+  if (ended || shared_) ended = store_.DeleteLogin(user.id, guid) == StoreStatus::kOk || ended;
   // Logging off an instance that is not logged in leaves it logged off.
   return Text("+", "user=" + user.name + (ended ? " logged off" : " was not logged in"));
 }
@@ -431,19 +480,36 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
     return std::move(*refused);
   }
   const std::string note = "user=" + user.name;
-  const auto result = presence_.Touch(AsciiLower(user.name), form.Get("InstanceGUID"),
-                                      ReadPublished(form, request), clock_());
+  const std::string key = AsciiLower(user.name);
+  const std::string guid = form.Get("InstanceGUID");
+  const Published published = ReadPublished(form, request);
+  auto result = presence_.Touch(key, guid, published, clock_());
+  if (result.state == Presence::Keepalive::kUnknown && shared_) {
+    // Logged in through another process that this one has not heard from.
+    switch (shared_->Recover(user.id, guid, clock_())) {
+      case SharedPresence::Found::kSame:
+        result = presence_.Touch(key, guid, published, clock_());
+        break;
+      case SharedPresence::Found::kReplaced:
+        return Text("#" + std::string(kLoggedInElsewhere), note + " ended by another login");
+      case SharedPresence::Found::kNone:
+        break;
+    }
+  }
   switch (result.state) {
-    case Presence::Keepalive::kAlive:
+    case Presence::Keepalive::kAlive: {
       // A login the store lost (a sweep racing this keep-alive, or a database
       // restored from backup) is written again whole.
+      LoginRecord stored = result.login;
+      stored.startedMs = clocks_.WallOf(stored.startedMs);
+      stored.lastSeenMs = clocks_.WallOf(stored.lastSeenMs);
       if (result.changed ||
-          (result.persist &&
-           store_.TouchLogin(result.login.userId, result.login.instanceGuid,
-                             result.login.lastSeenMs) == StoreStatus::kNotFound)) {
-        store_.SaveLogin(result.login);
+          (result.persist && store_.TouchLogin(stored.userId, stored.instanceGuid,
+                                               stored.lastSeenMs) == StoreStatus::kNotFound)) {
+        store_.SaveLogin(stored);
       }
       return Text("+", note + " alive" + (result.changed ? ", address changed" : ""));
+    }
     case Presence::Keepalive::kEnded:
       return Text("#" + result.endedReason, note + " ended by another login");
     case Presence::Keepalive::kUnknown:
@@ -479,6 +545,7 @@ HttpResponse Service::Getuserlist(const HttpRequest& request, const Form& form) 
   if (auto refused = Authenticate(form, request, AnswerKind::kUserList, user))
     return std::move(*refused);
   const auto names = form.GetAll("buddy");
+  if (shared_) shared_->MaybeRefresh(clock_());
   std::string answer = UserListStart();
   answer.reserve(answer.size() + 200 * names.size());
   const size_t online = presence_.AppendOnline(names, clock_(), answer);
@@ -525,8 +592,8 @@ HttpResponse Service::Iamtalking(const HttpRequest& request, const Form& form) {
     rows.push_back({std::string(users[i]), LeadingNumber(minutes[i]), LeadingNumber(delays[i])});
   }
   int64_t sessionId = 0;
-  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1", clock_(),
-                        sessionId) != StoreStatus::kOk) {
+  if (store_.ReportCall(conference, login.userId, rows, form.Get("IsRecorded") == "1",
+                        clocks_.wall(), sessionId) != StoreStatus::kOk) {
     return Refusal(AnswerKind::kStatus, kStoreTrouble, request, note);
   }
   return Text(SessionAnswer(sessionId), note + " session " + std::to_string(sessionId));

@@ -24,6 +24,7 @@
 namespace dialvo::server {
 
 class Form;
+class SharedPresence;
 class WebSite;
 
 struct ServiceConfig {
@@ -53,11 +54,16 @@ struct ServiceConfig {
   // Failed password checks, per account and per source address.
   LoginThrottle::Policy accountThrottle{};
   LoginThrottle::Policy sourceThrottle{.freeFailures = 10};
+  // On a database shared by several processes: how often at most the logins
+  // made through the others are read.
+  int64_t sharedRefreshMs = 5000;
 };
 
 class Service {
  public:
+  // One clock for both wall and steady time (tests).
   Service(Store& store, PasswordChecker& passwords, WallClock clock, ServiceConfig config);
+  Service(Store& store, PasswordChecker& passwords, Clocks clocks, ServiceConfig config);
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -108,9 +114,11 @@ class Service {
 
   Store& store_;
   PasswordChecker& passwords_;
-  const WallClock clock_;
+  const Clocks clocks_;
+  const WallClock clock_;  // clocks_.steady
   const ServiceConfig config_;
   Presence presence_;
+  std::unique_ptr<SharedPresence> shared_;  // null: this process alone
   RateLimiter fwtestLimiter_;
   RateLimiter reportLimiter_;  // by user id
   LoginThrottle accountThrottle_;

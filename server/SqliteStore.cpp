@@ -10,13 +10,14 @@
 #include <unordered_map>
 #include <utility>
 
+#include "server/Passwords.h"
 #include "server/Text.h"
 
 namespace dialvo::server {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS users(
@@ -68,6 +69,13 @@ CREATE TABLE IF NOT EXISTS feedback(
   user_id INTEGER REFERENCES users(id) ON DELETE SET NULL,
   created_ms INTEGER NOT NULL,
   text TEXT NOT NULL);
+)sql";
+
+// Version 2: the service's secrets.
+constexpr const char* kSchema2 = R"sql(
+CREATE TABLE IF NOT EXISTS secrets(
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL);
 )sql";
 
 // LIKE pattern matching the fragment anywhere; its own wildcards are escaped.
@@ -253,8 +261,8 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::string& path, std::str
   if (version < kSchemaVersion) {
     Transaction tx(*connection);
     const std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
-    if (!tx.Open() || !connection->Exec(kSchema) || !connection->Exec(setVersion.c_str()) ||
-        !tx.Commit()) {
+    if (!tx.Open() || (version < 1 && !connection->Exec(kSchema)) || !connection->Exec(kSchema2) ||
+        !connection->Exec(setVersion.c_str()) || !tx.Commit()) {
       error = std::string("cannot create the tables: ") + sqlite3_errmsg(connection->db);
       return nullptr;
     }
@@ -426,7 +434,11 @@ StoreStatus SqliteStore::TouchLogin(int64_t userId, std::string_view instanceGui
   if (!q.Bind(1, userId).Bind(2, instanceGuid).Bind(3, lastSeenMs).Run()) {
     return StoreStatus::kFailed;
   }
-  return sqlite3_changes((*c).db) == 1 ? StoreStatus::kOk : StoreStatus::kNotFound;
+  if (sqlite3_changes((*c).db) == 1) return StoreStatus::kOk;
+  Query other(*c, "SELECT 1 FROM logins WHERE user_id = ?1");
+  const int rc = other.Bind(1, userId).Step();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StoreStatus::kFailed;
+  return rc == SQLITE_ROW ? StoreStatus::kExists : StoreStatus::kNotFound;
 }
 
 StoreStatus SqliteStore::DeleteLogin(int64_t userId, std::string_view instanceGuid) {
@@ -564,6 +576,22 @@ StoreStatus SqliteStore::AddFeedback(int64_t userId, std::string_view text, int6
   Query q(*c, "INSERT INTO feedback(user_id, created_ms, text) VALUES(NULLIF(?1, 0), ?2, ?3)");
   return q.Bind(1, userId).Bind(2, nowMs).Bind(3, text).Run() ? StoreStatus::kOk
                                                               : StoreStatus::kFailed;
+}
+
+StoreStatus SqliteStore::Secret(std::string_view name, std::string& value) {
+  Lease c(*this);
+  if (!c) return StoreStatus::kFailed;
+  {
+    std::lock_guard write(writeMutex_);
+    const std::string fresh = RandomToken(32);
+    Query insert(*c, "INSERT OR IGNORE INTO secrets(name, value) VALUES(?1, ?2)");
+    if (!insert.Bind(1, name).Bind(2, fresh).Run()) return StoreStatus::kFailed;
+  }
+  Query q(*c, "SELECT value FROM secrets WHERE name = ?1");
+  q.Bind(1, name);
+  if (q.Step() != SQLITE_ROW) return StoreStatus::kFailed;
+  value = q.Text(0);
+  return StoreStatus::kOk;
 }
 
 }  // namespace dialvo::server

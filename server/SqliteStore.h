@@ -54,6 +54,7 @@ class SqliteStore final : public Store {
   StoreStatus RecentCalls(int64_t reporterId, size_t limit,
                           std::vector<CallSummary>& calls) override;
   StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) override;
+  StoreStatus Secret(std::string_view name, std::string& value) override;
 
   struct Connection;
 

@@ -57,6 +57,22 @@ struct CallSummary {
   std::vector<CallParticipant> participants;  // as the user last reported them
 };
 
+// Logins as every service process on one database sees them. Ages are kept
+// in the database's time, so processes whose clocks disagree (other machines,
+// monotonic clocks) agree on who is online; answers come in the caller's
+// clock, nowMs.
+class SharedLogins {
+ public:
+  virtual ~SharedLogins() = default;
+  // Every login seen within lifetimeMs, by any process.
+  virtual StoreStatus LiveLogins(int64_t lifetimeMs, int64_t nowMs,
+                                 std::vector<LoginRecord>& logins) = 0;
+  // replacedInstance: the instance whose login this one replaced, if any.
+  virtual StoreStatus LiveLogin(int64_t userId, int64_t lifetimeMs, int64_t nowMs,
+                                LoginRecord& login, std::string& replacedInstance) = 0;
+  virtual StoreStatus DeleteExpiredLogins(int64_t lifetimeMs) = 0;
+};
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -79,6 +95,8 @@ class Store {
 
   // Persisted copy of the live logins, one per user.
   virtual StoreStatus SaveLogin(const LoginRecord& login) = 0;  // insert or replace
+  // kNotFound when the user has no login stored, kExists when the stored one
+  // is another instance's (which a late keep-alive must not overwrite).
   virtual StoreStatus TouchLogin(int64_t userId, std::string_view instanceGuid,
                                  int64_t lastSeenMs) = 0;
   virtual StoreStatus DeleteLogin(int64_t userId, std::string_view instanceGuid) = 0;
@@ -96,6 +114,14 @@ class Store {
 
   // userId 0: anonymous.
   virtual StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) = 0;
+
+  // The service's named secret (64 hexadecimal digits), made at random on
+  // first use and then the same for every process on this database, so that
+  // a token one process signs another accepts.
+  virtual StoreStatus Secret(std::string_view name, std::string& value) = 0;
+
+  // Non-null when several processes may share this store's logins.
+  virtual SharedLogins* Shared() { return nullptr; }
 };
 
 }  // namespace dialvo::server

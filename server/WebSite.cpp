@@ -1,5 +1,9 @@
 #include "server/WebSite.h"
 
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 #include "base/UdpSocket.h"
@@ -17,8 +21,13 @@ constexpr int64_t kSearchIntervalMs = 2000;
 constexpr size_t kRecentCalls = 10;
 constexpr size_t kMaxFeedbackBytes = 4000;
 constexpr int64_t kSessionMs = int64_t{15} * 60 * 1000;
-constexpr size_t kMaxSessions = 20000;
 constexpr std::string_view kSessionCookie = "dialvo_session";
+constexpr std::string_view kFormCookie = "dialvo_form";
+constexpr int64_t kFormCookieMs = int64_t{24} * 3600 * 1000;
+constexpr std::string_view kFormTokenField = "form_token";
+constexpr std::string_view kFormExpired =
+    "This form was not sent from a page of this service, or it is too old. Please check it "
+    "and send it again.";
 
 // The host[:port] of an absolute URL or origin ("http://host:port/path").
 std::string_view HostOfUrl(std::string_view url) {
@@ -55,6 +64,17 @@ std::string CookieValue(std::string_view header, std::string_view name) {
 }
 
 std::string E(std::string_view text) { return EscapeMarkup(text); }
+
+// A form cookie as handed out: 32 hexadecimal digits.
+bool IsFormCookie(std::string_view value) {
+  return value.size() == 32 && value.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The cookie attributes of this site's cookies.
+std::string CookieAttributes(const HttpRequest& request, int64_t maxAgeMs) {
+  return "; Path=/app_links/; Max-Age=" + std::to_string(maxAgeMs / 1000) +
+         "; HttpOnly; SameSite=Strict" + (request.secure ? "; Secure" : "");
+}
 
 std::string FormatTime(int64_t ms) {
   const time_t seconds = static_cast<time_t>(ms / 1000);
@@ -166,20 +186,122 @@ std::string ContextHelpText(std::string_view id) {
 
 }  // namespace
 
-WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence,
-                 WallClock clock, Limits limits)
+WebSite::WebSite(Store& store, PasswordChecker& passwords, const Presence& presence, Clocks clocks,
+                 Limits limits, Throttles throttles)
     : store_(store),
       passwords_(passwords),
       presence_(presence),
-      clock_(std::move(clock)),
+      clocks_(std::move(clocks)),
+      clock_(clocks_.steady),
+      throttles_(throttles),
       formLimiter_(limits.formBurst, limits.formIntervalMs),
-      searchLimiter_(kSearchBurst, kSearchIntervalMs) {}
+      searchLimiter_(kSearchBurst, kSearchIntervalMs) {
+  if (sodium_init() < 0) std::abort();  // no randomness: no secure tokens either
+  // Start replaces these with the keys shared through the store.
+  randombytes_buf(formKey_.data(), formKey_.size());
+  randombytes_buf(sessionKey_.data(), sessionKey_.size());
+}
+
+static_assert(crypto_auth_KEYBYTES == 32);
+
+namespace {
+
+std::string Mac(const std::array<unsigned char, 32>& key, std::string_view message) {
+  unsigned char mac[crypto_auth_BYTES];
+  crypto_auth(mac, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+              key.data());
+  char hex[2 * crypto_auth_BYTES + 1];
+  sodium_bin2hex(hex, sizeof hex, mac, sizeof mac);
+  return hex;
+}
+
+bool KeyFromHex(std::string_view hex, std::array<unsigned char, 32>& key) {
+  size_t length = 0;
+  return sodium_hex2bin(key.data(), key.size(), hex.data(), hex.size(), nullptr, &length,
+                        nullptr) == 0 &&
+         length == key.size();
+}
+
+}  // namespace
+
+bool WebSite::Start(std::string& error) {
+  // Every process on the database signs with the same keys, so a form or a
+  // session one of them hands out is good at any of them.
+  std::string formKey;
+  std::string sessionKey;
+  if (store_.Secret("form token key", formKey) != StoreStatus::kOk ||
+      store_.Secret("session key", sessionKey) != StoreStatus::kOk ||
+      !KeyFromHex(formKey, formKey_) || !KeyFromHex(sessionKey, sessionKey_)) {
+    error = "cannot read the service's keys from the database";
+    return false;
+  }
+  return true;
+}
+
+std::string WebSite::SessionToken(int64_t expiresWallMs, int64_t userId,
+                                  std::string_view instanceGuid) const {
+  std::string token = std::to_string(expiresWallMs);
+  token += '.';
+  token += std::to_string(userId);
+  token += '.';
+  token += instanceGuid;
+  return token + "." + Mac(sessionKey_, token);
+}
+
+bool WebSite::ReadSessionToken(std::string_view token, int64_t& userId,
+                               std::string& instanceGuid) const {
+  const size_t last = token.rfind('.');
+  if (last == std::string_view::npos || token.size() > 200) return false;
+  const std::string_view signedPart = token.substr(0, last);
+  if (!SameSecret(token.substr(last + 1), Mac(sessionKey_, signedPart))) return false;
+  const size_t first = signedPart.find('.');
+  const size_t second = signedPart.find('.', first + 1);
+  if (first == std::string_view::npos || second == std::string_view::npos) return false;
+  const int64_t expires = LeadingNumber(signedPart.substr(0, first));
+  userId = LeadingNumber(signedPart.substr(first + 1, second - first - 1));
+  instanceGuid = std::string(signedPart.substr(second + 1));
+  // Wall time: the processes that check a session need not be the one that
+  // made it, and share no steady clock.
+  return expires > clocks_.wall();
+}
+
+std::string WebSite::FormToken(std::string_view cookie, std::string_view form) const {
+  return Mac(formKey_, std::string(cookie) + "|" + std::string(form));
+}
+
+bool WebSite::FormTokenValid(const HttpRequest& request, const Form& form,
+                             std::string_view formName) const {
+  const std::string cookie = CookieValue(request.cookie, kFormCookie);
+  return IsFormCookie(cookie) && SameSecret(form.Get(kFormTokenField), FormToken(cookie, formName));
+}
+
+std::string WebSite::FormTokenField(const HttpRequest& request, std::string_view formName,
+                                    std::string& newCookie) const {
+  std::string cookie = CookieValue(request.cookie, kFormCookie);
+  if (!IsFormCookie(cookie)) {
+    cookie = RandomToken(16);
+    newCookie = std::string(kFormCookie) + "=" + cookie + CookieAttributes(request, kFormCookieMs);
+  }
+  return "<input type=\"hidden\" name=\"" + std::string(kFormTokenField) + "\" value=\"" +
+         FormToken(cookie, formName) + "\">";
+}
+
+HttpResponse WebSite::FormPage(const HttpRequest& request, std::string_view formName, int status,
+                               std::string_view title, std::string content,
+                               std::string_view formHtml, std::string note) const {
+  std::string cookie;
+  const size_t close = formHtml.rfind("</form>");
+  content += formHtml.substr(0, close);
+  content += FormTokenField(request, formName, cookie);
+  if (close != std::string_view::npos) content += formHtml.substr(close);
+  HttpResponse response = Html(status, title, content, std::move(note));
+  if (!cookie.empty()) response.headers.emplace_back("Set-Cookie", cookie);
+  return response;
+}
 
 void WebSite::Sweep(int64_t nowMs) {
   formLimiter_.Sweep(nowMs);
   searchLimiter_.Sweep(nowMs);
-  std::lock_guard lock(sessionMutex_);
-  std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= nowMs; });
 }
 
 HttpResponse WebSite::Handle(const std::string& path, const HttpRequest& request,
@@ -254,20 +376,24 @@ HttpResponse WebSite::Invite(const Form& query, const std::string& serviceHost) 
 HttpResponse WebSite::Register(const HttpRequest& request) {
   std::string content;
   std::string name;
+  int status = 200;
   if (request.method == "POST") {
     auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
+    if (form) name = std::string(Trim(form->Get("name")));
     if (!form) {
       content += Message(false, "The form could not be read.");
+    } else if (!FormTokenValid(request, *form, "register")) {
+      status = 403;
+      content += Message(false, kFormExpired);
     } else if (!formLimiter_.Allow(request.sourceIp, clock_())) {
       content += Message(false, "Too many requests from your address. Please try again later.");
     } else {
-      name = std::string(Trim(form->Get("name")));
       const std::string password = form->Get("password");
       AccountResult result;
       if (password != form->Get("password2")) {
         result = {false, "The two passwords differ."};
       } else {
-        result = CreateAccount(store_, passwords_, name, password, clock_());
+        result = CreateAccount(store_, passwords_, name, password, clocks_.wall());
       }
       if (result.ok) {
         return Html(200, "Account created",
@@ -278,14 +404,16 @@ HttpResponse WebSite::Register(const HttpRequest& request) {
       content += Message(false, result.message);
     }
   }
-  content += "<form method=\"post\" action=\"/app_links/app_register.aspx\">" +
-             Field("User name", "name", "text", name) + Field("Password", "password", "password") +
-             Field("Password again", "password2", "password") +
-             "<button type=\"submit\">Register</button></form>"
-             "<p>User names have up to 63 characters, without blanks or punctuation other "
-             "than . - and _. Passwords have at least " +
-             std::to_string(kMinPasswordLength) + " characters.</p>";
-  return Html(200, "Register a user", content, "page register");
+  const std::string form =
+      "<form method=\"post\" action=\"/app_links/app_register.aspx\">" +
+      Field("User name", "name", "text", name) + Field("Password", "password", "password") +
+      Field("Password again", "password2", "password") +
+      "<button type=\"submit\">Register</button></form>"
+      "<p>User names have up to 63 characters, without blanks or punctuation other "
+      "than . - and _. Passwords have at least " +
+      std::to_string(kMinPasswordLength) + " characters.</p>";
+  return FormPage(request, "register", status, "Register a user", std::move(content), form,
+                  status == 403 ? "page register form token refused" : "page register");
 }
 
 HttpResponse WebSite::Search(const HttpRequest& request, const Form& query) {
@@ -354,34 +482,21 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
         login.sourceIp != SockAddr{request.sourceIp, 0}.IpText()) {
       return notLoggedIn();
     }
-    const std::string token = RandomToken(16);
-    {
-      std::lock_guard lock(sessionMutex_);
-      if (sessions_.size() >= kMaxSessions) {
-        std::erase_if(sessions_, [&](const auto& entry) { return entry.second.expiresMs <= now; });
-      }
-      if (sessions_.size() >= kMaxSessions) sessions_.erase(sessions_.begin());
-      sessions_[token] = {AsciiLower(login.userName), guid, now + kSessionMs};
-    }
+    const std::string token =
+        SessionToken(clocks_.wall() + kSessionMs, login.userId, login.instanceGuid);
     HttpResponse moved =
         Html(303, "My account", "<p><a href=\"/app_links/app_myaccount.aspx\">My account</a></p>",
              "page myaccount session for " + login.userName);
-    moved.headers = {
-        {"Location", "/app_links/app_myaccount.aspx"},
-        {"Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=/app_links/; Max-Age=" +
-                           std::to_string(kSessionMs / 1000) + "; HttpOnly; SameSite=Strict"}};
+    moved.headers = {{"Location", "/app_links/app_myaccount.aspx"},
+                     {"Set-Cookie", std::string(kSessionCookie) + "=" + token +
+                                        CookieAttributes(request, kSessionMs)}};
     return moved;
   }
-  Session session;
-  {
-    const std::string token = CookieValue(request.cookie, kSessionCookie);
-    std::lock_guard lock(sessionMutex_);
-    const auto it = sessions_.find(token);
-    if (token.empty() || it == sessions_.end() || it->second.expiresMs <= now) return notLoggedIn();
-    session = it->second;
-  }
   // The session lasts no longer than the login it was opened from.
-  if (!presence_.Find(session.userKey, now, login) || login.instanceGuid != session.instanceGuid) {
+  int64_t userId = 0;
+  std::string instance;
+  if (!ReadSessionToken(CookieValue(request.cookie, kSessionCookie), userId, instance) ||
+      !presence_.FindByInstance(instance, now, login) || login.userId != userId) {
     return notLoggedIn();
   }
   std::string content = "<table>";
@@ -389,8 +504,8 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
     content += "<tr><th>" + E(label) + "</th><td>" + E(value) + "</td></tr>";
   };
   row("User name", login.userName);
-  row("Logged in since", FormatTime(login.startedMs));
-  row("Last sign of life", FormatTime(login.lastSeenMs));
+  row("Logged in since", FormatTime(clocks_.WallOf(login.startedMs)));
+  row("Last sign of life", FormatTime(clocks_.WallOf(login.lastSeenMs)));
   row("Connection", ConnectionText(login));
   row("Address given to buddies", login.address);
   row("Listening port", std::to_string(login.listeningPort));
@@ -433,18 +548,37 @@ HttpResponse WebSite::MyAccount(const HttpRequest& request, const Form& query) {
 HttpResponse WebSite::ChangePassword(const HttpRequest& request, const Form& query) {
   std::string content;
   std::string name = query.Get("user");
+  int status = 200;
   if (request.method == "POST") {
     auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
+    if (form) name = std::string(Trim(form->Get("name")));
     if (!form) {
       content += Message(false, "The form could not be read.");
+    } else if (!FormTokenValid(request, *form, "changepassword")) {
+      status = 403;
+      content += Message(false, kFormExpired);
     } else {
-      name = std::string(Trim(form->Get("name")));
       const std::string fresh = form->Get("new");
+      const std::string account = AsciiLower(name);
+      const std::string source = SockAddr{request.sourceIp, 0}.IpText();
+      const int64_t now = clock_();
+      const int64_t waitMs =
+          std::max(throttles_.account.WaitMs(account, now), throttles_.source.WaitMs(source, now));
       AccountResult result;
       if (fresh != form->Get("new2")) {
         result = {false, "The two new passwords differ."};
+      } else if (waitMs > 0) {
+        // Checked before any hashing, as for logins.
+        result = {false, "Too many failed logins. Please try again in " +
+                             std::to_string((waitMs + 999) / 1000) + " seconds."};
       } else {
         result = server::ChangePassword(store_, passwords_, name, form->Get("old"), fresh);
+        if (result.badCredentials) {
+          throttles_.account.Failed(account, now);
+          throttles_.source.Failed(source, now);
+        } else if (result.ok) {
+          throttles_.account.Succeeded(account);
+        }
       }
       if (result.ok) {
         return Html(200, "Password changed",
@@ -455,22 +589,29 @@ HttpResponse WebSite::ChangePassword(const HttpRequest& request, const Form& que
       content += Message(false, result.message);
     }
   }
-  content += "<form method=\"post\" action=\"/app_links/app_changepassword.aspx\">" +
-             Field("User name", "name", "text", name) + Field("Old password", "old", "password") +
-             Field("New password", "new", "password") +
-             Field("New password again", "new2", "password") +
-             "<button type=\"submit\">Change password</button></form>";
-  return Html(200, "Change password", content, "page changepassword");
+  const std::string form =
+      "<form method=\"post\" action=\"/app_links/app_changepassword.aspx\">" +
+      Field("User name", "name", "text", name) + Field("Old password", "old", "password") +
+      Field("New password", "new", "password") + Field("New password again", "new2", "password") +
+      "<button type=\"submit\">Change password</button></form>";
+  return FormPage(request, "changepassword", status, "Change password", std::move(content), form,
+                  status == 403 ? "page changepassword form token refused" : "page changepassword");
 }
 
 HttpResponse WebSite::Feedback(const HttpRequest& request, const Form& query) {
   std::string instance = query.Get("InstanceGUID");
   std::string content;
+  std::string kept;  // the text of a refused post, offered again
+  int status = 200;
   if (request.method == "POST") {
     auto form = request.bodyTooLarge ? std::nullopt : Form::Parse(request.body);
     const std::string text = form ? std::string(Trim(form->Get("text"))) : std::string();
     if (form) instance = form->Get("InstanceGUID");
-    if (!form || text.empty() || text.size() > kMaxFeedbackBytes || !IsValidUtf8(text)) {
+    if (form && text.size() <= kMaxFeedbackBytes && IsValidUtf8(text)) kept = text;
+    if (form && !FormTokenValid(request, *form, "feedback")) {
+      status = 403;
+      content += Message(false, kFormExpired);
+    } else if (!form || text.empty() || text.size() > kMaxFeedbackBytes || !IsValidUtf8(text)) {
       content += Message(false, "Please write up to " + std::to_string(kMaxFeedbackBytes) +
                                     " characters of text.");
     } else if (!formLimiter_.Allow(request.sourceIp, clock_())) {
@@ -478,20 +619,20 @@ HttpResponse WebSite::Feedback(const HttpRequest& request, const Form& query) {
     } else {
       LoginRecord login;
       const int64_t userId = presence_.FindByInstance(instance, clock_(), login) ? login.userId : 0;
-      if (store_.AddFeedback(userId, text, clock_()) == StoreStatus::kOk) {
+      if (store_.AddFeedback(userId, text, clocks_.wall()) == StoreStatus::kOk) {
         return Html(200, "Thank you", Message(true, "Your feedback was received."),
                     "page feedback received");
       }
       content += Message(false, "The feedback could not be saved. Please try again later.");
     }
   }
-  content +=
+  const std::string form =
       "<form method=\"post\" action=\"/app_links/app_feedback.aspx\">"
       "<input type=\"hidden\" name=\"InstanceGUID\" value=\"" +
-      E(instance) +
-      "\"><label>Your message<br><textarea name=\"text\" rows=\"8\" cols=\"60\">"
-      "</textarea></label><button type=\"submit\">Send</button></form>";
-  return Html(200, "Feedback", content, "page feedback");
+      E(instance) + "\"><label>Your message<br><textarea name=\"text\" rows=\"8\" cols=\"60\">" +
+      E(kept) + "</textarea></label><button type=\"submit\">Send</button></form>";
+  return FormPage(request, "feedback", status, "Feedback", std::move(content), form,
+                  status == 403 ? "page feedback form token refused" : "page feedback");
 }
 
 HttpResponse WebSite::ContextHelp(const Form& query) {

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "server/BatchedLog.h"
 #include "server/HttpServer.h"
 #include "server/Options.h"
+#include "server/PgStore.h"
 #include "server/Service.h"
 #include "server/SqliteStore.h"
 
@@ -25,6 +28,19 @@ namespace {
 
 using namespace dialvo;
 using namespace dialvo::server;
+
+bool ReadPem(const std::string& path, const char* what, std::string& text, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (!in || content.str().find("-----BEGIN ") == std::string::npos) {
+    error = std::string("cannot read the TLS ") + what + " " + path +
+            (in ? ": not a PEM file" : std::string(": ") + std::strerror(errno));
+    return false;
+  }
+  text = content.str();
+  return true;
+}
 
 // mkdir -p for the folders above a file, private to the user.
 bool MakeParents(const std::string& file, std::string& error) {
@@ -96,6 +112,25 @@ int UserCommand(const Options& options, Store& store) {
   }
 }
 
+// Rate limits and failed-login counts are kept by each process: asking the
+// database before every keep-alive would cost more than the limits save. A
+// round-robin proxy spreads each client's requests evenly, so each of n
+// processes allows 1/n of every budget and the whole service what one would.
+void ShareLimits(ServiceConfig& config, unsigned processes) {
+  const int n = static_cast<int>(processes);
+  const auto part = [n](int budget) { return std::max(1, budget / n); };
+  config.fwtestBurst = part(config.fwtestBurst);
+  config.fwtestIntervalMs *= n;
+  config.registerBurst = part(config.registerBurst);
+  config.registerIntervalMs *= n;
+  config.reportBurst = part(config.reportBurst);
+  config.reportIntervalMs *= n;
+  for (auto* throttle : {&config.accountThrottle, &config.sourceThrottle}) {
+    throttle->freeFailures = part(throttle->freeFailures);
+    throttle->baseMs *= n;
+  }
+}
+
 int Serve(const Options& options, Store& store) {
   // The signals are taken synchronously by this thread; every thread started
   // from here on inherits the mask.
@@ -117,7 +152,8 @@ int Serve(const Options& options, Store& store) {
   config.keepAliveMs = options.keepAliveS * 1000;
   config.listenIp = options.listen.ip;
   config.behindProxy = options.trustedProxy != 0;
-  Service service(store, passwords, SystemWallClock(), config);
+  ShareLimits(config, options.processes);
+  Service service(store, passwords, SystemClocks(), config);
   std::string error;
   if (!service.Start(error)) return Fail(error);
 
@@ -126,6 +162,11 @@ int Serve(const Options& options, Store& store) {
   http.threads = options.threads;
   http.trustedProxy = options.trustedProxy;
   http.perSourceConnectionLimit = options.perAddress;
+  if (!options.tlsCert.empty() &&
+      (!ReadPem(options.tlsCert, "certificate", http.tlsCertPem, error) ||
+       !ReadPem(options.tlsKey, "key", http.tlsKeyPem, error))) {
+    return Fail(error);
+  }
   auto log = std::make_unique<BatchedLog>(STDERR_FILENO);
   auto server = HttpServer::Start(
       http,
@@ -135,8 +176,8 @@ int Serve(const Options& options, Store& store) {
       log->Sink(), error);
   if (!server) return Fail(error);
   std::fprintf(
-      stderr, "dialvo-server: serving on %s, directory host %s\n",
-      server->Address().ToString().c_str(),
+      stderr, "dialvo-server: serving on %s%s, directory host %s\n",
+      server->Address().ToString().c_str(), options.tlsCert.empty() ? "" : " over HTTPS",
       options.publicHost.empty() ? "as each request addressed it" : options.publicHost.c_str());
 
   // Sweep three times per keep-alive period until told to stop.
@@ -172,11 +213,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::string db = options.db.empty() ? DefaultDatabasePath() : options.db;
-  if (!MakeParents(db, error)) return Fail(error);
-  auto store = SqliteStore::Open(db, error);
+  std::unique_ptr<Store> store;
+  if (IsPostgresUrl(db)) {
+    store = PgStore::Open(db, error);
+  } else if (MakeParents(db, error)) {
+    store = SqliteStore::Open(db, error);
+  }
   if (!store) return Fail(error);
   if (options.action == Options::Action::kServe) {
-    std::fprintf(stderr, "dialvo-server: database %s\n", db.c_str());
+    // A URL may carry a password: name the kind of database only.
+    std::fprintf(stderr, "dialvo-server: database %s\n",
+                 IsPostgresUrl(db) ? "PostgreSQL" : db.c_str());
     return Serve(options, *store);
   }
   return UserCommand(options, *store);

@@ -74,6 +74,16 @@ std::string RequestUrl(std::string_view host, std::string_view objectPath) {
   return url + PercentEncode(objectPath, PathSafe);
 }
 
+std::string CommandHost(std::string_view directoryHost, std::string_view currentIp) {
+  currentIp = TrimSpace(currentIp);
+  if (!StartsWithNoCase(TrimSpace(directoryHost), "https://") ||
+      StartsWithNoCase(currentIp, "https://")) {
+    return std::string(currentIp);
+  }
+  if (StartsWithNoCase(currentIp, "http://")) currentIp.remove_prefix(7);
+  return "https://" + std::string(currentIp);
+}
+
 std::string ServerLocation::ObjectPath(std::string_view script) const {
   return path + "\\" + std::string(script);
 }

@@ -22,6 +22,11 @@ ServiceHost ParseServiceHost(std::string_view text);
 // them) are percent-encoded, so the server decodes exactly that text.
 std::string RequestUrl(std::string_view host, std::string_view objectPath);
 
+// The host the commands go to, from the directory's CURRENT IP: a directory
+// reached over https never has the commands, passwords and all, sent over
+// plain http.
+std::string CommandHost(std::string_view directoryHost, std::string_view currentIp);
+
 // Where the service lives and which script serves which command, in the
 // order the directory answer is read.
 struct ServerLocation {

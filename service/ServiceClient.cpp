@@ -236,7 +236,8 @@ uint32_t CServiceClient::Worker() {
 bool CServiceClient::FetchServerLocation(ServerLocation& location) {
   const std::filesystem::path file = LocationFilePath();
   std::string answer;
-  const bool posted = Post(DirectoryHostInUse(), kDirectoryScript, kDirectoryBody, answer);
+  const std::string directoryHost = DirectoryHostInUse();
+  const bool posted = Post(directoryHost, kDirectoryScript, kDirectoryBody, answer);
   // Kept on disk, empty after a failed request, so that a failure can be
   // looked into; the next attempt overwrites it.
   std::string error;
@@ -246,6 +247,7 @@ bool CServiceClient::FetchServerLocation(ServerLocation& location) {
   }
   if (!posted) return false;
   if (!ReadServerLocation(answer, location)) return false;
+  location.currentIp = CommandHost(directoryHost, location.currentIp);
   std::error_code ec;
   std::filesystem::remove(file, ec);
   return true;

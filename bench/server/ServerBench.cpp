@@ -1,7 +1,11 @@
 // Helpers for bench/server/run:
-//   server_bench seed DB USERS      registers u0 .. u<USERS-1>, password "bench-pass"
-//   server_bench cost               in-process cost of iamup and getuserlist by
-//                                   registered users and buddies asked for
+//   server_bench seed DB USERS      registers u0 .. u<USERS-1>, password "bench-pass";
+//                                   DB is a file or a postgresql:// URL
+//   server_bench cost [URL]         in-process cost of iamup and getuserlist by
+//                                   registered users and buddies asked for, on
+//                                   SQLite or on the PostgreSQL database at URL
+#include <libpq-fe.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "server/Passwords.h"
+#include "server/PgStore.h"
 #include "server/Service.h"
 #include "server/SqliteStore.h"
 
@@ -20,12 +25,28 @@ using namespace dialvo::server;
 
 constexpr const char* kPassword = "bench-pass";
 
+bool RunSql(const std::string& url, const std::string& sql) {
+  PGconn* conn = PQconnectdb(url.c_str());
+  PGresult* result = PQexec(conn, sql.c_str());
+  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+  if (!ok) std::fprintf(stderr, "server_bench: %s", PQerrorMessage(conn));
+  PQclear(result);
+  PQfinish(conn);
+  return ok;
+}
+
 // All users share one hash: hashing 100k passwords with Argon2id would take
 // hours and measures nothing here.
-bool Seed(SqliteStore& store, int users) {
+bool Seed(Store& store, const std::string& db, int users) {
   PasswordChecker passwords(HashCost::Interactive(), 1);
   std::string hash;
   if (!passwords.Hash(kPassword, hash)) return false;
+  if (IsPostgresUrl(db)) {  // one statement rather than a round trip per user
+    return RunSql(db,
+                  "INSERT INTO users(name, name_key, password_hash, created_ms) SELECT 'u' || g,"
+                  " 'u' || g, '" +
+                      hash + "', 0 FROM generate_series(0, " + std::to_string(users - 1) + ") g");
+  }
   for (int i = 0; i < users; ++i) {
     std::string name = "u";
     name += std::to_string(i);
@@ -65,20 +86,38 @@ double MicrosPerCall(Fn&& fn) {
   return std::chrono::duration<double, std::micro>(elapsed).count() / calls;
 }
 
-int Cost() {
+std::unique_ptr<Store> Open(const std::string& db, std::string& error, const WallClock& clock) {
+  if (!IsPostgresUrl(db)) return SqliteStore::Open(db, error);
+  PgStoreOptions options;
+  options.clockMs = clock;
+  return PgStore::Open(db, error, options);
+}
+
+int Cost(const std::string& url) {
   std::printf("%-10s %-28s %12s\n", "users", "request", "us/request");
   for (int users : {1000, 10000, 100000}) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("dialvo-bench-" + std::to_string(::getpid()) + "-" + std::to_string(users));
+    const std::string name =
+        "dialvo-bench-" + std::to_string(::getpid()) + "-" + std::to_string(users);
+    const auto dir = std::filesystem::temp_directory_path() / name;
     std::filesystem::create_directories(dir);
+    // On PostgreSQL, a schema of its own for each size.
+    std::string db = (dir / "bench.db").string();
+    if (!url.empty()) {
+      const std::string schema =
+          "bench_" + std::to_string(::getpid()) + "_" + std::to_string(users);
+      if (!RunSql(url, "CREATE SCHEMA " + schema)) return 1;
+      db = url;
+      db += url.find('?') == std::string::npos ? "?" : "&";
+      db += "options=-c%20search_path%3D" + schema;
+    }
+    int64_t now = 1'700'000'000'000;
     std::string error;
-    auto store = SqliteStore::Open((dir / "bench.db").string(), error);
-    if (!store || !Seed(*store, users)) {
+    auto store = Open(db, error, [&now] { return now; });
+    if (!store || !Seed(*store, db, users)) {
       std::fprintf(stderr, "server_bench: cannot seed: %s\n", error.c_str());
       return 1;
     }
     PasswordChecker passwords(HashCost::Interactive(), 2);
-    int64_t now = 1'700'000'000'000;
     Service service(
         *store, passwords, [&now] { return now; }, ServiceConfig{});
     if (!service.Start(error)) return 1;
@@ -116,14 +155,16 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 3 && args[0] == "seed") {
     std::string error;
-    auto store = SqliteStore::Open(args[1], error);
-    if (!store || !Seed(*store, std::atoi(args[2].c_str()))) {
+    auto store = Open(args[1], error, SystemWallClock());
+    if (!store || !Seed(*store, args[1], std::atoi(args[2].c_str()))) {
       std::fprintf(stderr, "server_bench: cannot seed %s %s\n", args[1].c_str(), error.c_str());
       return 1;
     }
     return 0;
   }
-  if (args.size() == 1 && args[0] == "cost") return Cost();
-  std::fprintf(stderr, "usage: server_bench seed DB USERS | server_bench cost\n");
+  if ((args.size() == 1 || args.size() == 2) && args[0] == "cost") {
+    return Cost(args.size() == 2 ? args[1] : std::string());
+  }
+  std::fprintf(stderr, "usage: server_bench seed DB USERS | server_bench cost [URL]\n");
   return 2;
 }

@@ -110,7 +110,10 @@ TEST(PresenceController, LoginsAcceptedRefusedAndBusyAndTheStoredLogin) {
 
   // Accepted, with the box ticked: the name and password are kept, the
   // window and the engine take the name, the service's buddy list arrives.
-  ASSERT_TRUE(rig.LogIn("alice", "pw", true));
+  // A second login asked for while it runs is dropped.
+  const size_t tried = rig.Count("logmein.asp");
+  rig.presence->Login(QStringLiteral("alice"), QStringLiteral("pw"), true);
+  ASSERT_TRUE(rig.LogIn("bob", "pw", false));
   EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -alice"));
   EXPECT_EQ(rig.Engine().userName, "alice");
   const StoredLogin stored = LoadStoredLogin(*rig.settings);
@@ -124,6 +127,7 @@ TEST(PresenceController, LoginsAcceptedRefusedAndBusyAndTheStoredLogin) {
   rig.presence->Logoff();
   ASSERT_TRUE(WaitForGui([&] { return !rig.presence->LoggedIn(); }));
   EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
+  EXPECT_EQ(rig.Count("logmein.asp"), tried + 1);  // the log-off went after any login
   EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -Please Login"));
   EXPECT_EQ(rig.Engine().userName, "UNKNOWN");
   EXPECT_EQ(rig.panes[0], QStringLiteral("Please Login"));

@@ -25,7 +25,6 @@ TEST(CSem, StartsTakenWithZeroAndBlocksUntilSignalled) {
     waiterId = CurrentThreadId();
     obtained = sem.WaitOnSemaphore(kInfinite) == 1;
   });
-  EXPECT_FALSE(obtained.load());
   sem.SignalSemaphore();
   waiter.join();
   EXPECT_TRUE(obtained.load());
@@ -71,18 +70,24 @@ TEST(CSem, NamedSemaphoreIsSharedWithOtherProcesses) {
   CSem mine(name.c_str());
   ASSERT_EQ(mine.WaitOnSemaphore(kInfinite), 1u);
 
+  int seen[2];
+  ASSERT_EQ(pipe(seen), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     CSem theirs(name.c_str());
     int code = 0;
-    if (theirs.WaitOnSemaphore(0) != 0) code |= 1;      // held by the parent
+    if (theirs.WaitOnSemaphore(0) != 0) code |= 1;  // held by the parent
+    if (write(seen[1], "x", 1) != 1) code |= 4;
     if (theirs.WaitOnSemaphore(10000) != 1) code |= 2;  // released by the parent
     theirs.SignalSemaphore();
     _exit(code);
   }
   // The child sees the semaphore held until the parent lets go.
-  usleep(50 * 1000);
+  char byte = 0;
+  ASSERT_EQ(read(seen[0], &byte, 1), 1);
+  close(seen[0]);
+  close(seen[1]);
   mine.SignalSemaphore();
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

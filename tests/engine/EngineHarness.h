@@ -25,6 +25,10 @@ namespace dialvo::test {
 
 // Any free ports, short waits and null sound devices.
 EngineConfig FastConfig();
+// FastConfig with every wait an engine may sit out (receive, dispatch,
+// handshake, decision) an hour long: a test that gets past an operation
+// with it waited none of them out, and one that does would hang.
+EngineConfig PatientConfig();
 
 // What the test keeps of one engine event (records are freed at once).
 struct SeenEvent {

@@ -2,6 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "base/Swmrg.h"
@@ -37,6 +42,58 @@ uint32_t VoiceBlocks(TestEngine& e, Connection* peer) {
   return peer->VoiceBlocksReceived();
 }
 
+uint32_t BlocksLost(TestEngine& e, Connection* peer) {
+  ReadGuard guard(e.Engine().PeerGuard());
+  return peer->Counters().blocksLost.load();
+}
+
+// Stops the engine's voice receive loop between two rounds, so that what a
+// test sends meanwhile is all waiting for the next one, and keeps the most
+// voice blocks one round took in.
+class RoundGate {
+ public:
+  std::function<void(int)> Hook() {
+    return [this](int decoded) {
+      std::unique_lock lock(mutex_);
+      most_ = std::max(most_, decoded);
+      ++rounds_;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return !held_; });
+    };
+  }
+  // Holds the loop at the end of the next round; true once it is held.
+  bool Hold(const std::function<void()>& endRound) {
+    std::unique_lock lock(mutex_);
+    held_ = true;
+    const int before = rounds_;
+    lock.unlock();
+    endRound();
+    lock.lock();
+    if (changed_.wait_for(lock, std::chrono::seconds(5), [&] { return rounds_ > before; })) {
+      return true;
+    }
+    held_ = false;  // never block the engine's shutdown
+    return false;
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    most_ = 0;
+    changed_.notify_all();
+  }
+  int Most() {
+    std::lock_guard lock(mutex_);
+    return most_;
+  }
+
+ private:
+  std::mutex mutex_;  // guards the fields below; taken by the test and the receive thread
+  std::condition_variable changed_;
+  bool held_ = false;
+  int rounds_ = 0;
+  int most_ = 0;
+};
+
 size_t PeerCount(TestEngine& e) {
   std::vector<PeerEntry> peers;
   e.Engine().GetPeers(peers);
@@ -44,7 +101,10 @@ size_t PeerCount(TestEngine& e) {
 }
 
 TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
-  TestEngine bob("bob");
+  RoundGate gate;
+  EngineConfig config = FastConfig();
+  config.afterReceiveRound = gate.Hook();
+  TestEngine bob("bob", config);
   RawPeer caller;
   caller.Send(Request("raw"), bob.Address());
   auto ringing = caller.Receive();
@@ -98,13 +158,25 @@ TEST(RawPeer, CalleeRingsAcceptsFiveTimesAndRelaysThroughTheListeningPort) {
   EXPECT_EQ(keepAlive->bytes.size(), 25u);
   EXPECT_NE(LoadU32(&keepAlive->bytes[17]), LoadU32(&check->bytes[17]));  // a fresh cookie
 
-  // Voice: a gap is reported, a late datagram is dropped.
-  for (uint32_t seq : {1u, 2u, 5u, 4u}) caller.Send(Voice(seq), bob.Address());
-  ASSERT_TRUE(WaitFor([&] { return VoiceBlocks(bob, peer) == 3; }));
+  // Voice, all waiting at once: a gap is reported and counts the numbers
+  // skipped, a duplicate and a late datagram are dropped, and each round
+  // takes one block from the peer.
+  ASSERT_TRUE(gate.Hold([&] { caller.Send(BuildPing(1001, 8), bob.Address()); }));
+  for (uint32_t seq : {1u, 2u, 2u, 5u, 4u, 6u}) caller.Send(Voice(seq), bob.Address());
+  gate.Release();
+  ASSERT_TRUE(WaitFor([&] { return VoiceBlocks(bob, peer) >= 4; }));
+  // The answer to a later ping comes after every datagram before it was read.
+  caller.Send(BuildPing(1002, 9), bob.Address());
+  for (;;) {
+    auto answer = caller.ReceiveType(MSG_I_AM_HERE);
+    ASSERT_TRUE(answer.has_value());
+    if (LoadU32(&answer->bytes[17]) == 9) break;
+  }
+  EXPECT_EQ(VoiceBlocks(bob, peer), 4u);
+  EXPECT_EQ(BlocksLost(bob, peer), 2u);
+  EXPECT_EQ(gate.Most(), 1);
   ASSERT_TRUE(bob.WaitFor(EV_PACKET_GAP));
   EXPECT_EQ(bob.Seen(EV_PACKET_GAP)[0].value, 3u);
-  caller.Send(Voice(6), bob.Address());
-  ASSERT_TRUE(WaitFor([&] { return VoiceBlocks(bob, peer) == 4; }));
   EXPECT_EQ(bob.Count(EV_PACKET_GAP), 1u);
 
   caller.Send(BuildControl(MSG_HANGUP), bob.Address());
@@ -318,7 +390,13 @@ TEST(RawPeer, SilentPeerIsRemovedByTheLivenessScanAnsweringOneStays) {
   ASSERT_TRUE(bob.WaitFor(EV_ROUND_TRIP));
   EXPECT_EQ(bob.Seen(EV_ROUND_TRIP)[0].owner, peer);
   clock.Advance(40000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // several scans
+  // Some scans: every timer round sends keep-alives stamped with the clock
+  // first, every second one scans.
+  for (int rounds = 0; rounds < 3;) {
+    auto tick = caller.ReceiveType(MSG_R_U_THERE);
+    ASSERT_TRUE(tick.has_value());
+    if (LoadU32(&tick->bytes[13]) == 81000u) ++rounds;
+  }
   EXPECT_EQ(PeerCount(bob), 1u);
   EXPECT_EQ(bob.Count(EV_PEER_LEFT), 0u);
 

@@ -132,6 +132,9 @@ class FlakyStore final : public Store {
   StoreStatus AddFeedback(int64_t userId, std::string_view text, int64_t nowMs) override {
     return inner_.AddFeedback(userId, text, nowMs);
   }
+  StoreStatus Secret(std::string_view name, std::string& value) override {
+    return inner_.Secret(name, value);
+  }
 
  private:
   Store& inner_;
@@ -212,6 +215,56 @@ TEST_F(Attack, OneSourceGuessingManyNamesIsThrottledToo) {
   EXPECT_TRUE(Contains(Login(Source(67), "amy", "secret-a"), kAccepted));
   h.Advance(1000);
   EXPECT_TRUE(Contains(Login(attacker, "amy", "secret-a"), kAccepted));
+}
+
+TEST_F(Attack, SettingTheSystemClockEndsNoLoginAndBlocksNoSource) {
+  EXPECT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  const std::string keepalive = Harness::LoginBody("bob", "secret-b", kGuidA);
+  // A jump forward by a day: the login lives on, and what is stored and
+  // shown follows the wall clock.
+  h.SetWallClockBy(24 * 3600 * 1000);
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "user=amy&Pass=secret-a&buddy=bob"),
+                       "<userid>bob</userid>"));
+  h.Advance(15000);  // the next keep-alive stores the new wall time
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  h.Stop();
+  h.Start();  // the stored login is read back in wall time
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+
+  // Back by two days: a source that waits for its throttle waits only the
+  // real time, not the days the clock went back.
+  for (int i = 0; i < 5; ++i) Login(Source(9), "amy", "guess");
+  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kThrottled));
+  h.SetWallClockBy(-2 * 24 * 3600 * 1000);
+  h.Advance(1000);
+  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kAccepted));
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "+");
+  // Three missed keep-alives still end a login.
+  h.Advance(3 * 45000 + 1);
+  EXPECT_EQ(From(Source(1), "iamup.asp", keepalive), "-");
+}
+
+TEST_F(Attack, TheChangePasswordFormIsNoWayAroundTheThrottle) {
+  const auto change = [&](const std::string& user, const std::string& old) {
+    return h
+        .PostForm("app_changepassword.aspx",
+                  "name=" + user + "&old=" + old + "&new=fresh-pw&new2=fresh-pw")
+        .body;
+  };
+  h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
+  const uint64_t before = Argon();
+  EXPECT_TRUE(Contains(change("nobody", "guess"), "the old password is wrong"));
+  EXPECT_EQ(Argon(), before + 1);  // an unknown name costs a hash too
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Contains(change("bob", "guess"), "password is wrong"));
+  // The form's guesses count against the account: the form and the login
+  // both wait now, even with the right password, and nothing is hashed.
+  const uint64_t throttled = Argon();
+  EXPECT_TRUE(Contains(change("bob", "secret-b"), kThrottled));
+  EXPECT_TRUE(Contains(Login(Source(3), "bob", "secret-b"), kThrottled));
+  EXPECT_EQ(Argon(), throttled);
+  h.Advance(1000);
+  EXPECT_TRUE(Contains(change("bob", "secret-b"), "The password of bob was changed."));
 }
 
 TEST_F(Attack, UnknownNamesCostWhatAWrongPasswordCosts) {
@@ -566,6 +619,16 @@ TEST_F(Attack, FwtestSendsOnlyItsOwnTextAndOnlyToPublicOrLikeAddresses) {
   request.body = body;
   request.sourceIp = 0x7F000001;
   EXPECT_TRUE(Contains(behind.GetService().Handle(request).body, "does not send test packets"));
+  // However many datagrams the configuration asks for, three go out.
+  ServiceConfig greedy;
+  greedy.fwtestDatagrams = 50;
+  Harness many(greedy);
+  while (listener.ReceiveFrom(buffer, 0).status == UdpSocket::Status::kOk) {
+  }
+  EXPECT_TRUE(Contains(many.GetService().Handle(request).body, "<error_code>0<"));
+  int received = 0;
+  while (listener.ReceiveFrom(buffer, 0).status == UdpSocket::Status::kOk) ++received;
+  EXPECT_EQ(received, 3);
 }
 
 }  // namespace

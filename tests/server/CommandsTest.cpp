@@ -269,10 +269,10 @@ TEST_F(Commands, LogHasOneLinePerRequestAndNeverAPassword) {
   h.Command("logmein.asp", Harness::LoginBody("dan", secret + "x", kGuidA));
   h.Command("iamup.asp", Harness::LoginBody("dan", secret, kGuidA));
   h.Command("getuserlist.asp", ListBody("dan", secret, {"bob"}));
-  Post(h.Port(), "/app_links/app_changepassword.aspx",
-       "name=dan&old=" + secret + "&new=" + secret + "2&new2=" + secret + "2");
+  h.PostForm("app_changepassword.aspx",
+             "name=dan&old=" + secret + "&new=" + secret + "2&new2=" + secret + "2");
   const auto lines = h.LogLines();
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 6u);  // the form page, then the form
   EXPECT_NE(lines[0].find("POST /dialvo/logmein.asp 200 "), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("logmein user=dan accepted"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("refused"), std::string::npos) << lines[1];

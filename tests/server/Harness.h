@@ -1,6 +1,10 @@
 #pragma once
 // A presence service on a loopback port with a temporary database and a
 // hand-moved clock, and a libcurl client to talk to it.
+//
+// Every test runs on SQLite, and again on PostgreSQL when
+// DIALVO_TEST_POSTGRES names a file holding the URL of a test cluster
+// (scripts/postgres-test; ctest registers that second run).
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -24,17 +28,38 @@ struct Reply {
 };
 
 // requestTarget goes on the request line as it stands ("dialvo\iamup.asp").
+// With caFile, over https, trusting the certificates in that file.
 Reply Post(uint16_t port, const std::string& requestTarget, const std::string& body,
-           const std::vector<std::string>& headers = {});
+           const std::vector<std::string>& headers = {}, const std::string& caFile = "");
 Reply Get(uint16_t port, const std::string& requestTarget,
           const std::vector<std::string>& headers = {});
+
+// True in the PostgreSQL run.
+bool UsingPostgres();
+// A database of the test's own: sqlitePath as it is, or a fresh schema in
+// the PostgreSQL cluster (a URL that dialvo-server --db takes too).
+std::string TestDatabase(const std::string& sqlitePath);
+// Runs SQL on a TestDatabase() directly; false when that fails.
+bool RunSql(const std::string& database, const std::string& sql);
+
+struct TestStoreOptions {
+  int64_t userCacheMs = 2000;
+  WallClock clockMs;  // empty: the system clock
+  // The database's clock, for tests that move their own.
+  std::function<int64_t()> databaseClockMs;
+};
+std::unique_ptr<Store> OpenTestStore(const std::string& database, std::string& error,
+                                     const TestStoreOptions& options = {});
 
 constexpr const char* kGuidA = "0a1b2c3d-0000-4000-8000-00000000000a";
 constexpr const char* kGuidB = "0a1b2c3d-0000-4000-8000-00000000000b";
 
 class Harness {
  public:
-  explicit Harness(ServiceConfig config = {}, HttpServerOptions http = TestHttp());
+  // database: TestDatabase() of another harness to share it, as two service
+  // processes do; empty: a new one.
+  explicit Harness(ServiceConfig config = {}, HttpServerOptions http = TestHttp(),
+                   std::string database = {});
   // Loopback, an ephemeral port, two threads, a 16 KiB body cap.
   static HttpServerOptions TestHttp();
   ~Harness();
@@ -47,26 +72,38 @@ class Harness {
   void AddUser(const std::string& name, const std::string& password);
   // POSTs to /dialvo/<script>.
   std::string Command(const std::string& script, const std::string& body);
+  // Posts a web form as a browser would: it opens /app_links/<page> first
+  // for the form cookie and token, then posts fields with them.
+  // postTo: the port of the service to post to (0: this one).
+  Reply PostForm(const std::string& page, const std::string& fields,
+                 std::vector<std::string> headers = {}, uint16_t postTo = 0);
   // logmein or iamup body for IPType 0 with the given address.
   static std::string LoginBody(const std::string& user, const std::string& password,
                                const std::string& guid, const std::string& ipAddr = "",
                                int ipType = 1, int port = 1720);
 
+  // Time passing moves both clocks; setting the system clock moves only the
+  // wall clock.
   void Advance(int64_t ms) { now_ += ms; }
+  void SetWallClockBy(int64_t ms) { wallOffset_ += ms; }
   uint16_t Port() const { return http_->Address().port; }
   Service& GetService() { return *service_; }
   Store& GetStore() { return *store_; }
   PasswordChecker& Passwords() { return passwords_; }
   std::vector<std::string> LogLines();
   const std::string& Dir() const { return dir_.Path(); }
+  const std::string& Database() const { return database_; }
 
  private:
   TempDir dir_;
   ServiceConfig config_;
   HttpServerOptions httpOptions_;
-  std::atomic<int64_t> now_{1'700'000'000'000};
+  static constexpr int64_t kStartMs = 1'700'000'000'000;
+  std::string database_;
+  std::atomic<int64_t> now_{kStartMs};
+  std::atomic<int64_t> wallOffset_{0};
   PasswordChecker passwords_{HashCost::Minimal(), 2};
-  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<Store> store_;
   std::unique_ptr<Service> service_;
   std::unique_ptr<HttpServer> http_;
   std::mutex logMutex_;  // guards log_; taken by HTTP threads and the test

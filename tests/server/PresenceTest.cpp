@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "server/Answers.h"
 
 namespace dialvo::server {
@@ -118,40 +116,6 @@ TEST(Presence, OnlineBuddiesComeOnceEachInTheOrderAsked) {
   elements.clear();
   presence.AppendOnline({"kim"}, 1, elements);
   EXPECT_EQ(elements, BuddyElement({"kim", "LAN", 1720, 0, 5}));
-}
-
-// Keep-alives, lists, logins and sweeps from several threads at once: run
-// under ThreadSanitizer, this finds unguarded state.
-TEST(Presence, ConcurrentUseIsSafe) {
-  Presence presence(1000, 100);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  threads.reserve(3);
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
-      int64_t now = 0;
-      const std::string key = "user" + std::to_string(t);
-      std::string guid;
-      while (!stop) {
-        ++now;
-        if (now % 50 == 1) {
-          std::string fresh(1, 'g');
-          fresh += std::to_string(now);
-          guid = std::move(fresh);
-          presence.Start(key, Login(key, guid, now), "x");
-        }
-        Published published{now % 3 == 0 ? "LAN" : "1.2.3.4", 0, 1720, 5, "127.0.0.1"};
-        presence.Touch(key, guid, published, now);
-        std::string online;
-        presence.AppendOnline({"user0", "user1", "user2"}, now, online);
-        if (now % 97 == 0) presence.Sweep(now);
-      }
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  stop = true;
-  for (auto& thread : threads) thread.join();
-  EXPECT_LE(presence.LiveCount(0), 3u);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ struct Outcome {
 
 // Runs the program through the shell with single-quoted arguments.
 Outcome RunProgram(const std::vector<std::string>& args, const std::string& input = "") {
-  std::string command = "printf '%s' '" + input + "' | '" + Program() + "'";
+  // A program that serves instead of failing is stopped, not waited for.
+  std::string command = "printf '%s' '" + input + "' | timeout -s KILL 10 '" + Program() + "'";
   for (const auto& arg : args) command += " '" + arg + "'";
   command += " 2>&1";
   Outcome run;
@@ -51,7 +52,7 @@ Outcome RunProgram(const std::vector<std::string>& args, const std::string& inpu
 
 TEST(Program, AccountCommandsManageTheDatabase) {
   TempDir dir;
-  const std::string db = dir.Path() + "/nested/accounts.db";  // folders are created
+  const std::string db = TestDatabase(dir.Path() + "/nested/accounts.db");  // folders are created
   Outcome run = RunProgram({"--db", db, "user", "add", "alice", "secret1"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(run.output, "The account alice was created.\n");
@@ -70,62 +71,136 @@ TEST(Program, AccountCommandsManageTheDatabase) {
   EXPECT_EQ(RunProgram({"--help"}).exitCode, 0);
 }
 
-TEST(Program, ServesUntilTerminatedAndLogsEachRequest) {
-  TempDir dir;
-  const std::string db = dir.Path() + "/service.db";
-  ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
+// dialvo-server serving on an ephemeral loopback port, its log collected.
+class RunningServer {
+ public:
+  explicit RunningServer(const std::vector<std::string>& extraArgs) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    const std::string program = Program();
+    std::vector<std::string> args = {program, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+    err_ = err[0];
+  }
+  ~RunningServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (err_ >= 0) close(err_);
+  }
 
-  int err[2];
-  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  const std::string program = Program();
-  std::vector<std::string> args = {program, "--db", db, "--listen", "127.0.0.1:0"};
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(err[1]);
-
-  std::string log;
-  const auto readUntil = [&](const std::string& part) {
+  // Reads the log until it holds part or the program's output ends.
+  bool ReadUntil(const std::string& part) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (log.find(part) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd fd{err[0], POLLIN, 0};
+    while (log_.find(part) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd fd{err_, POLLIN, 0};
       if (poll(&fd, 1, 100) <= 0) continue;
       char buffer[512];
-      const ssize_t n = read(err[0], buffer, sizeof buffer);
+      const ssize_t n = read(err_, buffer, sizeof buffer);
       if (n <= 0) break;
-      log.append(buffer, static_cast<size_t>(n));
+      log_.append(buffer, static_cast<size_t>(n));
     }
-    return log.find(part) != std::string::npos;
-  };
-  ASSERT_TRUE(readUntil("\n")) << log;
-  ASSERT_TRUE(readUntil("serving on 127.0.0.1:")) << log;
-  ASSERT_TRUE(readUntil(", directory host")) << log;
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(log, match, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)")));
-  const auto port = static_cast<uint16_t>(std::stoi(match[1]));
+    return log_.find(part) != std::string::npos;
+  }
+  // The port it serves on, once it says so; 0 before or never.
+  uint16_t Port() {
+    std::smatch match;
+    if (!ReadUntil(", directory host") ||
+        !std::regex_search(log_, match, std::regex("serving on 127\\.0\\.0\\.1:(\\d+)"))) {
+      return 0;
+    }
+    return static_cast<uint16_t>(std::stoi(match[1]));
+  }
+  // SIGTERM, then its exit status (-1 when it did not exit normally).
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const bool reaped = waitpid(pid_, &status, 0) == pid_;
+    pid_ = 0;
+    ReadUntil("\n\n");  // the rest of the log, to its end
+    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& Log() const { return log_; }
+
+ private:
+  pid_t pid_ = 0;
+  int err_ = -1;
+  std::string log_;
+};
+
+TEST(Program, ServesUntilTerminatedAndLogsEachRequest) {
+  TempDir dir;
+  const std::string db = TestDatabase(dir.Path() + "/service.db");
+  ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
+  RunningServer server({"--db", db});
+  const uint16_t port = server.Port();
+  ASSERT_NE(port, 0) << server.Log();
 
   EXPECT_NE(Post(port, "DialvoServer.asp", "version=5")
-                .body.find("CURRENT IP=127.0.0.1:" + std::string(match[1])),
+                .body.find("CURRENT IP=127.0.0.1:" + std::to_string(port)),
             std::string::npos);
   EXPECT_NE(Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA))
                 .body.find("<errorcode>0</errorcode>"),
             std::string::npos);
-  EXPECT_TRUE(readUntil("logmein user=bob accepted")) << log;
+  EXPECT_TRUE(server.ReadUntil("logmein user=bob accepted")) << server.Log();
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_NE(server.Log().find("dialvo-server: stopped"), std::string::npos) << server.Log();
+  EXPECT_EQ(server.Log().find("pw-of-bob"), std::string::npos);
+}
 
-  kill(pid, SIGTERM);
-  EXPECT_TRUE(readUntil("dialvo-server: stopped")) << log;
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(err[0]);
-  EXPECT_EQ(log.find("pw-of-bob"), std::string::npos);
+TEST(Program, ServesHttpsWithTheGivenCertificateOnly) {
+  const std::string data = std::string(DIALVO_TEST_SOURCE_DIR) + "/tests/server/data/";
+  const std::string cert = data + "tls-cert.pem";
+  TempDir dir;
+  const std::string db = dir.Path() + "/service.db";
+  ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
+  RunningServer server({"--db", db, "--tls-cert", cert, "--tls-key", data + "tls-key.pem"});
+  const uint16_t port = server.Port();
+  ASSERT_NE(port, 0) << server.Log();
+  EXPECT_NE(server.Log().find("over HTTPS"), std::string::npos) << server.Log();
+
+  // The directory sends the commands over TLS too.
+  const std::string target = "127.0.0.1:" + std::to_string(port);
+  EXPECT_NE(Post(port, "DialvoServer.asp", "version=5", {}, cert)
+                .body.find("CURRENT IP=https://" + target),
+            std::string::npos);
+  EXPECT_NE(
+      Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA), {}, cert)
+          .body.find("<errorcode>0</errorcode>"),
+      std::string::npos);
+  // Plain HTTP on the same port gets no answer, so no password crosses in
+  // clear text by mistake.
+  EXPECT_EQ(
+      Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA)).status, 0);
+  EXPECT_EQ(server.Stop(), 0);
+
+  // A key without its certificate, a missing file or a file that is no PEM
+  // is a clear error at start.
+  Outcome run = RunProgram({"--db", db, "--tls-key", cert});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.output.find("--tls-cert and --tls-key go together"), std::string::npos);
+  run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", data + "missing.pem",
+                    "--tls-key", cert});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("cannot read the TLS certificate"), std::string::npos) << run.output;
+  run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", db});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("not a PEM file"), std::string::npos) << run.output;
+  // A certificate given as the key: libmicrohttpd refuses the pair.
+  run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", cert});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("not a valid PEM pair"), std::string::npos) << run.output;
 }
 
 }  // namespace

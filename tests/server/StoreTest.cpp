@@ -1,20 +1,19 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
-#include "server/SqliteStore.h"
 #include "tests/server/Harness.h"
 
 namespace dialvo::server {
 namespace {
 
+using test::OpenTestStore;
 using test::TempDir;
 
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    store_ = SqliteStore::Open(Path(), error);
+    store_ = OpenTestStore(database_, error);
     ASSERT_TRUE(store_) << error;
   }
   std::string Path() const { return dir_.Path() + "/s.db"; }
@@ -37,7 +36,8 @@ class StoreTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::unique_ptr<SqliteStore> store_;
+  const std::string database_ = test::TestDatabase(Path());
+  std::unique_ptr<Store> store_;
 };
 
 TEST_F(StoreTest, NamesAreUniqueWithoutCaseAndHostileTextIsJustData) {
@@ -107,12 +107,13 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
   login.address = "62.10.20.30";
   ASSERT_EQ(store_->SaveLogin(login), StoreStatus::kOk);
   ASSERT_EQ(store_->SaveLogin(Login(amy, "amy", 500)), StoreStatus::kOk);
-  EXPECT_EQ(store_->TouchLogin(bob, "another-guid", 5000), StoreStatus::kNotFound);
+  EXPECT_EQ(store_->TouchLogin(bob, "another-guid", 5000), StoreStatus::kExists);
+  EXPECT_EQ(store_->TouchLogin(bob + amy, "guid-bob", 5000), StoreStatus::kNotFound);
   EXPECT_EQ(store_->TouchLogin(bob, login.instanceGuid, 2000), StoreStatus::kOk);
 
   store_.reset();
   std::string error;
-  store_ = SqliteStore::Open(Path(), error);
+  store_ = OpenTestStore(database_, error);
   ASSERT_TRUE(store_) << error;
   std::vector<LoginRecord> logins;
   ASSERT_EQ(store_->LoadLogins(1000, logins), StoreStatus::kOk);
@@ -132,10 +133,10 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
 TEST_F(StoreTest, RememberedAccountsFollowChangesMadeHereAtOnceAndElsewhereWithinTheAge) {
   int64_t now = 10000;
   std::string error;
-  SqliteStoreOptions options;
+  test::TestStoreOptions options;
   options.userCacheMs = 1000;
   options.clockMs = [&now] { return now; };
-  auto cached = SqliteStore::Open(Path(), error, options);
+  auto cached = OpenTestStore(database_, error, options);
   ASSERT_TRUE(cached) << error;
   const int64_t bob = AddUser("bob");
   AddUser("amy");
@@ -217,17 +218,18 @@ TEST_F(StoreTest, OneSessionNumberPerConference) {
 }
 
 TEST_F(StoreTest, FileIsPrivateAndANewerSchemaIsNotTouched) {
-  struct stat info {};
-  ASSERT_EQ(::stat(Path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  if (!test::UsingPostgres()) {
+    struct stat info {};
+    ASSERT_EQ(::stat(Path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
   store_.reset();
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
+  ASSERT_TRUE(test::RunSql(database_, test::UsingPostgres()
+                                          ? "UPDATE dialvo_schema SET version = 99"
+                                          : "PRAGMA user_version=99"));
   std::string error;
-  EXPECT_FALSE(SqliteStore::Open(Path(), error));
+  EXPECT_FALSE(OpenTestStore(database_, error));
   EXPECT_NE(error.find("newer"), std::string::npos) << error;
 }
 

@@ -13,9 +13,7 @@ bool Contains(const std::string& text, const std::string& part) {
 class Pages : public ::testing::Test {
  protected:
   Reply Page(const std::string& page) { return Get(h.Port(), "/app_links/" + page); }
-  Reply Send(const std::string& page, const std::string& form) {
-    return Post(h.Port(), "/app_links/" + page, form);
-  }
+  Reply Send(const std::string& page, const std::string& form) { return h.PostForm(page, form); }
   Harness h;
 };
 
@@ -116,7 +114,7 @@ TEST_F(Pages, FormsPostedFromAnotherSiteAreRefused) {
   const std::string form = "name=carol&password=secret1&password2=secret1";
   const std::string own = "127.0.0.1:" + std::to_string(h.Port());
   const auto post = [&](const std::string& header) {
-    return Post(h.Port(), "/app_links/app_register.aspx", form, {header});
+    return h.PostForm("app_register.aspx", form, {header});
   };
   const std::vector<std::string> foreign = {
       "Origin: https://evil.example", "Referer: http://evil.example/page?x=" + own, "Origin: null",
@@ -126,10 +124,39 @@ TEST_F(Pages, FormsPostedFromAnotherSiteAreRefused) {
     EXPECT_EQ(reply.status, 403) << header;
     EXPECT_TRUE(Contains(reply.body, "sent from another web site")) << header;
   }
+
+  // A post without the token of this visitor's form page (a page elsewhere
+  // cannot read it), with the token of another form or of another visitor's
+  // cookie is refused, and the form comes back filled in with a fresh token.
+  const Reply page = Page("app_feedback.aspx");
+  EXPECT_TRUE(Contains(page.headers, "dialvo_form=")) << page.headers;
+  EXPECT_TRUE(Contains(page.headers, "HttpOnly; SameSite=Strict")) << page.headers;
+  const std::string cookie = "Cookie: dialvo_form=0123456789abcdef0123456789abcdef";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> forged = {
+      {"text=My+words", {}},
+      {"text=My+words", {cookie}},
+      {"text=My+words&form_token=" + std::string(64, 'a'), {cookie}},
+  };
+  for (const auto& [body, headers] : forged) {
+    const Reply reply = Post(h.Port(), "/app_links/app_feedback.aspx", body, headers);
+    EXPECT_EQ(reply.status, 403) << body;
+    EXPECT_TRUE(Contains(reply.body, "not sent from a page of this service")) << body;
+    EXPECT_TRUE(Contains(reply.body, ">My words</textarea>")) << reply.body;
+    EXPECT_TRUE(Contains(reply.body, "name=\"form_token\"")) << reply.body;
+  }
+  const std::string registerPage = Page("app_register.aspx").body;
+  const size_t at = registerPage.find("name=\"form_token\" value=\"");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(Post(h.Port(), "/app_links/app_feedback.aspx",
+                 "text=hi&form_token=" + registerPage.substr(at + 26, 64), {cookie})
+                .status,
+            403);
   EXPECT_FALSE(Contains(Page("app_search.aspx?name=carol").body, "<td>carol</td>"));
+
+  // From this service's own page, the same forms go through.
   EXPECT_TRUE(Contains(post("Origin: http://" + own).body, "The account carol was created."));
-  EXPECT_TRUE(Contains(Post(h.Port(), "/app_links/app_feedback.aspx", "text=hi",
-                            {"Referer: http://" + own + "/app_links/app_feedback.aspx"})
+  EXPECT_TRUE(Contains(h.PostForm("app_feedback.aspx", "text=hi",
+                                  {"Referer: http://" + own + "/app_links/app_feedback.aspx"})
                            .body,
                        "Thank you"));
 }

@@ -205,6 +205,8 @@ TEST(Presence, KeepAliveRoundsFollowBuddiesComingAndGoing) {
   PresenceClient& client = f.Make();
   f.LogIn();
   f.service.SetOnline("bob", "1.2.3.4", 5000, 0);
+  // A connection type no program sends: cy cannot be called, so is not shown.
+  f.service.SetOnline("cy", "1.2.3.5", 5000, 4);
 
   client.KeepAliveTick();
   EXPECT_EQ(f.observer.Statuses(),
@@ -224,7 +226,7 @@ TEST(Presence, KeepAliveRoundsFollowBuddiesComingAndGoing) {
   ASSERT_EQ(refreshes[0].newcomers.size(), 1u);  // not the user himself
   EXPECT_EQ(refreshes[0].newcomers[0].userId, "bob");
   EXPECT_TRUE(refreshes[0].firstAfterLogin);
-  EXPECT_EQ(refreshes[0].onlineCount, 2u);
+  EXPECT_EQ(refreshes[0].onlineCount, 3u);
   OnlineBuddy found;
   ASSERT_TRUE(client.FindOnlineBuddy("bob", found));
   EXPECT_EQ(found.address, "1.2.3.4");

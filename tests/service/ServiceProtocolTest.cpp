@@ -218,6 +218,13 @@ TEST(ServiceAddress, HostsUrlsAndObjectPaths) {
   EXPECT_EQ(RequestUrl("127.0.0.1:8720", loc.ObjectPath("logmein.asp")),
             "http://127.0.0.1:8720/dialvo/v5%5Clogmein.asp");
   EXPECT_EQ(RequestUrl("http://h/base", "/a b?.asp"), "http://h/base/a%20b%3F.asp");
+
+  // A directory reached over https never sends the commands over http.
+  EXPECT_EQ(CommandHost("dir.example", "10.1.1.1:8720"), "10.1.1.1:8720");
+  EXPECT_EQ(CommandHost("HTTPS://dir.example", "10.1.1.1:8720"), "https://10.1.1.1:8720");
+  EXPECT_EQ(CommandHost("https://dir.example", "http://10.1.1.1"), "https://10.1.1.1");
+  EXPECT_EQ(CommandHost("https://dir.example", "https://h:1"), "https://h:1");
+  EXPECT_EQ(CommandHost("http://dir.example", "https://h:1"), "https://h:1");
 }
 
 TEST(ServiceAddress, DirectoryAnswerIsReadFieldByField) {

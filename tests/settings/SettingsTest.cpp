@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "settings/AtomicFile.h"
 #include "settings/Autostart.h"
 #include "tests/settings/TempDir.h"
 
@@ -109,6 +110,16 @@ TEST(Settings, UnreadableFileIsNeverOverwritten) {
   EXPECT_EQ(s.warnings.size(), 1u);
   EXPECT_FALSE(s.store.WriteDword(keys::kRingTime, 20));
   EXPECT_TRUE(std::filesystem::is_directory(s.store.FilePath()));
+  // Nor replaced by a whole-file write: its rename fails, and says so.
+  WriteFile(s.store.FilePath() / "kept", "x");
+  std::string error;
+  EXPECT_FALSE(WriteFileAtomically(s.store.FilePath(), "RingTime=20\n", 0600, &error));
+  EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(s.store.FilePath() / "kept"), "x");
+  for (const auto& entry : std::filesystem::directory_iterator(tmp.Path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "dialvo.conf" || name == ".dialvo.conf.lock") << name;
+  }
 }
 
 TEST(Settings, ValueOfTheWrongTypeKeepsItsDefault) {
