@@ -61,6 +61,14 @@ fuzz: bootstrap
 bench: build
 	@scripts/bench
 
+# A call of MINUTES (30) minutes through the impairment relay at 5 % loss and
+# 40 ms jitter, with its figures every minute; not part of `make test`.
+MINUTES ?= 30
+.PHONY: soak
+soak: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target dialvo-soak
+	@nice -n 10 $(BUILD)/bin/dialvo-soak --minutes $(MINUTES)
+
 # One wrong change at a time from tests/mutations.txt, each rebuilt and
 # tested; lists the changes no test noticed (scripts/mutate). Not part of
 # `make test`: it takes a while.

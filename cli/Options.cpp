@@ -28,6 +28,9 @@ constexpr const char* kUsage =
     "                      ignore (never decide) (default accept)\n"
     "  --answer-delay MS   wait this long before deciding (default 0)\n"
     "  --hangup-after SEC  hang up this many seconds after the call started\n"
+    "  --liveness MS       drop a peer silent for MS ms (default 45000); keep-alives go\n"
+    "                      out every MS/8 ms and the check runs every MS/4 ms (by\n"
+    "                      default every 10 s and 60 s)\n"
     "  --exit-on-call-end  exit when the call ends or the call attempt fails\n"
     "                      (status 0 when a call took place, 1 when none did)\n"
     "  --audio KIND        sound devices: pulse (the desktop's default source and\n"
@@ -180,8 +183,8 @@ std::string CheckPresence(const CliOptions& o, std::string_view firstGiven) {
 bool IsCallOption(std::string_view arg) {
   return IsPresenceOption(arg) || arg == "--port" || arg == "--user" || arg == "--call" ||
          arg == "--callee" || arg == "--answer" || arg == "--answer-delay" ||
-         arg == "--hangup-after" || arg == "--exit-on-call-end" || arg == "--play-file" ||
-         arg == "--loop" || arg == "--record";
+         arg == "--hangup-after" || arg == "--liveness" || arg == "--exit-on-call-end" ||
+         arg == "--play-file" || arg == "--loop" || arg == "--record";
 }
 
 bool IsSoundOption(std::string_view arg) {
@@ -313,7 +316,8 @@ ParseResult ParseOptions(std::span<const char* const> args) {
     }
     const bool known = arg == "--port" || arg == "--user" || arg == "--call" || arg == "--callee" ||
                        arg == "--answer" || arg == "--answer-delay" || arg == "--hangup-after" ||
-                       arg == "--audio" || arg == "--play-file" || arg == "--rec-file";
+                       arg == "--liveness" || arg == "--audio" || arg == "--play-file" ||
+                       arg == "--rec-file";
     if (!known) {
       if (arg.starts_with("--")) return Fail("unknown option '" + std::string(args[i]) + "'");
       return Fail("unexpected argument '" + std::string(arg) + "'");
@@ -365,6 +369,11 @@ ParseResult ParseOptions(std::span<const char* const> args) {
       auto sec = Number<uint32_t>(*v, 86400u);
       if (!sec) return Fail("--hangup-after: '" + text + "' is not a number of seconds");
       o.hangupAfterSec = *sec;
+    } else if (arg == "--liveness") {
+      // Below 800 ms the keep-alives would flood the peers.
+      auto ms = Number<uint32_t>(*v, 86400000u);
+      if (!ms || *ms < 800) return Fail("--liveness: '" + text + "' is not 800 ms or more");
+      o.livenessMs = *ms;
     } else if (arg == "--audio") {
       o.audio = ParseSoundBackendKind(*v);
       if (!o.audio) return Fail("--audio: '" + text + "' is not pulse, file or null");

@@ -47,6 +47,8 @@ struct CliOptions {
   AnswerMode answer = AnswerMode::kAccept;
   uint32_t answerDelayMs = 0;
   std::optional<uint32_t> hangupAfterSec;
+  // --liveness: how long a silent peer is kept; the engine's periods follow.
+  std::optional<uint32_t> livenessMs;
   bool exitOnCallEnd = false;
   // Sound: the backend asked for with --audio (or implied by the options
   // below), the WAV captured from and the WAV played into.

@@ -108,6 +108,11 @@ void CliRunner::StartEngine() {
   EngineConfig config;
   config.listeningPort = port_;
   config.sound = sound_;
+  if (options_.livenessMs) {
+    config.livenessLimitMs = *options_.livenessMs;
+    config.livenessIntervalMs = *options_.livenessMs / 4;
+    config.timerPeriodMs = *options_.livenessMs / 8;
+  }
   sink_ = std::make_unique<EventSink>(&window_);
   if (!options_.recordDir.empty()) {
     sink_->SetRecorder(std::make_shared<ConversationRecorder>(

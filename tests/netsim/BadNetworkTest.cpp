@@ -1,0 +1,515 @@
+// Calls between dialvo-cli processes through the impairment relay: loss,
+// jitter, reordering, duplicates and blackouts. The relay's tap tells what
+// reached each side, so the figures the clients print and the sound they
+// play are checked exactly against it.
+#include <gsm.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/WavFile.h"
+#include "engine/Voice.h"
+#include "engine/wire/Message.h"
+#include "tests/support/CliClient.h"
+#include "tests/support/NetSim.h"
+#include "tests/support/ScratchDir.h"
+#include "tests/support/Wait.h"
+#include "tests/support/WavMaker.h"
+
+namespace dialvo::test {
+namespace {
+
+constexpr size_t kBlock = 1600;
+using Block = std::vector<int16_t>;
+// Short, so that a blackout past it ends a call within seconds; keep-alives
+// go out every 750 ms.
+constexpr int kLivenessMs = 6000;
+// The sanitizers' own records grow as a program runs: memory is measured
+// only without them (the clients are built like the test).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A client of the call, its output kept for the checks.
+class Party {
+ public:
+  Party(const ScratchDir& dir, const std::string& name, std::vector<std::string> args)
+      : client_(std::string(DIALVO_TEST_BIN_DIR) + "/dialvo-cli", dir.File(name + ".out"),
+                With(name, std::move(args))) {}
+
+  std::vector<std::string> Lines(const std::string& word) {
+    for (std::string& line : client_.NewLines()) lines_.push_back(std::move(line));
+    std::vector<std::string> found;
+    for (const std::string& line : lines_) {
+      if (CliClient::Word(line) == word) found.push_back(line);
+    }
+    return found;
+  }
+  std::optional<std::string> WaitWord(const std::string& word, int nth = 1, int ms = 20000) {
+    std::optional<std::string> line;
+    WaitFor(
+        [&] {
+          const std::vector<std::string> found = Lines(word);
+          if (found.size() >= static_cast<size_t>(nth)) line = found[static_cast<size_t>(nth) - 1];
+          return line.has_value();
+        },
+        ms);
+    return line;
+  }
+  std::string Port() {
+    const auto line = WaitWord("LISTENING");
+    return line ? Value(*line, "port") : "";
+  }
+  static std::string Value(const std::string& line, const std::string& key) {
+    return CliClient::Value(line, key);
+  }
+  // The PEER_STATS line for the peer of this name, of the first call.
+  std::string Stats(const std::string& name) {
+    for (const std::string& line : Lines("PEER_STATS")) {
+      if (Value(line, "name") == name) return line;
+    }
+    return "";
+  }
+  CliClient::Footprint Footprint() const { return client_.Measure(); }
+  // SIGINT: hang up and exit; true when it said so with status 0 and no
+  // sanitizer of an instrumented build complained.
+  bool Quit() {
+    client_.Signal(SIGINT);
+    if (!WaitFor([&] { return !client_.Running(); }, 20000)) return false;
+    const std::vector<std::string> exit = Lines("EXIT");
+    return exit.size() == 1 && exit[0].ends_with("status=0") &&
+           std::none_of(lines_.begin(), lines_.end(), [](const std::string& l) {
+             return l.find("Sanitizer") != std::string::npos ||
+                    l.find("runtime error:") != std::string::npos;
+           });
+  }
+
+ private:
+  static std::vector<std::string> With(const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"--port", "0", "--user", name, "--liveness", std::to_string(kLivenessMs)});
+    return args;
+  }
+
+  CliClient client_;
+  std::vector<std::string> lines_;
+};
+
+// The voice sequence numbers of each direction, in the order they reached
+// the far side.
+class VoiceLog {
+ public:
+  void Attach(NetSim& relay) {
+    relay.SetTap([this](const NetSim::Seen& seen) {
+      const auto dg = wire::ValidateDatagram(seen.bytes);
+      if (!dg || dg->type != wire::MSG_VOICE) return;
+      const wire::SequenceTrailer t = wire::ReadSequenceTrailer(*dg);
+      if (t.state != wire::TrailerState::kPresent) return;
+      const auto d = static_cast<int>(seen.direction);
+      std::lock_guard lock(mutex_);
+      top_[d] = std::max(top_[d], t.sequence);
+      if (seen.passed) seqs_[d].push_back(t.sequence);
+    });
+  }
+  std::vector<uint32_t> Seqs(Direction d) {
+    std::lock_guard lock(mutex_);
+    return seqs_[static_cast<int>(d)];
+  }
+  // The highest number the relay has seen, passed on or lost.
+  uint32_t Top(Direction d) {
+    std::lock_guard lock(mutex_);
+    return top_[static_cast<int>(d)];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<uint32_t> seqs_[2];
+  uint32_t top_[2] = {0, 0};
+};
+
+// What the receiver must make of sequence numbers in arrival order: each
+// number plays once, in order; one that is not ahead of the last taken
+// (a duplicate, or late) is dropped; a jump counts the numbers skipped.
+struct Arrival {
+  std::vector<uint32_t> taken;
+  std::vector<uint32_t> gaps;  // each jump: the step
+  uint64_t lost = 0;
+};
+
+Arrival Expect(const std::vector<uint32_t>& seqs) {
+  Arrival a;
+  uint32_t last = 0;
+  for (const uint32_t s : seqs) {
+    const uint32_t step = s - last;
+    if (step == 0 || step > 1000) continue;
+    if (step > 1) {
+      a.gaps.push_back(step);
+      a.lost += step - 1;
+    }
+    a.taken.push_back(s);
+    last = s;
+  }
+  return a;
+}
+
+// The gaps one client reported for one peer id.
+std::vector<uint32_t> ReportedGaps(Party& p, const std::string& peer) {
+  std::vector<uint32_t> gaps;
+  for (const std::string& line : p.Lines("EV_PACKET_GAP")) {
+    if (Party::Value(line, "peer") == peer) gaps.push_back(std::stoul(Party::Value(line, "gap")));
+  }
+  return gaps;
+}
+
+std::vector<Block> Blocks(const std::vector<int16_t>& samples) {
+  std::vector<Block> blocks;
+  for (size_t at = 0; at < samples.size(); at += kBlock) {
+    Block b(kBlock, 0);
+    std::copy_n(samples.begin() + static_cast<ptrdiff_t>(at), std::min(kBlock, samples.size() - at),
+                b.begin());
+    blocks.push_back(std::move(b));
+  }
+  return blocks;
+}
+
+bool Silent(const Block& b) {
+  return std::all_of(b.begin(), b.end(), [](int16_t s) { return s == 0; });
+}
+
+// Whole blocks that hold sound: nothing from the codec comes out as exact
+// zeros, which the player writes when it has nothing to play.
+std::vector<Block> SoundBlocks(const std::string& wav) {
+  std::vector<int16_t> samples;
+  if (!ReadWavFile(wav, samples, nullptr, nullptr)) return {};
+  samples.resize(samples.size() / kBlock * kBlock);
+  std::vector<Block> blocks = Blocks(samples);
+  std::erase_if(blocks, Silent);
+  return blocks;
+}
+
+// The blocks the sender puts on the wire, in sequence order: speech, and up
+// to ten silent blocks after it (the rest are held back; the file ends in
+// silence that stays held).
+std::vector<Block> SentBlocks(const std::vector<Block>& captured) {
+  std::vector<Block> sent;
+  int silent = 0;
+  for (const Block& b : captured) {
+    int loud = 0;
+    for (size_t i = 200; i < b.size(); ++i) loud += (b[i] > 2560 || b[i] < -2560);
+    if (loud > 320) {
+      silent = 0;
+    } else if (++silent > 10) {
+      continue;
+    }
+    sent.push_back(b);
+  }
+  return sent;
+}
+
+// GSM frames of a block, one encoder carried along; and back.
+class Gsm {
+ public:
+  Gsm() : state_(gsm_create()) {}
+  ~Gsm() { gsm_destroy(state_); }
+  Gsm(const Gsm&) = delete;
+  Gsm& operator=(const Gsm&) = delete;
+  std::vector<uint8_t> Encode(Block b) {
+    std::vector<uint8_t> frames(kBlock / 160 * sizeof(gsm_frame));
+    for (size_t f = 0; f < kBlock / 160; ++f) {
+      gsm_encode(state_, b.data() + f * 160, frames.data() + f * sizeof(gsm_frame));
+    }
+    return frames;
+  }
+  Block Decode(std::vector<uint8_t> frames) {
+    Block b(kBlock);
+    for (size_t f = 0; f < kBlock / 160; ++f) {
+      gsm_decode(state_, frames.data() + f * sizeof(gsm_frame), b.data() + f * 160);
+    }
+    return b;
+  }
+
+ private:
+  gsm state_;
+};
+
+// What the callee must hear: the sent blocks through the sender's own
+// loopback pass, encoded for the callee in sequence order and decoded in
+// the order they were taken.
+std::vector<Block> Audible(const std::vector<Block>& sent, const std::vector<uint32_t>& taken) {
+  Gsm loopEncoder;
+  Gsm loopDecoder;
+  Gsm encoder;
+  std::vector<std::vector<uint8_t>> frames;
+  frames.reserve(sent.size());
+  for (const Block& b : sent) {
+    frames.push_back(encoder.Encode(loopDecoder.Decode(loopEncoder.Encode(b))));
+  }
+  Gsm decoder;
+  std::vector<Block> heard;
+  for (const uint32_t s : taken) {
+    if (s == 0 || s > frames.size()) continue;
+    Block b = decoder.Decode(frames[s - 1]);
+    if (!Silent(b)) heard.push_back(std::move(b));
+  }
+  return heard;
+}
+
+// The seeds of the rarer impairments strike several of the first fifty
+// datagrams of a direction, so that some voice is hit whatever the timing.
+struct Case {
+  const char* name;
+  Impairment impairment;
+  uint32_t blackoutMs = 0;  // from the fifth voice block on
+  uint64_t seed = 1;
+};
+
+// ctest shows the case by its name.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+Impairment Loss(double percent) {
+  Impairment m;
+  m.lossPercent = percent;
+  return m;
+}
+
+class BadNetwork : public ::testing::TestWithParam<Case> {};
+
+std::string SpeechFile(const ScratchDir& dir) {
+  std::string error;
+  std::string path = dir.File("speech.wav");
+  EXPECT_TRUE(MakeSpeechWav(path,
+                            "Hello Bob. This call goes through a bad network, and every word "
+                            "that arrives must be the word that was sent.",
+                            &error))
+      << error;
+  return path;
+}
+
+TEST_P(BadNetwork, CallCountsWhatWasLostAndPlaysWhatArrivedOnceInOrder) {
+  const Case& c = GetParam();
+  // Past the liveness limit and a check round: the call ends.
+  const bool ends = c.blackoutMs > kLivenessMs;
+  ScratchDir dir;
+  const std::string speech = SpeechFile(dir);
+  std::vector<int16_t> samples;
+  ASSERT_TRUE(ReadWavFile(speech, samples, nullptr, nullptr));
+  std::vector<Block> captured = Blocks(samples);
+  captured.resize(captured.size() + 15, Block(kBlock, 0));
+  const std::vector<Block> sent = SentBlocks(captured);
+
+  Party bob(dir, "bob", {"--rec-file", dir.File("bob.wav")});
+  const std::string bobPort = bob.Port();
+  ASSERT_FALSE(bobPort.empty());
+  NetSim relay(static_cast<uint16_t>(std::stoi(bobPort)), c.seed);
+  VoiceLog log;
+  log.Attach(relay);
+  ASSERT_TRUE(relay.Start()) << relay.Error();
+  Party alice(dir, "alice",
+              {"--play-file", speech, "--call", "127.0.0.1:" + std::to_string(relay.FrontPort())});
+  ASSERT_TRUE(bob.WaitWord("EV_PEER_JOINED")) << "no call";
+  ASSERT_TRUE(alice.WaitWord("EV_PEER_JOINED"));
+  const auto aliceBefore = alice.Footprint();
+  const auto bobBefore = bob.Footprint();
+  relay.SetBoth(c.impairment);
+  if (c.blackoutMs > 0) {
+    ASSERT_TRUE(WaitFor([&] { return log.Seqs(Direction::kAtoB).size() >= 5; }, 10000));
+    relay.Blackout(c.blackoutMs);
+  }
+
+  if (ends) {
+    // Both notice the silence, end the call and listen again; a third party
+    // can call either of them.
+    ASSERT_TRUE(bob.WaitWord("LISTENING", 2, 30000)) << "bob's call did not end";
+    ASSERT_TRUE(alice.WaitWord("LISTENING", 2, 30000)) << "alice's call did not end";
+    EXPECT_EQ(bob.Lines("EV_CALL_ENDED").size(), 1u);
+    EXPECT_EQ(alice.Lines("EV_CALL_ENDED").size(), 1u);
+    Party carol(dir, "carol",
+                {"--null-audio", "--call", "127.0.0.1:" + bobPort, "--call",
+                 "127.0.0.1:" + Party::Value(alice.Lines("LISTENING")[1], "port")});
+    EXPECT_TRUE(carol.WaitWord("EV_PEER_JOINED", 2)) << "carol could not call both";
+    EXPECT_TRUE(carol.Quit());
+  } else {
+    // Everything was sent, and whatever the relay still held has arrived.
+    ASSERT_TRUE(WaitFor([&] { return log.Top(Direction::kAtoB) >= sent.size(); }, 40000))
+        << "the relay saw voice up to " << log.Top(Direction::kAtoB) << " of " << sent.size()
+        << "; alice sent " << alice.Lines("EV_CAPTURE_BUFFER").size() << " blocks, "
+        << alice.Lines("EV_CALL_ENDED").size() << " calls ended";
+    relay.SetBoth({});
+    ASSERT_TRUE(WaitFor([&] { return relay.Drained(); }, 5000));
+    // The player writes a block out two blocks after it took it.
+    const size_t audible = Audible(sent, Expect(log.Seqs(Direction::kAtoB)).taken).size();
+    WaitFor([&] { return SoundBlocks(dir.File("bob.wav")).size() >= audible; }, 10000);
+    // The voice threads and buffers of a call are made at its start (when a
+    // thread of the setup may still be ending): none come later.
+    EXPECT_LE(alice.Footprint().threads, aliceBefore.threads);
+    EXPECT_LE(bob.Footprint().threads, bobBefore.threads);
+    if (!kSanitized) {
+      EXPECT_LT(alice.Footprint().rssKb, aliceBefore.rssKb + 2048);
+      EXPECT_LT(bob.Footprint().rssKb, bobBefore.rssKb + 2048);
+    }
+    ASSERT_TRUE(alice.Quit());
+    ASSERT_TRUE(bob.WaitWord("PEER_STATS"));
+    EXPECT_EQ(bob.Lines("EV_CALL_ENDED").size(), 1u);
+  }
+  EXPECT_TRUE(bob.Quit());
+  EXPECT_TRUE(alice.Quit());
+  relay.Stop();
+
+  const std::vector<uint32_t> seqs = log.Seqs(Direction::kAtoB);
+  const Arrival expected = Expect(seqs);
+  // The case did strike the voice.
+  const Impairment& m = c.impairment;
+  const size_t late = seqs.size() - expected.taken.size();
+  if (m.lossPercent > 0 || m.burstPercent > 0 || (c.blackoutMs > 0 && !ends)) {
+    EXPECT_GT(expected.lost, 0u);
+  }
+  if (m.duplicatePercent > 0 || m.reorderPercent > 0) {
+    EXPECT_GT(late, 0u);
+  }
+  const std::string stats = bob.Stats("alice");
+  ASSERT_FALSE(stats.empty());
+  EXPECT_EQ(ReportedGaps(bob, "1"), expected.gaps);
+  EXPECT_EQ(Party::Value(stats, "lost"), std::to_string(expected.lost));
+  EXPECT_EQ(Party::Value(stats, "received"), std::to_string(expected.taken.size()));
+  EXPECT_EQ(Party::Value(stats, "dropped"), "0");
+  // The other way too (bob sends a few silent blocks).
+  EXPECT_EQ(Party::Value(alice.Stats("bob"), "lost"),
+            std::to_string(Expect(log.Seqs(Direction::kBtoA)).lost));
+  for (const std::string& line : bob.Lines("EV_ROUND_TRIP")) {
+    EXPECT_LE(std::stoul(Party::Value(line, "queued")), JitterQueue::kCapacity) << line;
+  }
+  const std::vector<Block> heard = SoundBlocks(dir.File("bob.wav"));
+  const std::vector<Block> audible = Audible(sent, expected.taken);
+  ASSERT_EQ(heard.size(), audible.size());
+  for (size_t k = 0; k < heard.size(); ++k) EXPECT_TRUE(heard[k] == audible[k]) << "block " << k;
+
+  const NetSimCounts ab = relay.Counts(Direction::kAtoB);
+  std::printf(
+      "%s: A->B %llu datagrams, %llu lost, %llu duplicated, %llu reordered; voice %zu of "
+      "%zu taken, %zu not (late or twice), %llu counted lost, %zu gaps\n",
+      c.name, static_cast<unsigned long long>(ab.seen), static_cast<unsigned long long>(ab.lost),
+      static_cast<unsigned long long>(ab.duplicated), static_cast<unsigned long long>(ab.reordered),
+      expected.taken.size(), sent.size(), late, static_cast<unsigned long long>(expected.lost),
+      expected.gaps.size());
+}
+
+Impairment Jitter() {
+  Impairment m;
+  m.jitterMs = 40;
+  m.delayMs = 20;
+  return m;
+}
+Impairment Reorder() {
+  Impairment m;
+  m.reorderPercent = 5;
+  return m;
+}
+Impairment Duplicates() {
+  Impairment m;
+  m.duplicatePercent = 5;
+  return m;
+}
+Impairment Bursts() {
+  Impairment m;
+  m.burstPercent = 5;
+  m.burstLength = 4;
+  return m;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, BadNetwork,
+    ::testing::Values(Case{"clean", {}}, Case{"loss1", Loss(1), 0, 7}, Case{"loss5", Loss(5)},
+                      Case{"loss10", Loss(10)}, Case{"loss20", Loss(20), 0, 7},
+                      Case{"bursts", Bursts(), 0, 3}, Case{"jitter40", Jitter()},
+                      Case{"reorder5", Reorder(), 0, 9}, Case{"duplicates5", Duplicates(), 0, 23},
+                      Case{"blackout3s", {}, 3000}, Case{"blackoutPastLiveness", {}, 9500}),
+    [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
+
+// Energy of one frequency in a block (Goertzel), per sample.
+double Energy(const Block& b, double hz) {
+  const double coeff = 2 * std::cos(2 * M_PI * hz / 8000);
+  double s1 = 0;
+  double s2 = 0;
+  for (const int16_t x : b) {
+    const double s0 = x + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / static_cast<double>(b.size() * b.size());
+}
+
+TEST(BadNetworkConference, LossOnOneLegLeavesTheOtherTwoUntouched) {
+  ScratchDir dir;
+  const auto tone = [&](const std::string& name, double hz) {
+    return std::vector<std::string>{"--play-file", PartyTone(dir.File(name + ".wav"), hz, 0.3),
+                                    "--loop", "--rec-file", dir.File("heard-" + name + ".wav")};
+  };
+  Party b(dir, "b", tone("b", 650));
+  Party c(dir, "c", tone("c", 1150));
+  const std::string bPort = b.Port();
+  const std::string cPort = c.Port();
+  ASSERT_FALSE(bPort.empty() || cPort.empty());
+  // The bridge reaches b through a lossy relay, c through a clean one.
+  NetSim lossy(static_cast<uint16_t>(std::stoi(bPort)), 11);
+  NetSim clean(static_cast<uint16_t>(std::stoi(cPort)), 12);
+  VoiceLog lossyLog;
+  lossyLog.Attach(lossy);
+  ASSERT_TRUE(lossy.Start() && clean.Start());
+  lossy.SetBoth(Loss(10));
+  std::vector<std::string> bridge = tone("a", 350);
+  bridge.insert(bridge.end(), {"--call", "127.0.0.1:" + std::to_string(lossy.FrontPort()), "--call",
+                               "127.0.0.1:" + std::to_string(clean.FrontPort())});
+  Party a(dir, "a", bridge);
+  ASSERT_TRUE(a.WaitWord("EV_PEER_JOINED", 2)) << "the bridge did not reach both";
+  ASSERT_TRUE(c.WaitWord("EV_PEER_JOINED"));
+  // Four seconds of the three of them, as c hears it.
+  ASSERT_TRUE(WaitFor([&] { return SoundBlocks(dir.File("heard-c.wav")).size() >= 20; }, 20000));
+  lossy.SetBoth({});
+  EXPECT_TRUE(a.Quit());
+  EXPECT_TRUE(b.Quit());
+  EXPECT_TRUE(c.Quit());
+  lossy.Stop();
+  clean.Stop();
+
+  // On the clean leg nothing is lost either way, and every block one side
+  // sent the other took.
+  const std::string aToC = a.Stats("c");
+  const std::string cToA = c.Stats("a");
+  ASSERT_FALSE(aToC.empty() || cToA.empty());
+  EXPECT_EQ(Party::Value(aToC, "lost"), "0");
+  EXPECT_EQ(Party::Value(cToA, "lost"), "0");
+  EXPECT_EQ(Party::Value(cToA, "dropped"), "0");
+  EXPECT_EQ(Party::Value(aToC, "received"), Party::Value(cToA, "sent"));
+  EXPECT_EQ(Party::Value(cToA, "received"), Party::Value(aToC, "sent"));
+  EXPECT_TRUE(c.Lines("EV_PACKET_GAP").empty());
+  // The lossy leg counts exactly what its relay lost.
+  EXPECT_EQ(Party::Value(a.Stats("b"), "lost"),
+            std::to_string(Expect(lossyLog.Seqs(Direction::kBtoA)).lost));
+  EXPECT_EQ(Party::Value(b.Stats("a"), "lost"),
+            std::to_string(Expect(lossyLog.Seqs(Direction::kAtoB)).lost));
+  EXPECT_GT(Expect(lossyLog.Seqs(Direction::kAtoB)).lost, 0u);
+  // c hears the bridge in every block it played, whatever reached the
+  // bridge from b.
+  const std::vector<Block> heard = SoundBlocks(dir.File("heard-c.wav"));
+  ASSERT_GE(heard.size(), 20u);
+  for (size_t k = 0; k < heard.size(); ++k) {
+    EXPECT_GT(Energy(heard[k], 350), 100 * Energy(heard[k], 1150)) << "block " << k;
+  }
+}
+
+}  // namespace
+}  // namespace dialvo::test
