@@ -93,6 +93,15 @@ TEST_F(Pages, SearchAccountAndInviteShowWhatTheServiceHolds) {
   }
   EXPECT_TRUE(
       Contains(Page("app_myaccount.aspx?InstanceGUID=unknown").body, "You are not logged in"));
+  // The session is signed: a token with any other signature shows nothing,
+  // and it ends after 15 minutes even while the login lives on.
+  std::string forged = cookie;
+  forged.back() = forged.back() == '0' ? '1' : '0';
+  EXPECT_TRUE(Contains(Get(h.Port(), "/app_links/app_myaccount.aspx", {"Cookie: " + forged}).body,
+                       "You are not logged in"));
+  h.SetWallClockBy(int64_t{15} * 60 * 1000);
+  EXPECT_TRUE(Contains(Get(h.Port(), "/app_links/app_myaccount.aspx", {"Cookie: " + cookie}).body,
+                       "You are not logged in"));
 
   page = Page("app_invite.aspx?InstanceGUID=" + std::string(kGuidA)).body;
   EXPECT_TRUE(Contains(page, "your user name is <b>bob</b>"));
