@@ -25,7 +25,7 @@ constexpr uint64_t kWavHeaderBytes = 44;
 std::string CreateTemporaryBeside(const std::string& path, std::string* error) {
   static std::atomic<uint32_t> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name =
+    std::string name =
         path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
