@@ -342,7 +342,7 @@ TEST(Recorder, TwoDirectionsAddWhileTheOwnerSaves) {
   ASSERT_TRUE(ok) << error;
   const uintmax_t size = fs::file_size(saved);
   EXPECT_EQ(size % kRecord, 0u);
-  EXPECT_LE(size, 2u * kBlocks * kRecord);
+  EXPECT_LE(size, size_t{2} * kBlocks * kRecord);
   EXPECT_EQ(FilesIn(h.partial), 0u);
 }
 

@@ -93,7 +93,7 @@ TEST(RecordFile, PositionMovesByRecordsAndTheLastRecordCannotBeSought) {
   EXPECT_EQ(file.Position(), 8u * kRecord);
   std::vector<uint8_t> record(kRecord);
   ASSERT_TRUE(file.Read(record));
-  EXPECT_TRUE(std::equal(record.begin(), record.end(), bytes.begin() + 8 * kRecord));
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), bytes.begin() + ptrdiff_t{8} * kRecord));
   // Stepping off the last record reaches the end and still succeeds; from
   // there nothing can be read and Next fails.
   EXPECT_TRUE(file.Next());
@@ -233,7 +233,7 @@ TEST(RecordingPlayer, TenRecordsReportProgressByRefillsAndEveryBlockIsHeard) {
   EXPECT_EQ(h.Progress().size(), 6u);
   // What was heard is the file decoded in one go: no record decoded twice
   // when the ring had no room for it.
-  std::vector<int16_t> whole(10 * kBlock);
+  std::vector<int16_t> whole(size_t{10} * kBlock);
   uint32_t count = static_cast<uint32_t>(bytes.size());
   CreateCodec()->Decode(bytes, whole, count);
   std::vector<int16_t> heard;
@@ -396,7 +396,7 @@ TEST(RecordingExport, WavHoldsTheCodecsOwnDecodeOfEveryRecord) {
   ASSERT_TRUE(ExportRecordingToWav(in, out, &error, &samples)) << error;
   EXPECT_EQ(samples, 7u * kBlock);
 
-  std::vector<int16_t> expected(7 * kBlock);
+  std::vector<int16_t> expected(size_t{7} * kBlock);
   uint32_t count = static_cast<uint32_t>(bytes.size());
   CreateCodec()->Decode(bytes, expected, count);
   ASSERT_EQ(count, 7u * kBlock);
