@@ -2,12 +2,10 @@
 // jitter, reordering, duplicates and blackouts. The relay's tap tells what
 // reached each side, so the figures the clients print and the sound they
 // play are checked exactly against it.
-#include <gsm.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <cmath>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,14 +17,13 @@
 #include "tests/support/CliClient.h"
 #include "tests/support/NetSim.h"
 #include "tests/support/ScratchDir.h"
+#include "tests/support/VoiceBlocks.h"
 #include "tests/support/Wait.h"
 #include "tests/support/WavMaker.h"
 
 namespace dialvo::test {
 namespace {
 
-constexpr size_t kBlock = 1600;
-using Block = std::vector<int16_t>;
 // Short, so that a blackout past it ends a call within seconds; keep-alives
 // go out every 750 ms.
 constexpr int kLivenessMs = 6000;
@@ -161,95 +158,23 @@ std::vector<uint32_t> ReportedGaps(Party& p, const std::string& peer) {
   return gaps;
 }
 
-std::vector<Block> Blocks(const std::vector<int16_t>& samples) {
-  std::vector<Block> blocks;
-  for (size_t at = 0; at < samples.size(); at += kBlock) {
-    Block b(kBlock, 0);
-    std::copy_n(samples.begin() + static_cast<ptrdiff_t>(at), std::min(kBlock, samples.size() - at),
-                b.begin());
-    blocks.push_back(std::move(b));
-  }
-  return blocks;
-}
-
-bool Silent(const Block& b) {
-  return std::all_of(b.begin(), b.end(), [](int16_t s) { return s == 0; });
-}
-
-// Whole blocks that hold sound: nothing from the codec comes out as exact
-// zeros, which the player writes when it has nothing to play.
-std::vector<Block> SoundBlocks(const std::string& wav) {
-  std::vector<int16_t> samples;
-  if (!ReadWavFile(wav, samples, nullptr, nullptr)) return {};
-  samples.resize(samples.size() / kBlock * kBlock);
-  std::vector<Block> blocks = Blocks(samples);
-  std::erase_if(blocks, Silent);
-  return blocks;
-}
-
-// The blocks the sender puts on the wire, in sequence order: speech, and up
-// to ten silent blocks after it (the rest are held back; the file ends in
-// silence that stays held).
-std::vector<Block> SentBlocks(const std::vector<Block>& captured) {
-  std::vector<Block> sent;
-  int silent = 0;
-  for (const Block& b : captured) {
-    int loud = 0;
-    for (size_t i = 200; i < b.size(); ++i) loud += (b[i] > 2560 || b[i] < -2560);
-    if (loud > 320) {
-      silent = 0;
-    } else if (++silent > 10) {
-      continue;
-    }
-    sent.push_back(b);
-  }
-  return sent;
-}
-
-// GSM frames of a block, one encoder carried along; and back.
-class Gsm {
- public:
-  Gsm() : state_(gsm_create()) {}
-  ~Gsm() { gsm_destroy(state_); }
-  Gsm(const Gsm&) = delete;
-  Gsm& operator=(const Gsm&) = delete;
-  std::vector<uint8_t> Encode(Block b) {
-    std::vector<uint8_t> frames(kBlock / 160 * sizeof(gsm_frame));
-    for (size_t f = 0; f < kBlock / 160; ++f) {
-      gsm_encode(state_, b.data() + f * 160, frames.data() + f * sizeof(gsm_frame));
-    }
-    return frames;
-  }
-  Block Decode(std::vector<uint8_t> frames) {
-    Block b(kBlock);
-    for (size_t f = 0; f < kBlock / 160; ++f) {
-      gsm_decode(state_, frames.data() + f * sizeof(gsm_frame), b.data() + f * 160);
-    }
-    return b;
-  }
-
- private:
-  gsm state_;
-};
-
 // What the callee must hear: the sent blocks through the sender's own
 // loopback pass, encoded for the callee in sequence order and decoded in
 // the order they were taken.
 std::vector<Block> Audible(const std::vector<Block>& sent, const std::vector<uint32_t>& taken) {
-  Gsm loopEncoder;
-  Gsm loopDecoder;
+  GsmStream loopback;
   Gsm encoder;
   std::vector<std::vector<uint8_t>> frames;
   frames.reserve(sent.size());
   for (const Block& b : sent) {
-    frames.push_back(encoder.Encode(loopDecoder.Decode(loopEncoder.Encode(b))));
+    frames.push_back(encoder.Encode(loopback.Pass(b)));
   }
   Gsm decoder;
   std::vector<Block> heard;
   for (const uint32_t s : taken) {
     if (s == 0 || s > frames.size()) continue;
     Block b = decoder.Decode(frames[s - 1]);
-    if (!Silent(b)) heard.push_back(std::move(b));
+    if (!IsDigitalSilence(b)) heard.push_back(std::move(b));
   }
   return heard;
 }
@@ -289,7 +214,7 @@ TEST_P(BadNetwork, CallCountsWhatWasLostAndPlaysWhatArrivedOnceInOrder) {
   ASSERT_TRUE(ReadWavFile(speech, samples, nullptr, nullptr));
   std::vector<Block> captured = Blocks(samples);
   captured.resize(captured.size() + 15, Block(kBlock, 0));
-  const std::vector<Block> sent = SentBlocks(captured);
+  const std::vector<Block> sent = SentBlocks(captured).blocks;
 
   Party bob(dir, "bob", {"--rec-file", dir.File("bob.wav")});
   const std::string bobPort = bob.Port();
@@ -400,19 +325,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"duplicates5", {.duplicatePercent = 5}, 0, 23},
                       Case{"blackout3s", {}, 3000}, Case{"blackoutPastLiveness", {}, 9500}),
     [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
-
-// Energy of one frequency in a block (Goertzel), per sample.
-double Energy(const Block& b, double hz) {
-  const double coeff = 2 * std::cos(2 * M_PI * hz / 8000);
-  double s1 = 0;
-  double s2 = 0;
-  for (const int16_t x : b) {
-    const double s0 = x + coeff * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / static_cast<double>(b.size() * b.size());
-}
 
 TEST(BadNetworkConference, LossOnOneLegLeavesTheOtherTwoUntouched) {
   ScratchDir dir;
