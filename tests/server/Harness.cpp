@@ -126,17 +126,30 @@ Reply Get(uint16_t port, const std::string& requestTarget,
   return Perform(port, requestTarget, nullptr, headers);
 }
 
+const std::string kBobLogin = Harness::LoginBody("bob", "secret-b", kGuidA);
+
+std::string Between(const std::string& text, const std::string& before, char end) {
+  const size_t start = text.find(before);
+  if (start == std::string::npos) return std::string();
+  const size_t from = start + before.size();
+  return text.substr(from, text.find(end, from) - from);
+}
+
+std::string Ask(Service& service, uint32_t source, const std::string& script,
+                const std::string& body) {
+  HttpRequest request;
+  request.method = "POST";
+  request.path = "/dialvo/" + script;
+  request.body = body;
+  request.sourceIp = source;
+  return service.Handle(request).body;
+}
+
 Reply Harness::PostForm(const std::string& page, const std::string& fields,
                         std::vector<std::string> headers, uint16_t postTo) {
   const Reply form = Get(Port(), "/app_links/" + page);
-  const auto between = [](const std::string& text, const std::string& before, char end) {
-    const size_t start = text.find(before);
-    if (start == std::string::npos) return std::string();
-    const size_t from = start + before.size();
-    return text.substr(from, text.find(end, from) - from);
-  };
-  headers.push_back("Cookie: dialvo_form=" + between(form.headers, "dialvo_form=", ';'));
-  const std::string token = between(form.body, "name=\"form_token\" value=\"", '"');
+  headers.push_back("Cookie: dialvo_form=" + Between(form.headers, "dialvo_form=", ';'));
+  const std::string token = Between(form.body, "name=\"form_token\" value=\"", '"');
   return Post(postTo != 0 ? postTo : Port(), "/app_links/" + page, fields + "&form_token=" + token,
               headers);
 }

@@ -54,6 +54,33 @@ std::unique_ptr<Store> OpenTestStore(const std::string& database, std::string& e
 constexpr const char* kGuidA = "0a1b2c3d-0000-4000-8000-00000000000a";
 constexpr const char* kGuidB = "0a1b2c3d-0000-4000-8000-00000000000b";
 
+// bob's logmein and iamup body: password secret-b, kGuidA, IPType 1.
+extern const std::string kBobLogin;
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+// What follows `before` in text up to `end`; empty without `before`.
+std::string Between(const std::string& text, const std::string& before, char end);
+// A POST to /dialvo/<script> as if sent from `source`, answered on this thread.
+std::string Ask(Service& service, uint32_t source, const std::string& script,
+                const std::string& body);
+
+// A login as the presence table and the store hold it.
+inline LoginRecord MakeLogin(const std::string& name, const std::string& guid, int64_t nowMs,
+                             const std::string& address = "62.10.20.30") {
+  LoginRecord login;
+  login.userId = static_cast<int64_t>(name.size());
+  login.userName = name;
+  login.instanceGuid = guid;
+  login.address = address;
+  login.version = 5;
+  login.sourceIp = "127.0.0.1";
+  login.startedMs = nowMs;
+  login.lastSeenMs = nowMs;
+  return login;
+}
+
 class Harness {
  public:
   // database: TestDatabase() of another harness to share it, as two service

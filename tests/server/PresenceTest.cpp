@@ -3,25 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "server/Answers.h"
+#include "tests/server/Harness.h"
 
 namespace dialvo::server {
 namespace {
 
 constexpr int64_t kLifetime = 135000;
 
-LoginRecord Login(const std::string& name, const std::string& guid, int64_t now,
-                  const std::string& address = "62.10.20.30") {
-  LoginRecord login;
-  login.userId = static_cast<int64_t>(name.size());
-  login.userName = name;
-  login.instanceGuid = guid;
-  login.address = address;
-  login.version = 5;
-  login.sourceIp = "127.0.0.1";
-  login.startedMs = now;
-  login.lastSeenMs = now;
-  return login;
-}
+using test::MakeLogin;
 
 Published Same(const LoginRecord& login) {
   return {login.address, login.ipType, login.listeningPort, login.version, login.sourceIp};
@@ -29,7 +18,7 @@ Published Same(const LoginRecord& login) {
 
 TEST(Presence, LoginLivesForItsLifetimeAfterTheLastKeepalive) {
   Presence presence(kLifetime, 15000);
-  const LoginRecord bob = Login("Bob", "g1", 0);
+  const LoginRecord bob = MakeLogin("Bob", "g1", 0);
   presence.Start("bob", bob, "ended");
   LoginRecord found;
   EXPECT_EQ(presence.Touch("bob", "g1", Same(bob), 100000).state, Presence::Keepalive::kAlive);
@@ -44,9 +33,9 @@ TEST(Presence, LoginLivesForItsLifetimeAfterTheLastKeepalive) {
 
 TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
   Presence presence(kLifetime, 15000);
-  const LoginRecord first = Login("bob", "pc-1", 0);
+  const LoginRecord first = MakeLogin("bob", "pc-1", 0);
   presence.Start("bob", first, "logged in elsewhere");
-  EXPECT_TRUE(presence.Start("bob", Login("bob", "pc-2", 10, "1.2.3.4"), "logged in elsewhere")
+  EXPECT_TRUE(presence.Start("bob", MakeLogin("bob", "pc-2", 10, "1.2.3.4"), "logged in elsewhere")
                   .endedOtherInstance);
 
   auto touch = presence.Touch("bob", "pc-1", Same(first), 20);
@@ -62,13 +51,14 @@ TEST(Presence, LoginFromAnotherInstanceEndsTheFirstWithAReason) {
   EXPECT_EQ(presence.Touch("bob", "pc-1", Same(first), 10 + kLifetime + 1).state,
             Presence::Keepalive::kUnknown);
   // An expired login being replaced is no news for anybody.
-  EXPECT_FALSE(presence.Start("bob", Login("bob", "pc-3", 10 * kLifetime), "x").endedOtherInstance);
+  EXPECT_FALSE(
+      presence.Start("bob", MakeLogin("bob", "pc-3", 10 * kLifetime), "x").endedOtherInstance);
 }
 
 TEST(Presence, ALoginWithAnotherUsersInstanceNeverEndsThatUsersLogin) {
   Presence presence(kLifetime, 15000);
-  presence.Start("bob", Login("bob", "pc-1", 0), "x");
-  const auto started = presence.Start("amy", Login("amy", "pc-1", 5), "x");
+  presence.Start("bob", MakeLogin("bob", "pc-1", 0), "x");
+  const auto started = presence.Start("amy", MakeLogin("amy", "pc-1", 5), "x");
   EXPECT_FALSE(started.endedOtherInstance);
   LoginRecord found;
   ASSERT_TRUE(presence.Find("bob", 10, found));
@@ -83,7 +73,7 @@ TEST(Presence, ALoginWithAnotherUsersInstanceNeverEndsThatUsersLogin) {
 
 TEST(Presence, KeepalivesReportChangesAndPersistAtMostOncePerPeriod) {
   Presence presence(kLifetime, 15000);
-  const LoginRecord bob = Login("bob", "g", 0);
+  const LoginRecord bob = MakeLogin("bob", "g", 0);
   presence.Start("bob", bob, "x");
   auto touch = presence.Touch("bob", "g", Same(bob), 10000);
   EXPECT_FALSE(touch.changed);
@@ -104,9 +94,9 @@ TEST(Presence, KeepalivesReportChangesAndPersistAtMostOncePerPeriod) {
 
 TEST(Presence, OnlineBuddiesComeOnceEachInTheOrderAsked) {
   Presence presence(kLifetime, 15000);
-  presence.Start("amy", Login("Amy", "g-amy", 0, "LAN"), "x");
-  presence.Start("kim", Login("kim", "g-kim", 0), "x");
-  presence.Start("old", Login("old", "g-old", -kLifetime - 1), "x");
+  presence.Start("amy", MakeLogin("Amy", "g-amy", 0, "LAN"), "x");
+  presence.Start("kim", MakeLogin("kim", "g-kim", 0), "x");
+  presence.Start("old", MakeLogin("old", "g-old", -kLifetime - 1), "x");
   std::string elements = "head";
   EXPECT_EQ(presence.AppendOnline({"kim", "nobody", "AMY", "old", "amy", "Kim"}, 0, elements), 2u);
   EXPECT_EQ(elements, "head" + BuddyElement({"kim", "62.10.20.30", 1720, 0, 5}) +

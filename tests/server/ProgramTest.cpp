@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "tests/cli/ServerProcess.h"
 #include "tests/server/Harness.h"
@@ -11,6 +12,8 @@ namespace dialvo::server::test {
 namespace {
 
 using RunningServer = ::dialvo::test::ServerProcess;
+
+const std::string kLogin = Harness::LoginBody("bob", "pw-of-bob", kGuidA);
 
 struct Outcome {
   int exitCode = -1;
@@ -44,7 +47,7 @@ TEST(Program, AccountCommandsManageTheDatabase) {
   EXPECT_EQ(RunProgram({"--db", db, "user", "add", "bob"}, "from-stdin\n").exitCode, 0);
   run = RunProgram({"--db", db, "user", "add", "ALICE", "secret2"});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.output.find("already taken"), std::string::npos) << run.output;
+  EXPECT_TRUE(Contains(run.output, "already taken")) << run.output;
   EXPECT_EQ(RunProgram({"--db", db, "user", "add", "a b", "secret1"}).exitCode, 1);
   EXPECT_EQ(RunProgram({"--db", db, "user", "list"}).output, "alice\nbob\n");
   EXPECT_EQ(RunProgram({"--db", db, "user", "del", "alice"}).exitCode, 0);
@@ -56,68 +59,50 @@ TEST(Program, AccountCommandsManageTheDatabase) {
   EXPECT_EQ(RunProgram({"--help"}).exitCode, 0);
 }
 
-TEST(Program, ServesUntilTerminatedAndLogsEachRequest) {
-  TempDir dir;
-  const std::string db = TestDatabase(dir.Path() + "/service.db");
-  ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
-  RunningServer server({"--db", db});
-  const uint16_t port = server.Port();
-  ASSERT_NE(port, 0) << server.Log();
-
-  EXPECT_NE(Post(port, "DialvoServer.asp", "version=5")
-                .body.find("CURRENT IP=127.0.0.1:" + std::to_string(port)),
-            std::string::npos);
-  EXPECT_NE(Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA))
-                .body.find("<errorcode>0</errorcode>"),
-            std::string::npos);
-  EXPECT_TRUE(server.WaitLog("logmein user=bob accepted")) << server.Log();
-  EXPECT_EQ(server.Stop(), 0);
-  EXPECT_NE(server.Log().find("dialvo-server: stopped"), std::string::npos) << server.Log();
-  EXPECT_EQ(server.Log().find("pw-of-bob"), std::string::npos);
-}
-
-TEST(Program, ServesHttpsWithTheGivenCertificateOnly) {
+// Plain HTTP serving is what every command-line client test runs on.
+TEST(Program, ServesHttpsWithTheGivenCertificateOnlyAndLogsEachRequest) {
   const std::string data = std::string(DIALVO_TEST_SOURCE_DIR) + "/tests/server/data/";
   const std::string cert = data + "tls-cert.pem";
   TempDir dir;
-  const std::string db = dir.Path() + "/service.db";
+  const std::string db = TestDatabase(dir.Path() + "/service.db");
   ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
   RunningServer server({"--db", db, "--tls-cert", cert, "--tls-key", data + "tls-key.pem"});
   const uint16_t port = server.Port();
   ASSERT_NE(port, 0) << server.Log();
-  EXPECT_NE(server.Log().find("over HTTPS"), std::string::npos) << server.Log();
+  EXPECT_TRUE(Contains(server.Log(), "over HTTPS")) << server.Log();
 
   // The directory sends the commands over TLS too.
-  const std::string target = "127.0.0.1:" + std::to_string(port);
-  EXPECT_NE(Post(port, "DialvoServer.asp", "version=5", {}, cert)
-                .body.find("CURRENT IP=https://" + target),
-            std::string::npos);
-  EXPECT_NE(
-      Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA), {}, cert)
-          .body.find("<errorcode>0</errorcode>"),
-      std::string::npos);
+  EXPECT_TRUE(Contains(Post(port, "DialvoServer.asp", "version=5", {}, cert).body,
+                       "CURRENT IP=https://127.0.0.1:" + std::to_string(port)));
+  EXPECT_TRUE(Contains(Post(port, "dialvo\\logmein.asp", kLogin, {}, cert).body,
+                       "<errorcode>0</errorcode>"));
+  EXPECT_TRUE(server.WaitLog("logmein user=bob accepted")) << server.Log();
   // Plain HTTP on the same port gets no answer, so no password crosses in
   // clear text by mistake.
-  EXPECT_EQ(
-      Post(port, "dialvo\\logmein.asp", Harness::LoginBody("bob", "pw-of-bob", kGuidA)).status, 0);
+  EXPECT_EQ(Post(port, "dialvo\\logmein.asp", kLogin).status, 0);
   EXPECT_EQ(server.Stop(), 0);
+  EXPECT_TRUE(Contains(server.Log(), "dialvo-server: stopped")) << server.Log();
+  EXPECT_FALSE(Contains(server.Log(), "pw-of-bob"));
 
   // A key without its certificate, a missing file or a file that is no PEM
   // is a clear error at start.
+  const std::string notPem = dir.Path() + "/key.txt";
+  std::ofstream(notPem) << "no key here\n";
   Outcome run = RunProgram({"--db", db, "--tls-key", cert});
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.output.find("--tls-cert and --tls-key go together"), std::string::npos);
+  EXPECT_TRUE(Contains(run.output, "--tls-cert and --tls-key go together")) << run.output;
   run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", data + "missing.pem",
                     "--tls-key", cert});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.output.find("cannot read the TLS certificate"), std::string::npos) << run.output;
-  run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", db});
+  EXPECT_TRUE(Contains(run.output, "cannot read the TLS certificate")) << run.output;
+  run =
+      RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", notPem});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.output.find("not a PEM file"), std::string::npos) << run.output;
+  EXPECT_TRUE(Contains(run.output, "not a PEM file")) << run.output;
   // A certificate given as the key: libmicrohttpd refuses the pair.
   run = RunProgram({"--db", db, "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", cert});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.output.find("not a valid PEM pair"), std::string::npos) << run.output;
+  EXPECT_TRUE(Contains(run.output, "not a valid PEM pair")) << run.output;
 }
 
 }  // namespace

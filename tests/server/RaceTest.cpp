@@ -9,22 +9,10 @@
 
 #include "server/Answers.h"
 #include "server/Presence.h"
+#include "tests/server/Harness.h"
 
 namespace dialvo::server {
 namespace {
-
-LoginRecord Login(const std::string& name, const std::string& guid, int64_t now) {
-  LoginRecord login;
-  login.userId = static_cast<int64_t>(name.size());
-  login.userName = name;
-  login.instanceGuid = guid;
-  login.address = "1.2.3.4";
-  login.version = 5;
-  login.sourceIp = "127.0.0.1";
-  login.startedMs = now;
-  login.lastSeenMs = now;
-  return login;
-}
 
 TEST(Presence, ConcurrentUseLosesNoLoginAndNoKeepalive) {
   constexpr int64_t kRounds = 3000;
@@ -38,7 +26,7 @@ TEST(Presence, ConcurrentUseLosesNoLoginAndNoKeepalive) {
       for (int64_t now = 1; now <= kRounds; ++now) {
         if (now % 50 == 1) {
           guid = "g" + std::to_string(now);
-          presence.Start(key, Login(key, guid, now), "x");
+          presence.Start(key, test::MakeLogin(key, guid, now, "1.2.3.4"), "x");
         }
         presence.Touch(key, guid, {now % 3 == 0 ? "LAN" : "1.2.3.4", 0, 1720, 5, "127.0.0.1"}, now);
         std::string online;

@@ -3,11 +3,8 @@
 
 #include "tests/server/Harness.h"
 
-namespace dialvo::server {
+namespace dialvo::server::test {
 namespace {
-
-using test::OpenTestStore;
-using test::TempDir;
 
 class StoreTest : public ::testing::Test {
  protected:
@@ -24,19 +21,13 @@ class StoreTest : public ::testing::Test {
     return user.id;
   }
   static LoginRecord Login(int64_t userId, const std::string& name, int64_t seen) {
-    LoginRecord login;
+    LoginRecord login = MakeLogin(name, "guid-" + name, seen, "LAN");
     login.userId = userId;
-    login.userName = name;
-    login.instanceGuid = "guid-" + name;
-    login.address = "LAN";
-    login.sourceIp = "127.0.0.1";
-    login.startedMs = seen;
-    login.lastSeenMs = seen;
     return login;
   }
 
   TempDir dir_;
-  const std::string database_ = test::TestDatabase(Path());
+  const std::string database_ = TestDatabase(Path());
   std::unique_ptr<Store> store_;
 };
 
@@ -63,10 +54,15 @@ TEST_F(StoreTest, NamesAreUniqueWithoutCaseAndHostileTextIsJustData) {
   EXPECT_EQ(names.size(), 4u);
 }
 
-TEST_F(StoreTest, DeletingAUserTakesItsListLoginAndReportsAlong) {
+TEST_F(StoreTest, BuddyListsKeepTheirOrderAndGoWithTheirUser) {
   const int64_t bob = AddUser("bob");
   const int64_t eve = AddUser("eve");
+  // A list keeps its order and is replaced whole.
+  ASSERT_EQ(store_->SetBuddyList(bob, {"zed", "amy", "kim"}), StoreStatus::kOk);
   ASSERT_EQ(store_->SetBuddyList(bob, {"carol", "alice"}), StoreStatus::kOk);
+  std::vector<std::string> buddies;
+  ASSERT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
+  EXPECT_EQ(buddies, (std::vector<std::string>{"carol", "alice"}));
   ASSERT_EQ(store_->SaveLogin(Login(bob, "bob", 100)), StoreStatus::kOk);
   ASSERT_EQ(store_->SaveLogin(Login(eve, "eve", 100)), StoreStatus::kOk);
   int64_t session = 0;
@@ -75,7 +71,6 @@ TEST_F(StoreTest, DeletingAUserTakesItsListLoginAndReportsAlong) {
 
   EXPECT_EQ(store_->DeleteUser("BOB"), StoreStatus::kOk);
   EXPECT_EQ(store_->DeleteUser("bob"), StoreStatus::kNotFound);
-  std::vector<std::string> buddies{"stale"};
   EXPECT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
   EXPECT_TRUE(buddies.empty());
   std::vector<LoginRecord> logins;
@@ -87,18 +82,7 @@ TEST_F(StoreTest, DeletingAUserTakesItsListLoginAndReportsAlong) {
   EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(StoreTest, BuddyListsKeepTheirOrderAndAreReplacedWhole) {
-  const int64_t bob = AddUser("bob");
-  ASSERT_EQ(store_->SetBuddyList(bob, {"zed", "amy", "kim"}), StoreStatus::kOk);
-  std::vector<std::string> buddies;
-  ASSERT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
-  EXPECT_EQ(buddies, (std::vector<std::string>{"zed", "amy", "kim"}));
-  ASSERT_EQ(store_->SetBuddyList(bob, {"amy"}), StoreStatus::kOk);
-  ASSERT_EQ(store_->GetBuddyList(bob, buddies), StoreStatus::kOk);
-  EXPECT_EQ(buddies, std::vector<std::string>{"amy"});
-}
-
-TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
+TEST_F(StoreTest, LoginsSurviveReopeningAndExpireAndANewerSchemaIsNotTouched) {
   const int64_t bob = AddUser("bob");
   const int64_t amy = AddUser("amy");
   LoginRecord login = Login(bob, "bob", 1000);
@@ -111,6 +95,12 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
   EXPECT_EQ(store_->TouchLogin(bob + amy, "guid-bob", 5000), StoreStatus::kNotFound);
   EXPECT_EQ(store_->TouchLogin(bob, login.instanceGuid, 2000), StoreStatus::kOk);
 
+  // The file is private.
+  if (!UsingPostgres()) {
+    struct stat info {};
+    ASSERT_EQ(::stat(Path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
   store_.reset();
   std::string error;
   store_ = OpenTestStore(database_, error);
@@ -126,6 +116,12 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
   ASSERT_EQ(store_->DeleteLoginsSeenBefore(2001), StoreStatus::kOk);
   ASSERT_EQ(store_->LoadLogins(0, logins), StoreStatus::kOk);
   EXPECT_TRUE(logins.empty());
+
+  store_.reset();
+  ASSERT_TRUE(RunSql(database_, UsingPostgres() ? "UPDATE dialvo_schema SET version = 99"
+                                                : "PRAGMA user_version=99"));
+  EXPECT_FALSE(OpenTestStore(database_, error));
+  EXPECT_TRUE(Contains(error, "newer")) << error;
 }
 
 // Accounts are answered from memory between reads; a change must never let an
@@ -133,7 +129,7 @@ TEST_F(StoreTest, LoginsSurviveReopeningAndExpire) {
 TEST_F(StoreTest, RememberedAccountsFollowChangesMadeHereAtOnceAndElsewhereWithinTheAge) {
   int64_t now = 10000;
   std::string error;
-  test::TestStoreOptions options;
+  TestStoreOptions options;
   options.userCacheMs = 1000;
   options.clockMs = [&now] { return now; };
   auto cached = OpenTestStore(database_, error, options);
@@ -164,8 +160,9 @@ TEST_F(StoreTest, RememberedAccountsFollowChangesMadeHereAtOnceAndElsewhereWithi
   EXPECT_EQ(cached->FindUser("cat", user), StoreStatus::kOk);
 }
 
-TEST(UserCacheTest, FullCacheStartsOverAndAReadOverlappingAChangeIsNotKept) {
-  UserCache cache(1000, 2, [] { return int64_t{0}; });
+TEST(UserCacheTest, FullCacheStartsOverAndStaleOrOverlappingReadsAreNotKept) {
+  int64_t now = 50'000;
+  UserCache cache(1000, 2, [&now] { return now; });
   UserRecord a{1, "a", "h1", 0};
   cache.Put("a", a, cache.Ticket());
   cache.Put("b", {2, "b", "h2", 0}, cache.Ticket());
@@ -178,16 +175,12 @@ TEST(UserCacheTest, FullCacheStartsOverAndAReadOverlappingAChangeIsNotKept) {
   cache.Forget("a");                       // ...while its password changes
   cache.Put("a", a, ticket);
   EXPECT_FALSE(cache.Find("a", out));
-}
 
-TEST(UserCacheTest, ClockSetBackMakesEntriesStale) {
-  int64_t now = 50'000;
-  UserCache cache(1000, 10, [&now] { return now; });
-  cache.Put("a", {1, "a", "h1", 0}, cache.Ticket());
-  UserRecord out;
-  EXPECT_TRUE(cache.Find("a", out));
+  // A clock set back makes every entry stale.
+  cache.Put("d", {4, "d", "h4", 0}, cache.Ticket());
+  EXPECT_TRUE(cache.Find("d", out));
   now -= 3'600'000;
-  EXPECT_FALSE(cache.Find("a", out));
+  EXPECT_FALSE(cache.Find("d", out));
 }
 
 TEST_F(StoreTest, OneSessionNumberPerConference) {
@@ -217,21 +210,5 @@ TEST_F(StoreTest, OneSessionNumberPerConference) {
   EXPECT_EQ(call.participants[1].avgDelayMs, 90);
 }
 
-TEST_F(StoreTest, FileIsPrivateAndANewerSchemaIsNotTouched) {
-  if (!test::UsingPostgres()) {
-    struct stat info {};
-    ASSERT_EQ(::stat(Path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-  }
-  store_.reset();
-
-  ASSERT_TRUE(test::RunSql(database_, test::UsingPostgres()
-                                          ? "UPDATE dialvo_schema SET version = 99"
-                                          : "PRAGMA user_version=99"));
-  std::string error;
-  EXPECT_FALSE(OpenTestStore(database_, error));
-  EXPECT_NE(error.find("newer"), std::string::npos) << error;
-}
-
 }  // namespace
-}  // namespace dialvo::server
+}  // namespace dialvo::server::test
