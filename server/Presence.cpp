@@ -91,6 +91,14 @@ Presence::StartResult Presence::Start(const std::string& key, const LoginRecord&
   return result;
 }
 
+void Presence::Unsaved(const std::string& key, std::string_view instanceGuid) {
+  std::shared_lock lock(mutex_);
+  auto it = slots_.find(key);
+  if (it != slots_.end() && it->second->login.instanceGuid == instanceGuid) {
+    it->second->unsaved.store(true);
+  }
+}
+
 Presence::TouchResult Presence::Touch(const std::string& key, std::string_view instanceGuid,
                                       const Published& published, int64_t nowMs) {
   TouchResult result;
@@ -112,6 +120,7 @@ Presence::TouchResult Presence::Touch(const std::string& key, std::string_view i
       int64_t persisted = slot.persistedSeen.load(std::memory_order_relaxed);
       result.persist = nowMs - persisted >= persistEveryMs_ &&
                        slot.persistedSeen.compare_exchange_strong(persisted, nowMs);
+      result.unsaved = slot.unsaved.exchange(false);
       result.state = Keepalive::kAlive;
       result.login = slot.login;
       result.login.lastSeenMs = nowMs;
@@ -135,6 +144,7 @@ Presence::TouchResult Presence::Touch(const std::string& key, std::string_view i
   slot.epoch = ++epoch_;
   RaiseTo(slot.lastSeen, nowMs);
   RaiseTo(slot.persistedSeen, nowMs);
+  slot.unsaved.store(false);
   result.state = Keepalive::kAlive;
   result.changed = true;
   result.login = slot.login;

@@ -52,10 +52,16 @@ class Presence {
     std::string endedReason;  // kEnded
     bool changed = false;     // published values changed: save the whole login
     bool persist = false;     // only the keep-alive time is due for the store
+    bool unsaved = false;     // an earlier write failed: save the whole login
     LoginRecord login;        // the login after the keep-alive (kAlive)
   };
   TouchResult Touch(const std::string& key, std::string_view instanceGuid,
                     const Published& published, int64_t nowMs);
+
+  // The store did not take what the last keep-alive of this login was to
+  // write (it was down): the next one saves the whole login, whenever it
+  // comes, rather than waiting out another persist period.
+  void Unsaved(const std::string& key, std::string_view instanceGuid);
 
   // Ends the login when it belongs to this instance.
   bool End(const std::string& key, std::string_view instanceGuid);
@@ -89,6 +95,7 @@ class Presence {
     std::string element;  // its getuserlist element, rendered when login changes
     std::atomic<int64_t> lastSeen{0};
     std::atomic<int64_t> persistedSeen{0};
+    std::atomic<bool> unsaved{false};
     uint64_t epoch = 0;  // epoch_ when started or changed here; 0: merged
   };
   struct Ended {

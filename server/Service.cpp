@@ -368,6 +368,8 @@ std::optional<HttpResponse> Service::Authenticate(const Form& form, const HttpRe
       const auto kept =
           presence_.Touch(account, form.Get("InstanceGUID"), ReadPublished(form, request), now);
       if (kept.state == Presence::Keepalive::kAlive) {
+        if (kept.persist || kept.changed || kept.unsaved)
+          presence_.Unsaved(account, form.Get("InstanceGUID"));
         return Text("+", note + " store unavailable, login kept");
       }
       return Text("-", note + " store unavailable, not logged in");
@@ -504,11 +506,14 @@ HttpResponse Service::Iamup(const HttpRequest& request, const Form& form) {
       LoginRecord stored = result.login;
       stored.startedMs = clocks_.WallOf(stored.startedMs);
       stored.lastSeenMs = clocks_.WallOf(stored.lastSeenMs);
-      if (result.changed ||
-          (result.persist && store_.TouchLogin(stored.userId, stored.instanceGuid,
-                                               stored.lastSeenMs) == StoreStatus::kNotFound)) {
-        store_.SaveLogin(stored);
+      StoreStatus written = StoreStatus::kOk;
+      if (result.persist && !result.changed && !result.unsaved) {
+        written = store_.TouchLogin(stored.userId, stored.instanceGuid, stored.lastSeenMs);
       }
+      if (result.changed || result.unsaved || written == StoreStatus::kNotFound) {
+        written = store_.SaveLogin(stored);
+      }
+      if (written == StoreStatus::kFailed) presence_.Unsaved(key, guid);
       return Text("+", note + " alive" + (result.changed ? ", address changed" : ""));
     }
     case Presence::Keepalive::kEnded:
