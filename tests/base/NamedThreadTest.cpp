@@ -11,7 +11,7 @@
 namespace dialvo {
 namespace {
 
-TEST(NamedThread, WaitOnThreadThatNeverStartedOrHasEndedIsMinusOne) {
+TEST(NamedThread, WaitIsMinusOneBeforeTheStartAndAfterTheEndAndTimesOutBetween) {
   NamedThread thread([](void*) -> uint32_t { return 0; }, nullptr, "Idle Thread", false);
   EXPECT_EQ(thread.Name(), "Idle Thread");
   EXPECT_EQ(thread.Wait(kInfinite), -1);
@@ -21,6 +21,20 @@ TEST(NamedThread, WaitOnThreadThatNeverStartedOrHasEndedIsMinusOne) {
   EXPECT_NE(thread.Wait(kInfinite), static_cast<int32_t>(kWaitTimeout));
   EXPECT_EQ(thread.Wait(kInfinite), -1);
   EXPECT_FALSE(thread.IsRunning());
+
+  // While the thread runs, a wait times out.
+  CSem release(0L);
+  NamedThread blocked(
+      [](void* p) -> uint32_t {
+        static_cast<CSem*>(p)->WaitOnSemaphore(kInfinite);
+        return 0;
+      },
+      &release, "Blocked Thread", false);
+  ASSERT_TRUE(blocked.Start(false));
+  EXPECT_EQ(blocked.Wait(20), static_cast<int32_t>(kWaitTimeout));
+  release.SignalSemaphore();
+  EXPECT_NE(blocked.Wait(kInfinite), static_cast<int32_t>(kWaitTimeout));
+  EXPECT_EQ(blocked.Wait(0), -1);
 }
 
 // The readiness hand-off: the entry makes its queue, then releases the
@@ -44,21 +58,6 @@ TEST(NamedThread, MessagePostedRightAfterStartWithWaitingIsReceived) {
     EXPECT_NE(thread.Wait(5000), static_cast<int32_t>(kWaitTimeout));
     EXPECT_EQ(received.load(), 1023u);
   }
-}
-
-TEST(NamedThread, WaitTimesOutWhileTheThreadRuns) {
-  CSem release(0L);
-  NamedThread thread(
-      [](void* p) -> uint32_t {
-        static_cast<CSem*>(p)->WaitOnSemaphore(kInfinite);
-        return 0;
-      },
-      &release, "Blocked Thread", false);
-  ASSERT_TRUE(thread.Start(false));
-  EXPECT_EQ(thread.Wait(20), static_cast<int32_t>(kWaitTimeout));
-  release.SignalSemaphore();
-  EXPECT_NE(thread.Wait(kInfinite), static_cast<int32_t>(kWaitTimeout));
-  EXPECT_EQ(thread.Wait(0), -1);
 }
 
 TEST(NamedThread, SelfDeletingThreadsFreeThemselves) {

@@ -13,21 +13,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <numbers>
-#include <set>
 #include <thread>
 
 #include "audio/GsmCodec.h"
-#include "audio/WavFile.h"
 #include "base/Swmrg.h"
 #include "engine/Connection.h"
 #include "engine/MasterServer.h"
 #include "engine/SessionId.h"
 #include "tests/engine/EngineHarness.h"
-#include "tests/support/FakeClock.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/Wait.h"
+#include "tests/support/WavMaker.h"
 
 namespace dialvo::test {
 namespace {
@@ -40,8 +36,7 @@ constexpr uint32_t kDecisionLimitMs = 400;
 
 // Short waits for everything an attacker can hold up.
 EngineConfig AttackConfig(std::shared_ptr<SoundBackend> sound) {
-  EngineConfig config = FastConfig();
-  config.sound = std::move(sound);
+  EngineConfig config = FastConfig(std::move(sound));
   config.returnRouteLimitMs = 600;
   config.returnRoutePingMs = 100;
   config.decisionLimitMs = kDecisionLimitMs;
@@ -50,21 +45,7 @@ EngineConfig AttackConfig(std::shared_ptr<SoundBackend> sound) {
 
 // A party's microphone: a looped tone of its own; what it plays is discarded.
 std::shared_ptr<SoundBackend> ToneSound(const std::string& path, double hz) {
-  std::vector<int16_t> tone(8000);
-  for (size_t i = 0; i < tone.size(); ++i) {
-    tone[i] = static_cast<int16_t>(
-        6000 * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / 8000));
-  }
-  WavWriter writer;
-  std::string error;
-  EXPECT_TRUE(writer.Open(path, kVoiceSampleRate, 1, false, &error)) << error;
-  writer.WriteFrames(tone);
-  writer.Close();
-  SoundBackendOptions options;
-  options.kind = SoundBackendKind::kFile;
-  options.playFile = path;
-  options.loop = true;
-  return CreateSoundBackend(options, &error);
+  return FileSound(PartyTone(path, hz, 0.2), "", true);
 }
 
 // Full-scale voice, as an attacker would inject it.
@@ -77,31 +58,6 @@ Message LoudVoice(uint32_t sequence) {
   encoder->EncodePacket(block, voice);
   AppendSequenceTrailer(voice, sequence);
   return voice;
-}
-
-std::string Ip(int host) { return "127.0.0." + std::to_string(host); }
-
-// The local UDP ports of this process's sockets that are bound and not
-// connected: a way to find a dialling engine's socket from outside.
-std::set<uint16_t> UnconnectedUdpPorts() {
-  std::set<uint16_t> ports;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const int fd = std::atoi(entry.path().filename().c_str());
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_DGRAM) continue;
-    sockaddr_in self{};
-    sockaddr_in peer{};
-    socklen_t n = sizeof self;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &n) != 0) continue;
-    n = sizeof peer;
-    if (self.sin_family != AF_INET || self.sin_port == 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n) == 0) {
-      continue;
-    }
-    ports.insert(ntohs(self.sin_port));
-  }
-  return ports;
 }
 
 uint16_t Checksum(const uint8_t* p, size_t n) {
@@ -140,12 +96,6 @@ bool ForgePortUnreachable(const SockAddr& from, const SockAddr& to) {
                            sizeof target) == static_cast<ssize_t>(sizeof packet);
   close(raw);
   return sent;
-}
-
-size_t PeerCount(TestEngine& e) {
-  std::vector<PeerEntry> peers;
-  e.Engine().GetPeers(peers);
-  return peers.size();
 }
 
 // The bytes that reach the socket until it has been quiet for quietMs, or
@@ -196,33 +146,21 @@ class LiveCall {
     const auto reports = e.Engine().PeerReports();
     return reports.empty() ? 0 : reports[0].blocksReceived;
   }
-  uint32_t Lost(TestEngine& e) {
-    const auto reports = e.Engine().PeerReports();
-    return reports.empty() ? 0 : reports[0].blocksLost;
-  }
   // Both hear the other's next blocks.
   bool VoiceFlowsBothWays() {
     const uint32_t a = Received(alice_);
     const uint32_t b = Received(bob_);
     return WaitFor([&] { return Received(alice_) >= a + 3 && Received(bob_) >= b + 3; }, 4000);
   }
-  // Blocks played to the party so far.
-  size_t Played(TestEngine& e) {
-    const auto recorded = e.Recorded();
-    return static_cast<size_t>(std::count_if(recorded.begin(), recorded.end(),
-                                             [](const RecordedBlock& r) { return r.fromRemote; }));
-  }
-  // Blocks played to the party that were louder than anybody speaks.
-  int LoudPlayed(TestEngine& e) {
-    int loud = 0;
+  // Blocks played to the party so far; with loud, those louder than anybody
+  // speaks.
+  size_t Played(TestEngine& e, bool loud = false) {
+    size_t n = 0;
+    const auto above = [](int16_t x) { return std::abs(x) > kLoud; };
     for (const RecordedBlock& r : e.Recorded()) {
-      if (!r.fromRemote) continue;
-      const auto peak =
-          std::max_element(r.samples.begin(), r.samples.end(),
-                           [](int16_t x, int16_t y) { return std::abs(x) < std::abs(y); });
-      if (peak != r.samples.end() && std::abs(*peak) > kLoud) ++loud;
+      if (r.fromRemote && (!loud || std::ranges::any_of(r.samples, above))) ++n;
     }
-    return loud;
+    return n;
   }
   // The call goes on: both in it, nobody left, and of the blocks played
   // after the attack (what was queued during it included) none was loud.
@@ -236,12 +174,12 @@ class LiveCall {
     const std::pair<uint32_t, uint32_t> heard{Received(alice_) - heardA, Received(bob_) - heardB};
     EXPECT_GE(heard.first, 5u);
     EXPECT_GE(heard.second, 5u);
-    EXPECT_EQ(PeerCount(alice_), 1u);
-    EXPECT_EQ(PeerCount(bob_), 1u);
+    EXPECT_EQ(alice_.PeerCount(), 1u);
+    EXPECT_EQ(bob_.PeerCount(), 1u);
     for (TestEngine* e : {&alice_, &bob_}) {
       EXPECT_EQ(e->Count(EV_PEER_LEFT), 0u);
       EXPECT_EQ(e->Count(EV_CALL_ENDED), 0u);
-      EXPECT_EQ(LoudPlayed(*e), 0);
+      EXPECT_EQ(Played(*e, true), 0u);
     }
     return heard;
   }
@@ -254,49 +192,55 @@ class LiveCall {
   Connection* toAlice_ = nullptr;
 };
 
-TEST(Attack, StrangersOnTheCallersSocketCountForNothing) {
+TEST(Attack, StrangersOnTheCallersSocketOrTheLocalLoopCountForNothing) {
   LiveCall call;
   const SockAddr target = call.AliceSocket();
-  RawPeer elsewhere(Ip(2).c_str());
+  RawPeer elsewhere(2);
   RawPeer otherPort;  // bob's IP address, another port
   // Voice a little ahead of bob's own, played if it were taken.
   for (uint32_t k = 1; k <= 10; ++k) elsewhere.Send(LoudVoice(500 + k), target);
   const auto afterVoice = call.ExpectUntouched();
-  const int loud = call.LoudPlayed(call.Alice());
+  const size_t loud = call.Played(call.Alice(), true);
   // A jump to the end of the sequence numbers, then hang-ups.
   elsewhere.Send(LoudVoice(0xFFFFFFFFu), target);
   otherPort.Send(LoudVoice(0xFFFFFFFFu), target);
   for (RawPeer* p : {&elsewhere, &otherPort}) p->Send(BuildControl(MSG_HANGUP), target);
   const auto afterHangup = call.ExpectUntouched();
-  const uint32_t lost = call.Lost(call.Alice());
+  const uint32_t lost = call.Alice().Engine().PeerReports().at(0).blocksLost;
   std::printf(
-      "[attack 1] 10 loud voice datagrams from 127.0.0.2: %d loud blocks played, alice "
+      "[attack 1] 10 loud voice datagrams from 127.0.0.2: %zu loud blocks played, alice "
       "then heard %u blocks of bob; sequence 0xFFFFFFFF and hang-ups from strangers: "
       "lost=%u, %zu peers left, alice then heard %u blocks\n",
       loud, afterVoice.first, lost, call.Alice().Count(EV_PEER_LEFT), afterHangup.first);
   EXPECT_LT(lost, 10u);
+
+  // Only the engine itself speaks into its local loop.
+  const SockAddr loop = call.Alice().Engine().LocalVoiceAddress();
+  RawPeer local;  // another process on this PC
+  for (uint32_t k = 1; k <= 10; ++k) {
+    local.Send(LoudVoice(100000 + k), loop);
+    elsewhere.Send(LoudVoice(100000 + k), loop);
+  }
+  const auto heard = call.ExpectUntouched();
+  std::printf(
+      "[attack 8] 20 loud voice datagrams into alice's local loop: loud blocks bob "
+      "played %zu, bob then heard %u blocks of alice\n",
+      call.Played(call.Bob(), true), heard.second);
 }
 
 TEST(Attack, StrangersCannotEndACallBeingSetUp) {
   ScratchDir dir;
   TestEngine alice("alice", AttackConfig(ToneSound(dir.File("a.wav"), 500)));
-  EngineConfig held = AttackConfig(ToneSound(dir.File("b.wav"), 700));
-  held.decisionLimitMs = 27000;
-  TestEngine bob("bob", held);
-  bob.SetAnswer(TestEngine::Answer::kHold);
-  RawPeer elsewhere(Ip(2).c_str());
+  RawPeer bob;  // by hand, to learn alice's dialling socket
+  RawPeer elsewhere(2);
   RawPeer otherPort;
-  const std::set<uint16_t> before = UnconnectedUdpPorts();
   Connection* call = nullptr;
   const auto dialled = std::chrono::steady_clock::now();
-  std::thread dial([&] { call = alice.Call(bob.Port()); });
+  std::thread dial([&] { call = alice.Call(bob.Address().port); });
+  const auto request = bob.ReceiveType(MSG_CONNECT_REQUEST);
+  const SockAddr target = request ? request->from : SockAddr{};
+  bob.Send(BuildControl(MSG_RINGING), target);
   ASSERT_TRUE(alice.WaitFor(EV_RINGING));
-  std::set<uint16_t> added;
-  for (uint16_t port : UnconnectedUdpPorts()) {
-    if (before.count(port) == 0) added.insert(port);
-  }
-  ASSERT_EQ(added.size(), 1u);  // alice's dialling socket
-  const SockAddr target = SockAddr::Loopback(*added.begin());
   // Nine answers of no use (each was one of the nine waits), then refusals.
   for (int k = 0; k < 9; ++k) otherPort.Send(BuildControl(MSG_RINGING), target);
   for (RawPeer* p : {&elsewhere, &otherPort}) {
@@ -304,7 +248,7 @@ TEST(Attack, StrangersCannotEndACallBeingSetUp) {
     p->Send(BuildControl(MSG_SESSION_INACCESSIBLE), target);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  bob.DecideHeld(IncomingRequest::kAccept);
+  bob.Send(BuildControl(MSG_ACCEPT), target);
   dial.join();
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - dialled);
@@ -318,18 +262,16 @@ TEST(Attack, StrangersCannotEndACallBeingSetUp) {
   EXPECT_EQ(alice.Count(EV_SESSION_INACCESSIBLE), 0u);
 }
 
-TEST(Attack, StrangersCannotJoinARunningCall) {
+TEST(Attack, StrangersCannotJoinARunningCallNorForgeRoundTrips) {
   LiveCall call;
   // A running call lets in only who knows its session, whatever version.
-  RawPeer stranger(Ip(2).c_str());
-  std::vector<uint8_t> bare(kHeaderSize, 0);  // a 13-byte request
-  std::copy_n(BuildControl(MSG_CONNECT_REQUEST).Bytes().begin(), kHeaderSize, bare.begin());
-  stranger.SendBytes(bare, call.Bob().Address());
-  RawPeer old(Ip(2).c_str());
+  RawPeer stranger(2);
+  stranger.Send(BuildControl(MSG_CONNECT_REQUEST), call.Bob().Address());  // 13 bytes
+  RawPeer old(2);
   old.Send(Request("old", "", "", 4), call.Bob().Address());
-  RawPeer other(Ip(3).c_str());
+  RawPeer other(3);
   other.Send(Request("empty"), call.Bob().Address());
-  RawPeer guesser(Ip(4).c_str());
+  RawPeer guesser(4);
   guesser.Send(Request("guess", NewSessionId()), call.Bob().Address());
   size_t answered = 0;
   for (RawPeer* p : {&stranger, &old, &other, &guesser}) {
@@ -343,24 +285,41 @@ TEST(Attack, StrangersCannotJoinARunningCall) {
   std::printf(
       "[attack 2] strangers asking to join a running call (13-byte, version 4, empty "
       "and guessed session): %zu answer bytes, joined %zu\n",
-      answered, PeerCount(call.Bob()) - 1);
+      answered, call.Bob().PeerCount() - 1);
+
+  // Nor does a stranger's echo count as a round trip.
+  Message echo = BuildPing(1, 7);
+  echo.SetType(MSG_I_AM_HERE);
+  for (int i = 0; i < 5000; ++i) {
+    stranger.Send(echo, call.Bob().Address());
+    stranger.Send(echo, call.AliceSocket());
+  }
+  call.ExpectUntouched();
+  const size_t forged = call.Alice().Count(EV_ROUND_TRIP) + call.Bob().Count(EV_ROUND_TRIP);
+  std::printf("[attack 6] 10000 unsolicited echoes: %zu round-trip events\n", forged);
+  EXPECT_EQ(forged, 0u);
+  // Our own pings still come back.
+  ASSERT_TRUE(call.Bob().Engine().SendPing(42, call.Alice().Address()));
+  ASSERT_TRUE(call.Bob().WaitFor(EV_ROUND_TRIP));
+  EXPECT_EQ(call.Bob().Seen(EV_ROUND_TRIP)[0].value, 42u);
+  ASSERT_TRUE(call.Alice().Engine().SendKeepAlive());
+  EXPECT_TRUE(call.Alice().WaitFor(EV_ROUND_TRIP));
 }
 
 TEST(Attack, AnAutoAnsweringEngineIsNoAmplifier) {
   // An idle, auto-answering engine and a request in the name of an address
   // that never answers: the handshake and no more, and the place is free.
-  std::vector<uint8_t> bare(kHeaderSize, 0);  // a 13-byte request
-  std::copy_n(BuildControl(MSG_CONNECT_REQUEST).Bytes().begin(), kHeaderSize, bare.begin());
+  const Message bare = BuildControl(MSG_CONNECT_REQUEST);  // a 13-byte request
   ScratchDir dir;
   TestEngine carol("carol", AttackConfig(ToneSound(dir.File("c.wav"), 900)));
-  RawPeer victim(Ip(5).c_str());
-  victim.SendBytes(bare, carol.Address());
+  RawPeer victim(5);
+  victim.Send(bare, carol.Address());
   const size_t drawn = Drain(victim, 400);
   // Asking again in the same address's name draws nothing for a long time.
   size_t again = 0;
   for (int i = 0; i < 10; ++i) {
-    RawPeer more(Ip(5).c_str());
-    more.SendBytes(bare, carol.Address());
+    RawPeer more(5);
+    more.Send(bare, carol.Address());
     again += Drain(more, 30);
   }
   std::printf(
@@ -383,7 +342,7 @@ TEST(Attack, PendingSlotsCannotBeHeldAndFakePeersDoNotStay) {
   // Requests nobody decides, from sixteen addresses, and a flood from one.
   std::vector<std::unique_ptr<RawPeer>> holders;
   for (int i = 0; i < static_cast<int>(kMaxPendingRequests); ++i) {
-    holders.push_back(std::make_unique<RawPeer>(Ip(10 + i).c_str()));
+    holders.push_back(std::make_unique<RawPeer>(10 + i));
     holders.back()->Send(Request("holder"), bob.Address());
   }
   ASSERT_TRUE(bob.WaitFor(EV_INCOMING_CALL, kMaxPendingRequests));
@@ -416,10 +375,10 @@ TEST(Attack, PendingSlotsCannotBeHeldAndFakePeersDoNotStay) {
   carol.SetAnswer(TestEngine::Answer::kHold);
   std::vector<std::unique_ptr<RawPeer>> flood;
   for (int i = 0; i < 200; ++i) {
-    flood.push_back(std::make_unique<RawPeer>(Ip(2).c_str()));
+    flood.push_back(std::make_unique<RawPeer>(2));
     flood.back()->SendBytes(BuildControl(MSG_CONNECT_REQUEST).Bytes(), carol.Address());
   }
-  RawPeer real(Ip(3).c_str());
+  RawPeer real(3);
   real.Send(Request("real"), carol.Address());
   EXPECT_TRUE(real.ReceiveType(MSG_RINGING, 1000).has_value());
   ASSERT_TRUE(WaitFor([&] { return carol.Count(EV_INCOMING_CALL) >= kMaxPendingPerSource + 1; }));
@@ -433,7 +392,7 @@ TEST(Attack, PendingSlotsCannotBeHeldAndFakePeersDoNotStay) {
   TestEngine dave("dave", AttackConfig(ToneSound(dir.File("d.wav"), 300)));
   std::vector<std::unique_ptr<RawPeer>> fakes;
   for (int i = 0; i + 1 < static_cast<int>(kMaxPeers); ++i) {
-    fakes.push_back(std::make_unique<RawPeer>(Ip(20 + i).c_str()));
+    fakes.push_back(std::make_unique<RawPeer>(20 + i));
     fakes.back()->Send(Request("fake"), dave.Address());
   }
   ASSERT_TRUE(dave.WaitFor(EV_INCOMING_CALL, kMaxPeers - 1));
@@ -451,29 +410,6 @@ TEST(Attack, PendingSlotsCannotBeHeldAndFakePeersDoNotStay) {
         fakesJoined, through ? "got in" : "failed", erin.Count(EV_REMOTE_BUSY));
   }
   EXPECT_EQ(fakesJoined, 0u);
-}
-
-TEST(Attack, PingsDoNotKeepASilentPeerAlive) {
-  FakeClock clock(1000);
-  EngineConfig config = FastConfig();
-  config.clock = &clock;
-  config.timerPeriodMs = 20;
-  config.livenessIntervalMs = 40;
-  TestEngine bob("bob", config);
-  RawPeer fake(Ip(2).c_str());
-  Join(fake, bob);
-  // The peer sends nothing but its own pings (21 bytes each), never voice
-  // nor an echo of ours.
-  Message ping = BuildPing(0, 0);
-  ping.SetPayloadLength(8);
-  for (int step = 0; step < 5; ++step) {
-    fake.Send(ping, bob.Address());
-    ASSERT_TRUE(fake.ReceiveType(MSG_I_AM_HERE).has_value());  // bob has read it
-    clock.Advance(10000);
-  }
-  EXPECT_TRUE(bob.WaitFor(EV_PEER_LEFT));
-  std::printf("[attack 3] a peer that only pings: removed after %s\n",
-              bob.Count(EV_PEER_LEFT) == 1 ? "the silence limit" : "never");
 }
 
 TEST(Attack, ForgedPortUnreachableDoesNotEndTheCall) {
@@ -494,21 +430,11 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
   ScratchDir dir;
   TestEngine bob("bob", AttackConfig(ToneSound(dir.File("b.wav"), 700)));
   bob.SetAnswer(TestEngine::Answer::kReject);
-  // An honest caller who dials once gets the ringing and all five rejects.
-  RawPeer honest(Ip(2).c_str());
-  honest.Send(Request("honest"), bob.Address());
-  int answers = 0;
-  while (auto dg = honest.Receive(200)) {
-    answers += dg->Type() == MSG_RINGING || dg->Type() == MSG_REJECT ? 1 : 0;
-  }
-  EXPECT_EQ(answers, 6);
-
   Message shortPing = BuildPing(1, 2);
   shortPing.SetPayloadLength(8);
   Message echo = BuildPing(1, 2);
   echo.SetType(MSG_I_AM_HERE);
-  std::vector<uint8_t> bare(kHeaderSize, 0);
-  std::copy_n(BuildControl(MSG_CONNECT_REQUEST).Bytes().begin(), kHeaderSize, bare.begin());
+  const Message bare = BuildControl(MSG_CONNECT_REQUEST);  // a 13-byte request
   const Message who = BuildControl(MSG_WHO_RU);
   const Message full = Request("again");
   const Message hangup = BuildControl(MSG_HANGUP);
@@ -519,7 +445,7 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
     bool newPort;  // each request from a new port, as a fresh caller
   };
   const Kind kinds[] = {{"WHO_RU", who.Bytes(), false},
-                        {"CONNECT_REQUEST 13", bare, true},
+                        {"CONNECT_REQUEST 13", bare.Bytes(), true},
                         {"CONNECT_REQUEST 285", full.Bytes(), true},
                         {"R_U_THERE 21", shortPing.Bytes(), false},
                         {"I_AM_HERE", echo.Bytes(), false},
@@ -530,10 +456,10 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
   std::vector<std::vector<std::unique_ptr<RawPeer>>> sockets(std::size(kinds));
   std::vector<size_t> sent(std::size(kinds), 0);
   for (size_t k = 0; k < std::size(kinds); ++k) {
-    const std::string ip = Ip(30 + static_cast<int>(k));
+    const int host = 30 + static_cast<int>(k);
     for (int i = 0; i < 20; ++i) {
       if (sockets[k].empty() || kinds[k].newPort) {
-        sockets[k].push_back(std::make_unique<RawPeer>(ip.c_str()));
+        sockets[k].push_back(std::make_unique<RawPeer>(host));
       }
       sockets[k].back()->SendBytes(kinds[k].bytes, bob.Address());
       sent[k] += kinds[k].bytes.size();
@@ -551,32 +477,11 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
   EXPECT_EQ(bob.Count(EV_ROUND_TRIP), 0u);
 }
 
-TEST(Attack, OnlyEchoesOfOurOwnPingsAreRoundTrips) {
-  LiveCall call;
-  RawPeer stranger(Ip(2).c_str());
-  Message echo = BuildPing(1, 7);
-  echo.SetType(MSG_I_AM_HERE);
-  for (int i = 0; i < 5000; ++i) {
-    stranger.Send(echo, call.Bob().Address());
-    stranger.Send(echo, call.AliceSocket());
-  }
-  call.ExpectUntouched();
-  const size_t forged = call.Alice().Count(EV_ROUND_TRIP) + call.Bob().Count(EV_ROUND_TRIP);
-  std::printf("[attack 6] 10000 unsolicited echoes: %zu round-trip events\n", forged);
-  EXPECT_EQ(forged, 0u);
-  // Our own pings still come back.
-  ASSERT_TRUE(call.Bob().Engine().SendPing(42, call.Alice().Address()));
-  ASSERT_TRUE(call.Bob().WaitFor(EV_ROUND_TRIP));
-  EXPECT_EQ(call.Bob().Seen(EV_ROUND_TRIP)[0].value, 42u);
-  ASSERT_TRUE(call.Alice().Engine().SendKeepAlive());
-  EXPECT_TRUE(call.Alice().WaitFor(EV_ROUND_TRIP));
-}
-
 TEST(Attack, SessionTextFromTheNetworkIsNeverTaken) {
   ScratchDir dir;
   TestEngine bob("bob", AttackConfig(ToneSound(dir.File("b.wav"), 700)));
   const std::string evil = "../../../tmp/x\x1b[31m\xe2\x80\xae";
-  RawPeer mallory(Ip(2).c_str());
+  RawPeer mallory(2);
   mallory.Send(Request("mallory", evil), bob.Address());
   auto refused = mallory.Receive();
   ASSERT_TRUE(refused.has_value());
@@ -585,7 +490,7 @@ TEST(Attack, SessionTextFromTheNetworkIsNeverTaken) {
   // not read, and the accept names a session of bob's own.
   Message old = Request("old", "", "", 4);
   WriteTextField(old.Payload() + 144, kTextField, evil);
-  RawPeer oldCaller(Ip(3).c_str());
+  RawPeer oldCaller(3);
   oldCaller.Send(old, bob.Address());
   auto accept = oldCaller.ReceiveType(MSG_ACCEPT);
   ASSERT_TRUE(accept.has_value());
@@ -594,22 +499,6 @@ TEST(Attack, SessionTextFromTheNetworkIsNeverTaken) {
   EXPECT_TRUE(IsValidSessionId(bob.Engine().GetSessionId()));
   std::printf("[attack 7] session '../../../tmp/x' with escape codes: refused; bob's session %s\n",
               bob.Engine().GetSessionId().c_str());
-}
-
-TEST(Attack, OnlyTheEngineItselfSpeaksIntoItsLocalLoop) {
-  LiveCall call;
-  const SockAddr loop = call.Alice().Engine().LocalVoiceAddress();
-  RawPeer local;  // another process on this PC
-  RawPeer elsewhere(Ip(2).c_str());
-  for (uint32_t k = 1; k <= 10; ++k) {
-    local.Send(LoudVoice(100000 + k), loop);
-    elsewhere.Send(LoudVoice(100000 + k), loop);
-  }
-  const auto heard = call.ExpectUntouched();
-  std::printf(
-      "[attack 8] 20 loud voice datagrams into alice's local loop: loud blocks bob "
-      "played %d, bob then heard %u blocks of alice\n",
-      call.LoudPlayed(call.Bob()), heard.second);
 }
 
 }  // namespace

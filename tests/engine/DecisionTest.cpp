@@ -7,6 +7,7 @@
 #include "engine/Dispatch.h"
 #include "engine/PeerPacket.h"
 #include "engine/SessionId.h"
+#include "tests/engine/EngineHarness.h"
 
 namespace dialvo {
 namespace {
@@ -15,7 +16,7 @@ using namespace wire;
 
 std::vector<uint8_t> Bytes(const Message& msg) { return {msg.Bytes().begin(), msg.Bytes().end()}; }
 
-TEST(Dispatch, OwnSocketIsRelayedWhateverItSaysMalformedIsDropped) {
+TEST(Dispatch, OwnSocketIsRelayedMalformedIsDroppedRequestsAreCapped) {
   const auto request = Bytes(BuildCallIdentity(MSG_CONNECT_REQUEST, {}));
   SourceFacts own;
   own.relayToCaller = SockAddr{0x0A000001, 4000};
@@ -32,10 +33,9 @@ TEST(Dispatch, OwnSocketIsRelayedWhateverItSaysMalformedIsDropped) {
   EXPECT_EQ(DecideDispatch(std::span(request).first(12), own, 16, 4).action, DispatchAction::kDrop);
   EXPECT_EQ(DecideDispatch(std::span(request).first(200), own, 16, 4).action,
             DispatchAction::kDrop);
-}
 
-TEST(Dispatch, RequestsAreCappedPerSourceBeforeTheWholeAndDuplicatesFirst) {
-  const auto request = Bytes(BuildCallIdentity(MSG_CONNECT_REQUEST, {}));
+  // Requests from elsewhere are capped per source before the whole, and
+  // duplicates before either.
   SourceFacts facts;
   facts.pendingRequests = 15;
   facts.pendingFromSource = 3;
@@ -49,12 +49,9 @@ TEST(Dispatch, RequestsAreCappedPerSourceBeforeTheWholeAndDuplicatesFirst) {
   EXPECT_EQ(DecideDispatch(request, facts, 16, 4).action, DispatchAction::kDuplicateRequest);
 }
 
-Message SequencedVoice(uint32_t sequence) {
-  Message voice(kMixerVoiceBuffer);
-  voice.SetType(MSG_VOICE);
-  voice.SetPayloadLength(kVoiceBytes);
-  AppendSequenceTrailer(voice, sequence);
-  return voice;
+// The decision on voice from a peer whose sequence so far is s.
+VoiceCheck Check(const Message& voice, VoiceSequence& s, bool validation = true) {
+  return CheckVoice(*ValidateDatagram(Bytes(voice)), validation, s);
 }
 
 TEST(PeerPacket, VoiceWithoutOrWithBrokenTrailer) {
@@ -62,24 +59,22 @@ TEST(PeerPacket, VoiceWithoutOrWithBrokenTrailer) {
   bare.SetType(MSG_VOICE);
   bare.SetPayloadLength(kVoiceBytes);
   VoiceSequence sequence{7, false};
-  EXPECT_TRUE(CheckVoice(*ValidateDatagram(Bytes(bare)), true, sequence).pass);  // unchecked
+  EXPECT_TRUE(Check(bare, sequence).pass);  // unchecked
   bare.SetPayloadLength(kVoiceBytes + 3);
   StoreU16(bare.Payload() + kVoiceBytes, kTrailerLength);
-  EXPECT_FALSE(CheckVoice(*ValidateDatagram(Bytes(bare)), true, sequence).pass);
-  EXPECT_TRUE(CheckVoice(*ValidateDatagram(Bytes(bare)), false, sequence).pass);
+  EXPECT_FALSE(Check(bare, sequence).pass);
+  EXPECT_TRUE(Check(bare, sequence, false).pass);
   EXPECT_EQ(sequence.last, 7u);
 
   // Once the peer numbers its voice, unnumbered voice is not its own.
   bare.SetPayloadLength(kVoiceBytes);
-  EXPECT_TRUE(CheckVoice(*ValidateDatagram(Bytes(SequencedVoice(8))), true, sequence).pass);
+  EXPECT_TRUE(Check(test::Voice(8), sequence).pass);
   EXPECT_TRUE(sequence.trailers);
-  EXPECT_FALSE(CheckVoice(*ValidateDatagram(Bytes(bare)), true, sequence).pass);
+  EXPECT_FALSE(Check(bare, sequence).pass);
 }
 
 TEST(PeerPacket, SequenceComparesAcrossTheWrapAndRefusesHugeJumps) {
-  const auto check = [](VoiceSequence& s, uint32_t seq) {
-    return CheckVoice(*ValidateDatagram(Bytes(SequencedVoice(seq))), true, s);
-  };
+  const auto check = [](VoiceSequence& s, uint32_t seq) { return Check(test::Voice(seq), s); };
   VoiceSequence fresh;
   // A forged jump to the top would silence the peer for good: dropped, not
   // adopted, and the peer's own next block still plays.

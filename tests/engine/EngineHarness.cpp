@@ -9,7 +9,7 @@
 
 namespace dialvo::test {
 
-EngineConfig FastConfig() {
+EngineConfig FastConfig(std::shared_ptr<SoundBackend> sound) {
   EngineConfig config;
   config.listeningPort = 0;
   config.localPort = 0;
@@ -17,10 +17,9 @@ EngineConfig FastConfig() {
   config.dispatchWaitMs = 200;
   config.busyPauseMs = 100;
   config.playoutStartDelayMs = 50;
-  // Silence in, nothing out, at the pace of real devices.
-  SoundBackendOptions sound;
-  sound.kind = SoundBackendKind::kNull;
-  config.sound = CreateSoundBackend(sound, nullptr);
+  SoundBackendOptions null;
+  null.kind = SoundBackendKind::kNull;
+  config.sound = sound != nullptr ? std::move(sound) : CreateSoundBackend(null, nullptr);
   return config;
 }
 
@@ -47,17 +46,6 @@ std::vector<RecordedBlock> RecordingSink::Blocks() const {
   std::lock_guard lock(mutex_);
   return blocks_;
 }
-
-namespace {
-EngineConfig WithSound(std::shared_ptr<SoundBackend> sound) {
-  EngineConfig config = FastConfig();
-  config.sound = std::move(sound);
-  return config;
-}
-}  // namespace
-
-TestEngine::TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound)
-    : TestEngine(user, WithSound(std::move(sound))) {}
 
 TestEngine::TestEngine(const std::string& user, const EngineConfig& config)
     : engine_(std::make_unique<NetCore>(config, &sink_, user)), pump_([this] { Pump(); }) {}
@@ -157,6 +145,12 @@ bool TestEngine::WaitFor(uint32_t code, size_t count, int timeoutMs) {
   });
 }
 
+size_t TestEngine::PeerCount() {
+  std::vector<PeerEntry> peers;
+  engine_->GetPeers(peers);
+  return peers.size();
+}
+
 size_t TestEngine::Count(uint32_t code) { return Seen(code).size(); }
 
 std::vector<SeenEvent> TestEngine::Seen(uint32_t code) {
@@ -180,9 +174,9 @@ std::vector<uint32_t> TestEngine::Codes() {
   return out;
 }
 
-RawPeer::RawPeer(const char* ip) {
+RawPeer::RawPeer(int host) {
   socket_.Open();
-  socket_.Bind({*ParseIpv4(ip), 0});
+  socket_.Bind({0x7F000000u | static_cast<uint32_t>(host), 0});
   address_ = socket_.LocalName().value_or(SockAddr{});
 }
 
@@ -213,10 +207,8 @@ std::optional<RawPeer::Datagram> RawPeer::ReceiveType(uint8_t type, int timeoutM
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
-    if (left <= 0) return std::nullopt;
-    auto dg = Receive(static_cast<int>(left));
-    if (!dg) return std::nullopt;
-    if (dg->Type() == type) return dg;
+    auto dg = left > 0 ? Receive(static_cast<int>(left)) : std::nullopt;
+    if (!dg || dg->Type() == type) return dg;
   }
 }
 
@@ -230,6 +222,21 @@ wire::Message Request(const std::string& user, const std::string& session,
   id.sessionId = session;
   id.expectedCallee = expectedCallee;
   return wire::BuildCallIdentity(wire::MSG_CONNECT_REQUEST, id);
+}
+
+wire::Message Voice(uint32_t sequence) {
+  wire::Message voice(wire::kMixerVoiceBuffer);
+  voice.SetType(wire::MSG_VOICE);
+  voice.SetSampleCount(wire::kBlockSamples);
+  voice.SetPayloadLength(wire::kVoiceBytes);
+  wire::AppendSequenceTrailer(voice, sequence);
+  return voice;
+}
+
+AudioBlock Hush(int tag) {
+  AudioBlock block{};
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int16_t>((i * tag) % 900 - 450);
+  return block;
 }
 
 bool EchoPing(RawPeer& peer, const SockAddr& to, int timeoutMs) {
@@ -248,6 +255,19 @@ Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore) {
   EXPECT_TRUE(EchoPing(caller, engine.Address()));
   EXPECT_TRUE(engine.WaitFor(EV_PEER_JOINED, joinedBefore + 1));
   return engine.Seen(EV_PEER_JOINED).at(joinedBefore).connection;
+}
+
+std::shared_ptr<SoundBackend> FileSound(const std::string& playFile, const std::string& recFile,
+                                        bool loop) {
+  SoundBackendOptions options;
+  options.kind = SoundBackendKind::kFile;
+  options.playFile = playFile;
+  options.recFile = recFile;
+  options.loop = loop;
+  std::string error;
+  auto backend = CreateSoundBackend(options, &error);
+  EXPECT_NE(backend, nullptr) << error;
+  return backend;
 }
 
 namespace {

@@ -19,12 +19,14 @@
 #include "engine/EventSink.h"
 #include "engine/IncomingRequest.h"
 #include "engine/NetCore.h"
+#include "engine/Voice.h"
 #include "engine/wire/Message.h"
 
 namespace dialvo::test {
 
-// Any free ports, short waits and null sound devices.
-EngineConfig FastConfig();
+// Any free ports, short waits and these sound devices (null ones, silence
+// in and nothing out at the pace of real devices, without).
+EngineConfig FastConfig(std::shared_ptr<SoundBackend> sound = nullptr);
 // FastConfig with every wait an engine may sit out (receive, dispatch,
 // handshake, decision) an hour long: a test that gets past an operation
 // with it waited none of them out, and one that does would hang.
@@ -66,8 +68,6 @@ class TestEngine {
   enum class Answer { kAccept, kReject, kHold };
 
   explicit TestEngine(const std::string& user, const EngineConfig& config = FastConfig());
-  // With sound devices on this backend.
-  TestEngine(const std::string& user, std::shared_ptr<SoundBackend> sound);
   // Turns away held callers, stops and deletes the engine.
   ~TestEngine();
   TestEngine(const TestEngine&) = delete;
@@ -78,6 +78,7 @@ class TestEngine {
   void DeleteEngine() { engine_.reset(); }
   uint16_t Port() const { return engine_->ListeningPort(); }
   SockAddr Address() const { return SockAddr::Loopback(Port()); }
+  size_t PeerCount();
 
   void SetAnswer(Answer answer);
   // Decides every held request.
@@ -111,10 +112,10 @@ class TestEngine {
   std::thread pump_;
 };
 
-// A datagram socket on a loopback address that speaks the protocol by hand.
+// A datagram socket on 127.0.0.host that speaks the protocol by hand.
 class RawPeer {
  public:
-  explicit RawPeer(const char* ip = "127.0.0.1");
+  explicit RawPeer(int host = 1);
   SockAddr Address() const { return address_; }
 
   bool Send(const wire::Message& msg, const SockAddr& to);
@@ -141,12 +142,24 @@ wire::Message Request(const std::string& user, const std::string& session = "",
                       const std::string& expectedCallee = "",
                       uint32_t version = wire::kProtocolVersion);
 
+// Voice of zero bytes numbered `sequence`, as a peer sends it.
+wire::Message Voice(uint32_t sequence);
+
+// A silent block unlike that of any other tag.
+AudioBlock Hush(int tag);
+
 // Answers the next ping that reaches peer, as every engine does at once.
 bool EchoPing(RawPeer& peer, const SockAddr& to, int timeoutMs = 3000);
 
 // A raw caller that the engine accepted and that echoed its ping (the
 // joinedBefore + 1st peer to join): the engine's connection to it.
 Connection* Join(RawPeer& caller, TestEngine& engine, size_t joinedBefore = 0);
+
+// Sound devices on files: capture from playFile (silence when empty, again
+// from its start at its end with loop), playback to recFile (discarded when
+// empty).
+std::shared_ptr<SoundBackend> FileSound(const std::string& playFile,
+                                        const std::string& recFile = "", bool loop = false);
 
 // Sound devices from two backends: capture from one, playback on the other;
 // a missing one refuses to open, at once.

@@ -1,4 +1,5 @@
 // Building, listening, stopping and deleting engines.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/NamedThread.h"
@@ -6,6 +7,8 @@
 
 namespace dialvo::test {
 namespace {
+
+using ::testing::ElementsAre;
 
 TEST(EngineLifecycle, IdleEngineListensOnceAndStopsAtOnce) {
   const int threadsBefore = NamedThread::LiveObjects();
@@ -28,12 +31,19 @@ TEST(EngineLifecycle, IdleEngineListensOnceAndStopsAtOnce) {
     EXPECT_EQ(idle.Count(EV_SERVER_BIND_ERROR), 0u);
   }
   {
-    // Deleted without a stop, in a call: it stops itself.
+    // Deleted without a stop, in a call: it stops itself, waiting out no
+    // receive time-out, and hangs up the caller. Stopping reports the peer
+    // that left, not an ended call.
     TestEngine alice("alice");
-    TestEngine bob("bob");
+    TestEngine bob("bob", PatientConfig());
     ASSERT_NE(alice.Call(bob.Port()), nullptr);
+    ASSERT_TRUE(bob.WaitFor(EV_PEER_JOINED));
     bob.DeleteEngine();
-    EXPECT_TRUE(alice.WaitFor(EV_CALL_ENDED));
+    ASSERT_TRUE(alice.WaitFor(EV_CALL_ENDED));
+    EXPECT_THAT(alice.Codes(), ElementsAre(EV_RINGING, EV_CALL_STARTED, EV_PEER_JOINED,
+                                           EV_PEER_LEFT, EV_CALL_ENDED));
+    ASSERT_TRUE(bob.WaitFor(EV_PEER_LEFT));
+    EXPECT_EQ(bob.Count(EV_CALL_ENDED), 0u);
   }
   {
     // Without an application, callers are turned away.

@@ -32,13 +32,6 @@ AudioBlock Tone(int n, double hz = 500, double amplitude = 9000) {
   return block;
 }
 
-// A silent block unlike any other.
-AudioBlock Hush(int tag) {
-  AudioBlock block{};
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int16_t>((i * tag) % 900 - 450);
-  return block;
-}
-
 // One stream through GSM: encoded by one state, decoded by another, both
 // carried from block to block as a sender and its receiver do.
 class GsmPass {
@@ -109,21 +102,10 @@ std::vector<std::vector<int16_t>> SoundBlocks(const std::string& path) {
   return blocks;
 }
 
-std::shared_ptr<SoundBackend> FileSound(const std::string& playFile, const std::string& recFile) {
-  SoundBackendOptions options;
-  options.kind = SoundBackendKind::kFile;
-  options.playFile = playFile;
-  options.recFile = recFile;
-  std::string error;
-  auto backend = CreateSoundBackend(options, &error);
-  EXPECT_NE(backend, nullptr) << error;
-  return backend;
-}
-
 TEST(VoicePath, BridgeGivesEachPeerTheOthersAndPlaysAndRecordsTheRemoteVoice) {
   ScratchDir dir;
   // No microphone: the bridge's own voice stays out of the mix.
-  TestEngine a("a", SplitBackend(nullptr, FileSound("", dir.File("a.wav"))));
+  TestEngine a("a", FastConfig(SplitBackend(nullptr, FileSound("", dir.File("a.wav")))));
   a.Engine().SetRecording(true);
   Talker b;
   Talker c;
@@ -171,7 +153,7 @@ TEST(VoicePath, CapturedBlocksReachThePeerAndOnlyThoseSentInTurnAreRecorded) {
     ASSERT_TRUE(writer.Open(dir.File("mic.wav"), kVoiceSampleRate, 1, false, &error)) << error;
     for (const AudioBlock& block : played) ASSERT_TRUE(writer.WriteFrames(block));
   }
-  TestEngine a("a", FileSound(dir.File("mic.wav"), ""));
+  TestEngine a("a", FastConfig(FileSound(dir.File("mic.wav"))));
   a.Engine().SetRecording(true);
   Talker b;
   Join(b.socket, a);
@@ -206,7 +188,7 @@ TEST(VoicePath, FullJitterQueueDropsTheSixthBlockRoundTripsTellTheQueue) {
   SoundBackendOptions options;
   options.kind = SoundBackendKind::kNull;
   options.clock = &still;
-  TestEngine a("a", CreateSoundBackend(options, nullptr));
+  TestEngine a("a", FastConfig(CreateSoundBackend(options, nullptr)));
   Talker b;
   Connection* peer = Join(b.socket, a);
   for (int k = 0; k < 6; ++k) b.Say(Tone(k), a.Address());
@@ -237,7 +219,7 @@ TEST(VoicePath, FullJitterQueueDropsTheSixthBlockRoundTripsTellTheQueue) {
 }
 
 TEST(VoicePath, WithoutSoundDevicesTheBridgeStillMixesForItsPeers) {
-  TestEngine a("a", SplitBackend(nullptr, nullptr));
+  TestEngine a("a", FastConfig(SplitBackend(nullptr, nullptr)));
   Talker b;
   Talker c;
   Join(b.socket, a, 0);

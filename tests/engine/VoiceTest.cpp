@@ -11,23 +11,18 @@
 
 #include "audio/GsmCodec.h"
 #include "engine/VoiceSender.h"
+#include "tests/engine/EngineHarness.h"
 
 namespace dialvo {
 namespace {
 
 using namespace wire;
+using test::Hush;
 
 // A block of zeros with `count` samples of `value` from sample `from` on.
 AudioBlock Loud(size_t count, int16_t value = 2561, size_t from = 200) {
   AudioBlock block{};
   for (size_t i = 0; i < count; ++i) block[from + i] = value;
-  return block;
-}
-
-// A silent block that differs from every other one.
-AudioBlock Quiet(int16_t tag) {
-  AudioBlock block{};
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<int16_t>((i % 7) * tag);
   return block;
 }
 
@@ -113,18 +108,18 @@ TEST(VoiceSender, TenSilentBlocksFollowSpeechThenTheLastHeldBlockLeadsTheNextSpe
   std::vector<AudioBlock> expected;  // what should go out, in order
 
   // Silence at the start goes out too, up to the limit: nothing is held yet.
-  const VoiceSender::Outcome first = sender.Handle(Quiet(1), link);
+  const VoiceSender::Outcome first = sender.Handle(Hush(1), link);
   EXPECT_TRUE(first.done && first.given && !first.heldFirst);
-  expected.push_back(Quiet(1));
+  expected.push_back(Hush(1));
   EXPECT_TRUE(sender.Handle(speech, link).done);
   expected.push_back(speech);
-  for (int16_t i = 0; i < 10; ++i) {
-    const VoiceSender::Outcome out = sender.Handle(Quiet(static_cast<int16_t>(10 + i)), link);
+  for (int i = 0; i < 10; ++i) {
+    const VoiceSender::Outcome out = sender.Handle(Hush(10 + i), link);
     EXPECT_TRUE(out.done && !out.held) << i;
-    expected.push_back(Quiet(static_cast<int16_t>(10 + i)));
+    expected.push_back(Hush(10 + i));
   }
-  for (int16_t i = 0; i < 5; ++i) {
-    const VoiceSender::Outcome out = sender.Handle(Quiet(static_cast<int16_t>(30 + i)), link);
+  for (int i = 0; i < 5; ++i) {
+    const VoiceSender::Outcome out = sender.Handle(Hush(30 + i), link);
     EXPECT_TRUE(out.held && !out.given && !out.done) << i;
   }
   EXPECT_EQ(link.Sent().size(), 12u);
@@ -132,7 +127,7 @@ TEST(VoiceSender, TenSilentBlocksFollowSpeechThenTheLastHeldBlockLeadsTheNextSpe
   // Speech again: the last held block, then the speech, back to back.
   const VoiceSender::Outcome resumed = sender.Handle(speech, link);
   EXPECT_TRUE(resumed.heldFirst && resumed.given && resumed.done);
-  expected.push_back(Quiet(34));
+  expected.push_back(Hush(34));
   expected.push_back(speech);
   ASSERT_EQ(link.Sent().size(), expected.size());
   EXPECT_EQ(link.Sequence(13), link.Sequence(12) + 1);
@@ -145,13 +140,13 @@ TEST(VoiceSender, TenSilentBlocksFollowSpeechThenTheLastHeldBlockLeadsTheNextSpe
     EXPECT_EQ(dg.PayloadLength(), kVoiceLength);
   }
   // The hangover starts again after this speech.
-  EXPECT_FALSE(sender.Handle(Quiet(50), link).held);
+  EXPECT_FALSE(sender.Handle(Hush(50), link).held);
 }
 
 TEST(VoiceSender, FailedSendsStopTheBlockInterruptedOnesDoNot) {
   VoiceSender sender(kDefaultVoiceLevel, 0);  // every silent block is held
   FakeLink link;
-  EXPECT_TRUE(sender.Handle(Quiet(1), link).held);
+  EXPECT_TRUE(sender.Handle(Hush(1), link).held);
 
   // The held block's send fails: the speech is not sent, and the held
   // block is still owed.

@@ -94,14 +94,6 @@ TEST(Wire, CallIdentityRoundTripsAndOldVersionsStopAtOffset80) {
   EXPECT_EQ(parsed->userName, std::string(64, 'x'));
 }
 
-TEST(Wire, AcceptWithoutPayloadIsStillAnAccept) {
-  const auto bytes = Wire(BuildControl(MSG_ACCEPT));
-  const DatagramView dg = MustValidate(bytes);
-  EXPECT_EQ(dg.type, MSG_ACCEPT);
-  EXPECT_EQ(dg.PayloadLength(), 0u);
-  EXPECT_FALSE(ParseCallIdentity(dg).has_value());
-}
-
 TEST(Wire, BadMagicShortAndLyingDatagramsAreDropped) {
   auto good = Wire(BuildPing(1, 2));
   EXPECT_TRUE(ValidateDatagram(good).has_value());

@@ -31,7 +31,15 @@ struct StoreWithWarnings {
   SettingsStore store;
 };
 
-TEST(Settings, FreshDirectoryGivesTheDefaultsAndReadsCreateNothing) {
+// No temporary file is left behind in dir.
+void ExpectOnlyTheSettingsFile(const std::filesystem::path& dir) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "dialvo.conf" || name == ".dialvo.conf.lock") << name;
+  }
+}
+
+TEST(Settings, MissingOrWronglyTypedValuesGiveTheDefaultsAndReadsCreateNothing) {
   test::TempDir tmp;
   const auto dir = tmp / "conf";
   StoreWithWarnings s(dir);
@@ -43,6 +51,17 @@ TEST(Settings, FreshDirectoryGivesTheDefaultsAndReadsCreateNothing) {
   EXPECT_FALSE(PrepareRecordingsDirectory(s.store).has_value());
   EXPECT_EQ(DirectoryHost(s.store), "localhost");
   EXPECT_FALSE(std::filesystem::exists(dir));
+
+  // A value of the wrong type keeps its default, without a warning.
+  std::filesystem::create_directory(dir);
+  WriteFile(s.store.FilePath(),
+            "[Orvanta]\nListeningPort=abc\nHttpProxyPort=-1\nIPType=99999999999\n"
+            "RingTime= 7 \n");
+  const NetworkSettings net = LoadNetworkSettings(s.store);
+  EXPECT_EQ(net.listeningPort, 1720u);
+  EXPECT_EQ(net.httpProxyPort, 80u);
+  EXPECT_EQ(net.ipType, 0u);
+  EXPECT_EQ(ReadRingTime(s.store), 7u);
   EXPECT_TRUE(s.warnings.empty());
 }
 
@@ -70,11 +89,7 @@ TEST(Settings, NetworkSettingsRoundTripThroughOnePrivateFile) {
   struct stat st {};
   ASSERT_EQ(::stat(s.store.FilePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  // No temporary file is left behind.
-  for (const auto& entry : std::filesystem::directory_iterator(tmp.Path())) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name == "dialvo.conf" || name == ".dialvo.conf.lock") << name;
-  }
+  ExpectOnlyTheSettingsFile(tmp.Path());
   EXPECT_TRUE(s.warnings.empty());
 }
 
@@ -111,24 +126,7 @@ TEST(Settings, UnreadableFileIsNeverOverwritten) {
   EXPECT_FALSE(WriteFileAtomically(s.store.FilePath(), "RingTime=20\n", 0600, &error));
   EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
   EXPECT_EQ(ReadFile(s.store.FilePath() / "kept"), "x");
-  for (const auto& entry : std::filesystem::directory_iterator(tmp.Path())) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name == "dialvo.conf" || name == ".dialvo.conf.lock") << name;
-  }
-}
-
-TEST(Settings, ValueOfTheWrongTypeKeepsItsDefault) {
-  test::TempDir tmp;
-  StoreWithWarnings s(tmp.Path());
-  WriteFile(s.store.FilePath(),
-            "[Orvanta]\nListeningPort=abc\nHttpProxyPort=-1\nIPType=99999999999\n"
-            "RingTime= 7 \n");
-  const NetworkSettings net = LoadNetworkSettings(s.store);
-  EXPECT_EQ(net.listeningPort, 1720u);
-  EXPECT_EQ(net.httpProxyPort, 80u);
-  EXPECT_EQ(net.ipType, 0u);
-  EXPECT_EQ(ReadRingTime(s.store), 7u);
-  EXPECT_TRUE(s.warnings.empty());
+  ExpectOnlyTheSettingsFile(tmp.Path());
 }
 
 TEST(Settings, RingTimeIsHeldInRangeWhereReadAndWrittenBackBySettings) {
@@ -168,7 +166,7 @@ TEST(Settings, RecordingsDirectoryIsTrimmedAndCreatedWithItsParents) {
   EXPECT_TRUE(std::filesystem::is_directory(target));
 }
 
-TEST(Settings, IpListKeepsTheFirstTenEntriesInOrder) {
+TEST(Settings, IpListKeepsTheFirstTenEntriesAndBuddyListsAreKeptPerUser) {
   test::TempDir tmp;
   SettingsStore store(tmp.Path());
   std::vector<std::string> entries;
@@ -179,11 +177,8 @@ TEST(Settings, IpListKeepsTheFirstTenEntriesInOrder) {
             "10.0.0.10 ");
   entries.resize(10);
   EXPECT_EQ(LoadIpList(store), entries);
-}
 
-TEST(Settings, BuddyListsAreKeptPerUser) {
-  test::TempDir tmp;
-  SettingsStore store(tmp.Path());
+  // Buddy lists are kept per user.
   ASSERT_TRUE(SaveBuddyList(store, "Alice", {"bob", "carol"}));
   ASSERT_TRUE(SaveBuddyList(store, "odd [name]", {"dave"}));
   EXPECT_EQ(store.ReadText(BuddyListGroup("alice"), keys::kBuddyList), "bob carol ");
@@ -221,21 +216,18 @@ TEST(Settings, AutostartEntryRunsTheProgramHiddenWhileOn) {
   ASSERT_TRUE(SetAutoStart(true, program, dir));
   EXPECT_TRUE(IsAutoStartOn(dir));
 
-  GKeyFile* file = g_key_file_new();
+  g_autoptr(GKeyFile) file = g_key_file_new();
   ASSERT_TRUE(g_key_file_load_from_file(file, (dir / kAutostartFileName).c_str(), G_KEY_FILE_NONE,
                                         nullptr));
-  gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+  g_autofree gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
   ASSERT_NE(exec, nullptr);
   EXPECT_STREQ(exec, "\"/opt/my apps/dia\\\"lvo\" DontShow");
   // The desktop's own parser gives back the path and the one word.
-  gchar** argv = nullptr;
+  g_auto(GStrv) argv = nullptr;
   ASSERT_TRUE(g_shell_parse_argv(exec, nullptr, &argv, nullptr));
   EXPECT_STREQ(argv[0], program.c_str());
   EXPECT_STREQ(argv[1], "DontShow");
   EXPECT_EQ(argv[2], nullptr);
-  g_strfreev(argv);
-  g_free(exec);
-  g_key_file_free(file);
 
   ASSERT_TRUE(SetAutoStart(false, program, dir));
   EXPECT_FALSE(IsAutoStartOn(dir));
