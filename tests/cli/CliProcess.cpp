@@ -10,7 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
+
+#include "tests/support/CliClient.h"
 
 namespace dialvo::test {
 
@@ -30,14 +31,6 @@ std::string BinDir() {
   return (std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() /
           "bin")
       .string();
-}
-
-std::string SecondField(const std::string& line) {
-  std::istringstream in(line);
-  std::string ms;
-  std::string word;
-  in >> ms >> word;
-  return word;
 }
 
 }  // namespace
@@ -99,7 +92,7 @@ std::optional<std::string> CliProcess::WaitWord(const std::string& word, int tim
   for (;;) {
     int seen = 0;
     for (const std::string& line : lines_) {
-      if (SecondField(line) == word && ++seen == nth) return line;
+      if (CliClient::Word(line) == word && ++seen == nth) return line;
     }
     // At the end of the output poll() reports the pipe at once: pace it.
     if (MsLeft(deadline) == 0 || (!ReadSome(MsLeft(deadline)) && poll(nullptr, 0, 5) < 0)) {
@@ -113,7 +106,7 @@ std::vector<std::string> CliProcess::Lines(const std::string& word) {
   }
   std::vector<std::string> lines;
   for (const std::string& line : lines_) {
-    if (SecondField(line) == word) lines.push_back(line);
+    if (CliClient::Word(line) == word) lines.push_back(line);
   }
   return lines;
 }
@@ -123,7 +116,7 @@ std::vector<std::string> CliProcess::Words() {
   }
   std::vector<std::string> words;
   for (const std::string& line : lines_) {
-    const std::string w = SecondField(line);
+    const std::string w = CliClient::Word(line);
     if (w != "EV_BYTES_SENT" && w != "EV_BYTES_RECEIVED" && w != "EV_CAPTURE_BUFFER" &&
         w != "EV_PLAYOUT_BUFFER") {
       words.push_back(w);
@@ -139,11 +132,7 @@ bool CliProcess::NoOutput() {
 }
 
 std::string CliProcess::Value(const std::string& line, const std::string& key) {
-  std::istringstream in(line);
-  for (std::string field; in >> field;) {
-    if (field.starts_with(key + "=")) return field.substr(key.size() + 1);
-  }
-  return "";
+  return CliClient::Value(line, key);
 }
 
 void CliProcess::Signal(int signal) {

@@ -18,7 +18,7 @@
 #include "cli/Options.h"
 #include "engine/EngineEvents.h"
 #include "settings/Settings.h"
-#include "tests/cli/CliProcess.h"
+#include "tests/cli/OnlineClients.h"
 #include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
@@ -66,6 +66,43 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
   EXPECT_EQ(cli::SoundOptionsFor(Parse({"--audio=null", "--null-audio"}).options).kind,
             SoundBackendKind::kNull);
 
+  // Recordings: played into the file backend, or exported.
+  const ParseResult play = Parse({"--play-recording", "a.dvrec", "--rec-file", "out.wav"});
+  ASSERT_EQ(play.kind, ParseResult::kRun) << play.error;
+  EXPECT_EQ(play.options.playRecording, "a.dvrec");
+  EXPECT_EQ(cli::SoundOptionsFor(play.options).kind, SoundBackendKind::kFile);
+  const ParseResult exported = Parse({"--export-recording=a.dvrec", "b.wav"});
+  ASSERT_EQ(exported.kind, ParseResult::kRun) << exported.error;
+  EXPECT_EQ(exported.options.exportRecording, "a.dvrec");
+  EXPECT_EQ(exported.options.exportWav, "b.wav");
+
+  // Online: the presence options, names as the buddy list keeps them.
+  const ParseResult online =
+      Parse({"--config", "/tmp/conf", "--server=127.0.0.1:8720", "--login", " Ann ", "--password",
+             "p w", "--buddy", "Bob ", "--buddy", "alice_2", "--buddy", "BOB", "--buddy", "alice.b",
+             "--keepalive", "2", "--call-buddy", "Dee"});
+  ASSERT_EQ(online.kind, ParseResult::kRun) << online.error;
+  const cli::PresenceOptions& p = online.options.presence;
+  EXPECT_EQ(p.configDir, "/tmp/conf");
+  EXPECT_EQ(p.server, "127.0.0.1:8720");
+  EXPECT_EQ(p.login, "Ann");
+  EXPECT_EQ(p.password, "p w");
+  EXPECT_THAT(p.buddies, ElementsAre("alice.b", "alice_2", "bob"));
+  EXPECT_EQ(p.keepAliveSec, 2u);
+  EXPECT_EQ(p.callBuddy, "dee");
+
+  // The connectivity test, with an optional mode.
+  ParseResult test = Parse({"--connectivity-test", "--port", "1800"});
+  ASSERT_EQ(test.kind, ParseResult::kRun) << test.error;
+  EXPECT_TRUE(test.options.connectivityTest);
+  EXPECT_EQ(test.options.connectivityMode, cli::ConnectivityWord::kStored);
+  EXPECT_TRUE(test.options.portGiven);
+  test = Parse(
+      {"--config", "/tmp/c", "--connectivity-test=reachability", "--server", "127.0.0.1:8720"});
+  ASSERT_EQ(test.kind, ParseResult::kRun) << test.error;
+  EXPECT_EQ(test.options.connectivityMode, cli::ConnectivityWord::kReachability);
+  EXPECT_FALSE(test.options.portGiven);
+
   const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
       {{"--port", "65536"}, "--port"},
       {{"--port", "12a"}, "--port"},
@@ -85,10 +122,32 @@ TEST(CliOptions, ReadsEveryOptionAndRejectsBadOnesClearly) {
       {{"--rec-file="}, "needs a file name"},
       {{"--colour"}, "unknown option '--colour'"},
       {{"extra"}, "unexpected argument 'extra'"},
+      {{"--play-recording"}, "needs a recording file"},
+      {{"--export-recording", "a.dvrec"}, "needs IN.dvrec OUT.wav"},
+      {{"--export-recording", "a.dvrec", ""}, "needs IN.dvrec OUT.wav"},
+      {{"--play-recording", "a", "--export-recording", "a", "b"}, "one at a time"},
+      {{"--port", "0", "--play-recording", "a"}, "cannot go with --port"},
+      {{"--play-recording", "a", "--call", "10.0.0.2"}, "cannot go with --call"},
+      {{"--export-recording", "a", "b", "--login", "ann"}, "cannot go with --login"},
+      {{"--play-recording", "a", "--play-file", "x.wav"}, "cannot go with --play-file"},
+      {{"--export-recording", "a", "b", "--null-audio"}, "cannot go with --null-audio"},
+      {{"--buddy", "bob"}, "--buddy needs --login"},
+      {{"--server", "localhost", "--login", "a"}, "--login needs --password"},
+      {{"--login", "a", "--password", "p", "--buddy", "al ice"}, "invalid characters or spaces"},
+      {{"--login", "a", "--password", "p", "--call-buddy", " "}, "1 to 63 characters"},
+      {{"--login", "a", "--password", "p", "--keepalive", "0"}, "1 to 86400"},
+      {{"--login", "a", "--password", "p", "--server", "host:99999"}, "--server"},
+      {{"--login", "a", "--password", "p", "--call-buddy", "b", "--call", "h"}, "one call"},
+      {{"--login", "ann", "--password", "p", "--call-buddy", "ANN"}, "cannot call itself"},
+      {{"--connectivity-test", "sideways"}, "'sideways' is not reachability or port-forward"},
+      {{"--connectivity-test=", "--port", "1800"}, "'' is not reachability"},
+      {{"--connectivity-test", "port-forward", "--login", "ann"}, "cannot go with --login"},
+      {{"--null-audio", "--connectivity-test"}, "cannot go with --null-audio"},
+      {{"--connectivity-test", "--port", "0"}, "needs a port from 1 to 65535"},
   };
   for (const auto& [args, message] : bad) {
     const ParseResult r = Parse(args);
-    EXPECT_EQ(r.kind, ParseResult::kError) << args[0];
+    EXPECT_EQ(r.kind, ParseResult::kError) << message;
     EXPECT_THAT(r.error, HasSubstr(message));
   }
 }
@@ -131,67 +190,65 @@ TEST(CliOutput, LinesCarryPeerNumbersAndEscapedValues) {
       "0");
 }
 
-TEST(CliProcess, TwoClientsSetUpAndTearDownACall) {
-  CliProcess bob({"--port", "0", "--user", "bob", "--answer-delay", "300", "--exit-on-call-end",
-                  "--null-audio"});
-  const auto listening = bob.WaitWord("LISTENING");
-  ASSERT_TRUE(listening.has_value()) << bob.Stderr();
-  const std::string port = CliProcess::Value(*listening, "port");
-  CliProcess alice({"--port", "0", "--user", "alice", "--call", "127.0.0.1:" + port, "--callee",
-                    "bob", "--hangup-after", "1", "--exit-on-call-end", "--null-audio"});
-  EXPECT_EQ(alice.WaitExit(10000), 0) << alice.Stderr();
-  EXPECT_EQ(bob.WaitExit(5000), 0) << bob.Stderr();
-
-  EXPECT_THAT(alice.Words(),
-              ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED", "EV_PEER_JOINED",
-                          "HANGUP", "EV_PEER_LEFT", "PEER_STATS", "EXIT"));
-  EXPECT_THAT(bob.Words(),
-              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
-                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "PEER_STATS", "EXIT"));
-  const auto joined = *alice.WaitWord("EV_PEER_JOINED");
-  EXPECT_EQ(CliProcess::Value(joined, "name"), "bob");
-  EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + port);
-  EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_PEER_JOINED"), "name"), "alice");
-  const std::string session = CliProcess::Value(*alice.WaitWord("EV_CALL_STARTED"), "session");
-  EXPECT_EQ(session.size(), 36u);
-  EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_CALL_STARTED"), "session"), session);
-  EXPECT_GE(std::stol(*bob.WaitWord("ANSWER")) - std::stol(*bob.WaitWord("EV_INCOMING_CALL")), 300);
-  EXPECT_EQ(CliProcess::Value(*alice.WaitWord("EXIT"), "status"), "0");
-}
-
-TEST(CliProcess, RejectedCallerExitsWithOneCalleeListensAgainAndHangsUpOnSignal) {
+TEST(CliProcess, CallsAreRejectedAnsweredJoinedAndHungUp) {
+  // bob rejects every call, carol answers after 300 ms and listens again
+  // after each call, dee answers at once and leaves with its call.
   CliProcess bob({"--port", "0", "--user", "bob", "--answer", "reject"});
-  const auto listening = bob.WaitWord("LISTENING");
-  ASSERT_TRUE(listening.has_value()) << bob.Stderr();
-  const std::string target = "127.0.0.1:" + CliProcess::Value(*listening, "port");
+  CliProcess carol({"--port", "0", "--user", "carol", "--answer-delay", "300", "--null-audio"});
+  CliProcess dee({"--port", "0", "--user", "dee", "--exit-on-call-end", "--null-audio"});
+  const std::string bobPort = ListeningPort(bob);
+  const std::string carolPort = ListeningPort(carol);
+  const std::string deePort = ListeningPort(dee);
+  ASSERT_FALSE(bobPort.empty() || carolPort.empty() || deePort.empty()) << carol.Stderr();
   {
-    CliProcess alice({"--port", "0", "--call", target, "--exit-on-call-end"});
+    CliProcess alice({"--port", "0", "--call", "127.0.0.1:" + bobPort, "--exit-on-call-end"});
     EXPECT_EQ(alice.WaitExit(10000), 1);
     EXPECT_THAT(alice.Words(), IsSupersetOf({"EV_RINGING", "EV_CONNECT_FAILED"}));
   }
   EXPECT_EQ(bob.WaitExit(200), std::nullopt);  // still there
 
-  // An accepted call, hung up by the callee's SIGINT: the caller hears it.
-  CliProcess accepting({"--port", "0", "--user", "carol", "--null-audio"});
-  const auto carolListening = accepting.WaitWord("LISTENING");
-  ASSERT_TRUE(carolListening.has_value());
-  const std::string carol = "127.0.0.1:" + CliProcess::Value(*carolListening, "port");
-  CliProcess caller({"--port", "0", "--call", carol, "--hangup-after", "1", "--null-audio"});
-  ASSERT_TRUE(caller.WaitWord("HANGUP", 10000).has_value());
+  CliProcess alice({"--port", "0", "--user", "alice", "--call", "127.0.0.1:" + carolPort,
+                    "--callee", "carol", "--hangup-after", "1", "--exit-on-call-end",
+                    "--null-audio"});
+  EXPECT_EQ(alice.WaitExit(10000), 0) << alice.Stderr();
+  EXPECT_THAT(alice.Words(),
+              ElementsAre("LISTENING", "CALLING", "EV_RINGING", "EV_CALL_STARTED", "EV_PEER_JOINED",
+                          "HANGUP", "EV_PEER_LEFT", "PEER_STATS", "EXIT"));
+  const auto joined = *alice.WaitWord("EV_PEER_JOINED");
+  EXPECT_EQ(CliProcess::Value(joined, "name"), "carol");
+  EXPECT_EQ(CliProcess::Value(joined, "addr"), "127.0.0.1:" + carolPort);
+  EXPECT_EQ(CliProcess::Value(*carol.WaitWord("EV_PEER_JOINED"), "name"), "alice");
+  const std::string session = CliProcess::Value(*alice.WaitWord("EV_CALL_STARTED"), "session");
+  EXPECT_EQ(session.size(), 36u);
+  EXPECT_EQ(CliProcess::Value(*carol.WaitWord("EV_CALL_STARTED"), "session"), session);
+  EXPECT_GE(std::stol(*carol.WaitWord("ANSWER")) - std::stol(*carol.WaitWord("EV_INCOMING_CALL")),
+            300);
+  EXPECT_EQ(CliProcess::Value(*alice.WaitWord("EXIT"), "status"), "0");
   // After its call the callee listens again, on the same port.
-  const auto again = accepting.WaitWord("LISTENING", 5000, 2);
+  const auto again = carol.WaitWord("LISTENING", 5000, 2);
   ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(CliProcess::Value(*again, "port"), CliProcess::Value(*carolListening, "port"));
-  EXPECT_THAT(accepting.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
-                                             "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
-                                             "EV_CALL_ENDED", "PEER_STATS", "LISTENING"));
+  EXPECT_EQ(CliProcess::Value(*again, "port"), carolPort);
+  EXPECT_THAT(carol.Words(), ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER",
+                                         "EV_CALL_STARTED", "EV_PEER_JOINED", "EV_PEER_LEFT",
+                                         "EV_CALL_ENDED", "PEER_STATS", "LISTENING"));
 
-  CliProcess second({"--port", "0", "--call", carol, "--exit-on-call-end", "--null-audio"});
-  ASSERT_TRUE(second.WaitWord("EV_PEER_JOINED", 10000).has_value());
-  accepting.Signal(SIGINT);
-  EXPECT_EQ(accepting.WaitExit(5000), 0);
-  EXPECT_EQ(second.WaitExit(5000), 0);
-  EXPECT_THAT(second.Words(), IsSupersetOf({"EV_PEER_LEFT", "EV_CALL_ENDED", "EXIT"}));
+  // A caller that calls two brings the second into the call once it runs.
+  // A callee's SIGINT hangs up: the caller hears it.
+  CliProcess sam({"--port", "0", "--call", "127.0.0.1:" + carolPort, "--call",
+                  "127.0.0.1:" + deePort, "--null-audio"});
+  const auto second = sam.WaitWord("EV_PEER_JOINED", 10000, 2);
+  ASSERT_TRUE(second.has_value()) << sam.Stderr();
+  EXPECT_EQ(CliProcess::Value(*sam.WaitWord("EV_PEER_JOINED"), "name"), "carol");
+  EXPECT_EQ(CliProcess::Value(*second, "name"), "dee");
+  carol.Signal(SIGINT);
+  EXPECT_EQ(carol.WaitExit(5000), 0);
+  EXPECT_EQ(CliProcess::Value(sam.WaitWord("EV_PEER_LEFT").value_or(""), "name"), "carol");
+  sam.Signal(SIGINT);
+  EXPECT_EQ(sam.WaitExit(5000), 0);
+  EXPECT_EQ(dee.WaitExit(5000), 0);
+  EXPECT_THAT(dee.Words(),
+              ElementsAre("LISTENING", "EV_INCOMING_CALL", "ANSWER", "EV_CALL_STARTED",
+                          "EV_PEER_JOINED", "EV_PEER_LEFT", "EV_CALL_ENDED", "PEER_STATS", "EXIT"));
 
   bob.Signal(SIGTERM);
   EXPECT_EQ(bob.WaitExit(5000), 0);
@@ -207,42 +264,16 @@ TEST(CliProcess, BadArgumentsExitWithTwoAndSayWhy) {
   // A play file that is no WAV is refused before anything starts.
   ScratchDir dir;
   const std::string notWav = dir.File("notes.wav");
-  std::FILE* file = std::fopen(notWav.c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  std::fputs("not a sound\n", file);
-  std::fclose(file);
+  std::ofstream(notWav) << "not a sound\n";
   CliProcess badFile({"--port", "0", "--play-file", notWav});
   EXPECT_EQ(badFile.WaitExit(), 2);
   EXPECT_THAT(badFile.Stderr(), HasSubstr(notWav));
   EXPECT_TRUE(badFile.NoOutput());
-}
 
-TEST(CliOptions, RecordingOptionsTakeTheirFilesAndExcludeCalls) {
-  const ParseResult play = Parse({"--play-recording", "a.dvrec", "--rec-file", "out.wav"});
-  ASSERT_EQ(play.kind, ParseResult::kRun) << play.error;
-  EXPECT_EQ(play.options.playRecording, "a.dvrec");
-  EXPECT_EQ(cli::SoundOptionsFor(play.options).kind, SoundBackendKind::kFile);
-  const ParseResult exported = Parse({"--export-recording=a.dvrec", "b.wav"});
-  ASSERT_EQ(exported.kind, ParseResult::kRun) << exported.error;
-  EXPECT_EQ(exported.options.exportRecording, "a.dvrec");
-  EXPECT_EQ(exported.options.exportWav, "b.wav");
-
-  const std::vector<std::pair<std::vector<const char*>, const char*>> bad = {
-      {{"--play-recording"}, "needs a recording file"},
-      {{"--export-recording", "a.dvrec"}, "needs IN.dvrec OUT.wav"},
-      {{"--export-recording", "a.dvrec", ""}, "needs IN.dvrec OUT.wav"},
-      {{"--play-recording", "a", "--export-recording", "a", "b"}, "one at a time"},
-      {{"--port", "0", "--play-recording", "a"}, "cannot go with --port"},
-      {{"--play-recording", "a", "--call", "10.0.0.2"}, "cannot go with --call"},
-      {{"--export-recording", "a", "b", "--login", "ann"}, "cannot go with --login"},
-      {{"--play-recording", "a", "--play-file", "x.wav"}, "cannot go with --play-file"},
-      {{"--export-recording", "a", "b", "--null-audio"}, "cannot go with --null-audio"},
-  };
-  for (const auto& [args, message] : bad) {
-    const ParseResult r = Parse(args);
-    EXPECT_EQ(r.kind, ParseResult::kError) << args[0];
-    EXPECT_THAT(r.error, HasSubstr(message));
-  }
+  // So is a record directory that cannot be made.
+  CliProcess badRecord({"--port", "0", "--record", notWav + "/recordings"});
+  EXPECT_EQ(badRecord.WaitExit(), 2);
+  EXPECT_THAT(badRecord.Stderr(), HasSubstr("--record"));
 }
 
 // A recording of `records` blocks of a tone, as the recorder writes them.
@@ -294,9 +325,6 @@ TEST(CliProcess, PlaysAndExportsARecordingAlike) {
   CliProcess missing({"--play-recording", dir.File("none.dvrec"), "--null-audio"});
   EXPECT_EQ(missing.WaitExit(), 1);
   EXPECT_THAT(missing.Stderr(), HasSubstr("none.dvrec: Failed to open the file"));
-  CliProcess mixed({"--play-recording", rec, "--port", "0"});
-  EXPECT_EQ(mixed.WaitExit(), 2);
-  EXPECT_THAT(mixed.Stderr(), HasSubstr("cannot go with --port"));
 }
 
 // The config command run in-process on the settings directory dir.

@@ -17,22 +17,27 @@ TEST(CliPresenceCalls, ClientsCallEachOtherByName) {
   ASSERT_FALSE(server.HostPort().empty());
   ClientSettings annSettings(1);
   ClientSettings bobSettings(2, "127.0.0.1");
+  // A client of user's calls the callee, logged in as name, by the name
+  // typed, and hangs up.
+  const auto callByName = [&](CliProcess& callee, const std::string& name,
+                              const ClientSettings& settings, const std::string& user,
+                              const std::string& typed) {
+    ASSERT_THAT(Fields(callee.WaitWord("LOGIN")), ElementsAre("LOGIN", "ok")) << callee.Stderr();
+    CliProcess caller(
+        ClientArgs(server, settings, user,
+                   {"--call-buddy", typed, "--hangup-after", "1", "--exit-on-call-end"}));
+    EXPECT_EQ(caller.WaitExit(10000), 0) << caller.Stderr();
+    EXPECT_THAT(Fields(caller.WaitWord("CALLING")),
+                ElementsAre("CALLING", "addr=127.0.0.1:" + ListeningPort(callee), "name=" + name));
+    EXPECT_EQ(CliProcess::Value(*caller.WaitWord("EV_PEER_JOINED"), "name"), name);
+    EXPECT_THAT(caller.Words(), IsSupersetOf({"ONLINE", "CALLING", "EV_CALL_STARTED", "HANGUP",
+                                              "EV_PEER_LEFT", "LOGOFF", "EXIT"}));
+    // The callee was asked to confirm its name: it answers as the user logged in.
+    EXPECT_EQ(CliProcess::Value(callee.WaitWord("EV_PEER_JOINED").value_or(""), "name"), user);
+  };
   {
     CliProcess bob(ClientArgs(server, bobSettings, "bob"));
-    ASSERT_THAT(Fields(bob.WaitWord("LOGIN")), ElementsAre("LOGIN", "ok")) << bob.Stderr();
-    const std::string bobPort = ListeningPort(bob);
-    // The name as typed; the service spells it in lower case.
-    CliProcess ann(
-        ClientArgs(server, annSettings, "ann",
-                   {"--call-buddy", "Bob", "--hangup-after", "1", "--exit-on-call-end"}));
-    EXPECT_EQ(ann.WaitExit(10000), 0) << ann.Stderr();
-    EXPECT_THAT(Fields(ann.WaitWord("CALLING")),
-                ElementsAre("CALLING", "addr=127.0.0.1:" + bobPort, "name=bob"));
-    EXPECT_EQ(CliProcess::Value(*ann.WaitWord("EV_PEER_JOINED"), "name"), "bob");
-    EXPECT_THAT(ann.Words(), IsSupersetOf({"ONLINE", "CALLING", "EV_CALL_STARTED", "HANGUP",
-                                           "EV_PEER_LEFT", "LOGOFF", "EXIT"}));
-    // The callee was asked to confirm its name: it answers as the user logged in.
-    EXPECT_EQ(CliProcess::Value(bob.WaitWord("EV_PEER_JOINED").value_or(""), "name"), "ann");
+    callByName(bob, "bob", annSettings, "ann", "Bob");  // the service spells it in lower case
     ASSERT_TRUE(bob.WaitWord("EV_CALL_ENDED").has_value());
     EXPECT_EQ(CliProcess::Value(bob.WaitWord("LISTENING", 5000, 2).value_or(""), "user"), "bob");
     bob.Signal(SIGTERM);
@@ -42,15 +47,7 @@ TEST(CliPresenceCalls, ClientsCallEachOtherByName) {
   // The other way round. The buddy called before stayed on the service's
   // list, so the callee follows its caller without being told.
   CliProcess ann(ClientArgs(server, annSettings, "ann"));
-  ASSERT_THAT(Fields(ann.WaitWord("LOGIN")), ElementsAre("LOGIN", "ok")) << ann.Stderr();
-  const std::string annPort = ListeningPort(ann);
-  CliProcess bob(ClientArgs(server, bobSettings, "bob",
-                            {"--call-buddy", "ann", "--hangup-after", "1", "--exit-on-call-end"}));
-  EXPECT_EQ(bob.WaitExit(10000), 0) << bob.Stderr();
-  EXPECT_THAT(Fields(bob.WaitWord("CALLING")),
-              ElementsAre("CALLING", "addr=127.0.0.1:" + annPort, "name=ann"));
-  EXPECT_EQ(CliProcess::Value(*bob.WaitWord("EV_PEER_JOINED"), "name"), "ann");
-  EXPECT_EQ(CliProcess::Value(ann.WaitWord("EV_PEER_JOINED").value_or(""), "name"), "bob");
+  callByName(ann, "ann", bobSettings, "bob", "ann");
   EXPECT_EQ(Fields(ann.WaitWord("ONLINE")).at(1), "bob");
   EXPECT_THAT(Fields(ann.WaitWord("OFFLINE", 3000)), ElementsAre("OFFLINE", "bob"));
 }

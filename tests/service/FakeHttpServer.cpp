@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
+
+#include "base/UdpSocket.h"
 
 namespace dialvo::test {
 
@@ -33,32 +38,23 @@ void SendAll(int fd, std::string_view data) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Header names compare without regard to case.
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace
 
 std::string HttpRequest::Header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      return value;
-    }
+    if (SameName(key, name)) return value;
   }
   return {};
 }
 
 int HttpRequest::HeaderCount(std::string_view name) const {
-  int count = 0;
-  for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) {
-      ++count;
-    }
-  }
-  return count;
+  return static_cast<int>(std::count_if(headers.begin(), headers.end(),
+                                        [&](const auto& h) { return SameName(h.first, name); }));
 }
 
 HttpResponse HttpResponse::Text(int status, std::string_view body) {
@@ -69,18 +65,23 @@ HttpResponse HttpResponse::Text(int status, std::string_view body) {
   return {raw, false};
 }
 
-FakeHttpServer::FakeHttpServer(Handler handler) : handler_(std::move(handler)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+int LoopbackTcpSocket(bool listening, uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = SockAddr::Loopback(0).ToSockaddr();
   socklen_t len = sizeof addr;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 16) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    std::abort();
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      (listening && ::listen(fd, 16) != 0) ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd);
+    return -1;
   }
-  port_ = ntohs(addr.sin_port);
+  *port = SockAddr::FromSockaddr(addr).port;
+  return fd;
+}
+
+FakeHttpServer::FakeHttpServer(Handler handler) : handler_(std::move(handler)) {
+  listenFd_ = LoopbackTcpSocket(true, &port_);
+  if (listenFd_ < 0) std::abort();
   stopFd_ = ::eventfd(0, EFD_CLOEXEC);
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -119,38 +120,33 @@ void FakeHttpServer::AcceptLoop() {
 void FakeHttpServer::Serve(int fd) {
   std::string data;
   char buffer[4096];
-  size_t headEnd = std::string::npos;
-  size_t need = 0;
+  const auto receive = [&] {
+    const ssize_t n = WaitReadable(fd, stopFd_) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+    if (n > 0) data.append(buffer, static_cast<size_t>(n));
+    return n > 0;
+  };
+  // The head, then as many body bytes as it announces.
+  size_t headEnd;
+  while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+    if (!receive()) return;
+  }
   HttpRequest request;
-  for (;;) {
-    if (headEnd == std::string::npos) {
-      headEnd = data.find("\r\n\r\n");
-      if (headEnd != std::string::npos) {
-        request.head = data.substr(0, headEnd + 2);
-        size_t lineEnd = request.head.find("\r\n");
-        const std::string line = request.head.substr(0, lineEnd);
-        const size_t sp1 = line.find(' ');
-        const size_t sp2 = line.find(' ', sp1 + 1);
-        request.method = line.substr(0, sp1);
-        request.target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-        size_t pos = lineEnd + 2;
-        while (pos < request.head.size()) {
-          lineEnd = request.head.find("\r\n", pos);
-          const std::string header = request.head.substr(pos, lineEnd - pos);
-          pos = lineEnd + 2;
-          const size_t colon = header.find(':');
-          std::string value = header.substr(colon + 1);
-          while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-          request.headers.emplace_back(header.substr(0, colon), value);
-        }
-        need = headEnd + 4 + std::strtoul(request.Header("Content-Length").c_str(), nullptr, 10);
-      }
-    }
-    if (headEnd != std::string::npos && data.size() >= need) break;
-    if (!WaitReadable(fd, stopFd_)) return;
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return;
-    data.append(buffer, static_cast<size_t>(n));
+  request.head = data.substr(0, headEnd + 2);
+  std::istringstream lines(request.head);
+  std::string line;
+  std::getline(lines, line);
+  std::istringstream(line) >> request.method >> request.target;
+  while (std::getline(lines, line)) {
+    line.pop_back();  // the '\r'
+    const size_t colon = line.find(':');
+    const size_t value = line.find_first_not_of(' ', colon + 1);
+    request.headers.emplace_back(line.substr(0, colon),
+                                 value == std::string::npos ? "" : line.substr(value));
+  }
+  const size_t need =
+      headEnd + 4 + std::strtoul(request.Header("Content-Length").c_str(), nullptr, 10);
+  while (data.size() < need) {
+    if (!receive()) return;
   }
   request.body = data.substr(headEnd + 4, need - headEnd - 4);
   {
@@ -169,11 +165,11 @@ void FakeHttpServer::Serve(int fd) {
 }
 
 std::string PercentDecode(std::string_view text) {
+  const auto hex = [&](size_t i) { return std::isxdigit(static_cast<unsigned char>(text[i])); };
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && hex(i + 1) && hex(i + 2)) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
       i += 2;
     } else {
       out += text[i];

@@ -68,7 +68,7 @@ HttpResponse FakeService::Default(const std::string& script, const Form& form) {
   std::lock_guard lock(mutex_);
   if (script == "DialvoServer.asp") {
     return HttpResponse::Text(200, "[DIALVO]\r\nCURRENT IP=" + server_.HostPort() +
-                                       "\r\nPATH=" + kPath +
+                                       "\r\nPATH=dialvo"
                                        "\r\nlogmein_file=logmein.asp\r\nlogmeoff_file=logmeoff.asp"
                                        "\r\niamup_file=iamup.asp\r\nsyncblist_file=syncblist.asp"
                                        "\r\ngetuserlist_file=getuserlist.asp"

@@ -18,12 +18,9 @@ std::string FormValue(const Form& form, const std::string& name);
 
 class FakeService {
  public:
-  static constexpr const char* kPath = "dialvo";
-
   FakeService();
 
   std::string DirectoryHost() const { return server_.HostPort(); }
-  const FakeHttpServer& Server() const { return server_; }
 
   void AddUser(const std::string& name, const std::string& password,
                std::vector<std::string> storedBuddies = {});

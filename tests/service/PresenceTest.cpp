@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <thread>
 #include <type_traits>
@@ -78,6 +77,10 @@ class RecordingObserver : public PresenceObserver {
 };
 
 constexpr const char* kGuid = "11111111-2222-3333-4444-555555555555";
+// What the presence commands send after the name, password and port.
+const std::string kPresenceTail =
+    "&InstanceGUID=11111111%2D2222%2D3333%2D4444%2D555555555555&IPAddr=127%2E0%2E0%2E2&IPType=0"
+    "&Version=5";
 
 struct PresenceFixture {
   test::TempDir tmp;
@@ -123,6 +126,9 @@ struct PresenceFixture {
 TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
   PresenceFixture f;
   ASSERT_TRUE(SaveAutoLogin(f.settings, true));
+  NetworkSettings net;
+  net.listeningPort = 5555;  // stored while the alternate-port flag is off: not in use
+  ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
   PresenceClient& client = f.Make();
   const LoginOutcome outcome = client.Login("  ann ", "pw", false);
   EXPECT_EQ(outcome.result, LoginOutcome::Result::kDone);
@@ -136,9 +142,7 @@ TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
 
   const auto logins = f.service.Calls("logmein.asp");
   ASSERT_EQ(logins.size(), 1u);
-  EXPECT_EQ(logins[0].body,
-            "user=ann&Pass=pw&ListeningPort=1720&InstanceGUID=11111111%2D2222%2D3333%2D4444%2D"
-            "555555555555&IPAddr=127%2E0%2E0%2E2&IPType=0&Version=5");
+  EXPECT_EQ(logins[0].body, "user=ann&Pass=pw&ListeningPort=1720" + kPresenceTail);
   const StoredLogin stored = LoadStoredLogin(f.settings);
   EXPECT_EQ(stored.user, "ann");
   EXPECT_EQ(stored.password, "pw");
@@ -152,6 +156,27 @@ TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
   const auto syncs = f.service.Calls("syncblist.asp");
   ASSERT_EQ(syncs.size(), 1u);
   EXPECT_EQ(syncs[0].body, "User=ann&Pass=pw&buddy=zed&buddy=bob&Version=5");
+
+  // An engine on a port of its own (a command-line port, or one picked freely).
+  const auto lastPort = [&](const std::string& script) {
+    const auto calls = f.service.Calls(script);
+    return calls.empty() ? std::string() : test::FormValue(calls.back().form, "ListeningPort");
+  };
+  client.SetListeningPort(40123);
+  client.KeepAliveTick();
+  EXPECT_EQ(lastPort("iamup.asp"), "40123");
+  f.LogIn();
+  EXPECT_EQ(lastPort("logmein.asp"), "40123");
+
+  // A list made for a login goes up only while that login lasts.
+  EXPECT_TRUE(client.SyncBuddyList("ANN", {"zed"}));
+  ASSERT_TRUE(client.Logoff(true));
+  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
+  f.service.AddUser("bo", "pw2");
+  ASSERT_EQ(client.Login("bo", "pw2", true).state, kLoginAccepted);
+  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
+  ASSERT_EQ(f.service.Calls("syncblist.asp").size(), 2u);
+  EXPECT_EQ(f.service.Calls("syncblist.asp")[1].body, "User=ann&Pass=pw&buddy=zed&Version=5");
 }
 
 TEST(Presence, FailedLoginsSayWhyAndStopAutomaticRetries) {
@@ -200,9 +225,7 @@ TEST(Presence, KeepAliveRoundsFollowBuddiesComingAndGoing) {
             (std::vector<std::string>{"Checking server", "Your IP:127.0.0.2"}));
   const auto iamup = f.service.Calls("iamup.asp");
   ASSERT_EQ(iamup.size(), 1u);
-  EXPECT_EQ(iamup[0].body,
-            "User=ann&Pass=pw&ListeningPort=1720&InstanceGUID=11111111%2D2222%2D3333%2D4444%2D"
-            "555555555555&IPAddr=127%2E0%2E0%2E2&IPType=0&Version=5");
+  EXPECT_EQ(iamup[0].body, "User=ann&Pass=pw&ListeningPort=1720" + kPresenceTail);
   const auto lists = f.service.Calls("getuserlist.asp");
   ASSERT_EQ(lists.size(), 1u);
   EXPECT_EQ(lists[0].body, "User=ann&Pass=pw&buddy=bob&buddy=cy&buddy=ann&Version=5");
@@ -250,27 +273,6 @@ TEST(Presence, KeepAliveRoundsFollowBuddiesComingAndGoing) {
   EXPECT_EQ(client.Online().Items().size(), 1u);
 }
 
-TEST(Presence, LoginAndKeepAlivePublishThePortTheEngineListensOn) {
-  PresenceFixture f;
-  NetworkSettings net;
-  net.listeningPort = 5555;  // stored while the alternate-port flag is off: not in use
-  ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
-  PresenceClient& client = f.Make();
-  const auto lastPort = [&](const std::string& script) {
-    const auto calls = f.service.Calls(script);
-    return calls.empty() ? std::string() : test::FormValue(calls.back().form, "ListeningPort");
-  };
-  f.LogIn();
-  EXPECT_EQ(lastPort("logmein.asp"), "1720");
-
-  // An engine on a port of its own (a command-line port, or one picked freely).
-  client.SetListeningPort(40123);
-  client.KeepAliveTick();
-  EXPECT_EQ(lastPort("iamup.asp"), "40123");
-  f.LogIn();
-  EXPECT_EQ(lastPort("logmein.asp"), "40123");
-}
-
 TEST(Presence, ServiceEndingTheLoginLogsOff) {
   PresenceFixture f;
   PresenceClient& client = f.Make();
@@ -288,9 +290,7 @@ TEST(Presence, ServiceEndingTheLoginLogsOff) {
   EXPECT_EQ(client.State(), kLogoffAccepted);
   const auto logoffs = f.service.Calls("logmeoff.asp");
   ASSERT_EQ(logoffs.size(), 1u);
-  EXPECT_EQ(logoffs[0].body,
-            "User=ann&Pass=pw&InstanceGUID=11111111%2D2222%2D3333%2D4444%2D555555555555"
-            "&IPAddr=127%2E0%2E0%2E2&IPType=0&Version=5");
+  EXPECT_EQ(logoffs[0].body, "User=ann&Pass=pw" + kPresenceTail);
   EXPECT_FALSE(f.service.IsOnline("ann"));
 
   f.LogIn();
@@ -376,30 +376,16 @@ TEST(Presence, UnreachableServiceLogsOffLocallyAndAutoLoginComesBack) {
   EXPECT_FALSE(logins[0].interactive);
 }
 
-TEST(Presence, SecondLoginWhileOneRunsIsDropped) {
-  PresenceFixture f;
-  f.service.SetAnswer("logmein.asp", [](const test::Form&) { return HttpResponse::Hang(); });
-  PresenceConfig config = f.Config();
-  config.client.timeoutSeconds = 2;
-  config.client.waitStepMs = 400;  // the first login holds the lock for 1.2 s
-  PresenceClient& client = f.Make(config);
-  std::thread first([&] { EXPECT_EQ(client.Login("ann", "pw", true).state, kLoginUnreachable); });
-  ASSERT_TRUE(test::WaitFor([&] { return client.State() == kLoginVerifying; }));
-  const LoginOutcome second = client.Login("ann", "pw", true);
-  EXPECT_EQ(second.result, LoginOutcome::Result::kBusy);
-  EXPECT_FALSE(client.Logoff(true));
-  first.join();
-  EXPECT_EQ(f.service.Calls("logmein.asp").size(), 1u);
-}
-
-TEST(Presence, TimerThreadKeepsTheOnlineListCurrent) {
+TEST(Presence, TimerRoundsKeepTheOnlineListCurrentAndStopAbortsRequestsThatHang) {
   PresenceFixture f;
   PresenceConfig config = f.Config();
+  config.client.timeoutSeconds = 60;
+  config.client.waitStepMs = 1000;
   config.keepAliveIntervalMs = 50;
   PresenceClient& client = f.Make(config);
   f.service.SetOnline("cy", "9.9.9.9", 6000, 2);
   ASSERT_TRUE(client.Start());
-  client.Login("ann", "pw", true);
+  f.LogIn();
   OnlineBuddy found;
   // The owner's loop: act on the rounds' requests until cy shows up.
   ASSERT_TRUE(test::WaitFor([&] {
@@ -407,32 +393,22 @@ TEST(Presence, TimerThreadKeepsTheOnlineListCurrent) {
     return client.Online().Items().size() == 1 && client.FindOnlineBuddy("cy", found);
   }));
   EXPECT_EQ(found.connectionType, 2);
-  ASSERT_TRUE(client.Logoff(true));
-  EXPECT_FALSE(f.service.IsOnline("ann"));
-  client.Stop();
-  EXPECT_GE(f.service.Calls("iamup.asp").size(), 1u);
-}
 
-TEST(Presence, StopAbortsRequestsThatHang) {
-  PresenceFixture f;
-  PresenceConfig config = f.Config();
-  config.client.timeoutSeconds = 60;
-  config.client.waitStepMs = 1000;
-  PresenceClient& client = f.Make(config);
-  f.LogIn();
   for (const char* script : {"iamup.asp", "syncblist.asp", "logmeoff.asp", "logmein.asp"}) {
     f.service.SetAnswer(script, [](const test::Form&) { return HttpResponse::Hang(); });
   }
-  // The timer thread's round, an upload and a logoff all wait for the service.
-  ASSERT_TRUE(client.Start());
+  // The timer thread's next round, an upload and a logoff all wait for the
+  // service; the rounds before have ended.
+  const size_t rounds = f.service.Calls("iamup.asp").size();
   bool synced = true;
   std::thread upload([&] { synced = client.SyncBuddyList("ann", {"bob"}); });
   std::thread logoff([&] { client.Logoff(true); });
   ASSERT_TRUE(test::WaitFor([&] {
-    return f.service.Calls("iamup.asp").size() == 1 &&
+    return f.service.Calls("iamup.asp").size() == rounds + 1 &&
            f.service.Calls("syncblist.asp").size() == 1 &&
            f.service.Calls("logmeoff.asp").size() == 1;
   }));
+  f.observer.Requests();
   // Fault checks against the 60 s limit, not speed targets.
   auto start = std::chrono::steady_clock::now();
   client.Stop();
@@ -446,31 +422,19 @@ TEST(Presence, StopAbortsRequestsThatHang) {
   // Nothing the aborted round asked for reaches the owner.
   EXPECT_TRUE(f.observer.Requests().empty());
 
-  // Work begun after a Stop runs as usual, and the next Stop ends it too.
+  // Work begun after a Stop runs as usual, and the next Stop ends it too. A
+  // second login while one runs is dropped.
   LoginOutcome outcome;
   std::thread login([&] { outcome = client.Login("ann", "pw", true); });
   ASSERT_TRUE(test::WaitFor([&] { return f.service.Calls("logmein.asp").size() == 2; }));
+  EXPECT_EQ(client.Login("ann", "pw", true).result, LoginOutcome::Result::kBusy);
+  EXPECT_FALSE(client.Logoff(true));
   start = std::chrono::steady_clock::now();
   client.Stop();
   login.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(outcome.state, kLoginUnreachable);
-}
-
-TEST(Presence, BuddyUploadGoesOnlyToTheLoginItWasMadeFor) {
-  PresenceFixture f;
-  f.service.AddUser("bo", "pw2");
-  PresenceClient& client = f.Make();
-  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
-  f.LogIn();
-  EXPECT_TRUE(client.SyncBuddyList("ANN", {"zed", "bob"}));
-  ASSERT_TRUE(client.Logoff(true));
-  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
-  ASSERT_EQ(client.Login("bo", "pw2", true).state, kLoginAccepted);
-  EXPECT_FALSE(client.SyncBuddyList("ann", {"zed"}));
-  const auto syncs = f.service.Calls("syncblist.asp");
-  ASSERT_EQ(syncs.size(), 1u);
-  EXPECT_EQ(syncs[0].body, "User=ann&Pass=pw&buddy=zed&buddy=bob&Version=5");
+  EXPECT_EQ(f.service.Calls("logmein.asp").size(), 2u);
 }
 
 // A report made at tick nowMs, one row per participant: name, ms since it
@@ -633,28 +597,6 @@ TEST(Presence, CallReportsGoOnlyForTheLoggedInUserAndOnlyTheLastOfARun) {
   for (const auto& call : f.service.Calls("iamtalking.asp")) {
     EXPECT_NE(test::FormValue(call.form, "VoiceConferenceGUID"), "y");
   }
-}
-
-TEST(TimerThread, RunsOfEqualMessagesAreHandledOnce) {
-  std::mutex mutex;  // guards seen; taken by the timer thread and the test
-  std::vector<std::pair<uintptr_t, bool>> seen;
-  TimerThread timer([&](const ThreadMessage& m, bool mergedAway) {
-    std::lock_guard lock(mutex);
-    seen.emplace_back(m.wParam, mergedAway);
-  });
-  timer.Post(WM_CALL_REPORT, 1);
-  timer.Post(WM_CALL_REPORT, 2);
-  timer.Post(WM_CALL_REPORT, 3);
-  timer.Post(WM_TIMER_TICK, 4);
-  ASSERT_TRUE(timer.Start());
-  ASSERT_TRUE(test::WaitFor([&] {
-    std::lock_guard lock(mutex);
-    return seen.size() == 4;
-  }));
-  timer.Stop();
-  const std::vector<std::pair<uintptr_t, bool>> expected = {
-      {1, true}, {2, true}, {3, false}, {4, false}};
-  EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

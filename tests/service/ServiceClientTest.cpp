@@ -2,9 +2,6 @@
 #include "service/ServiceClient.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -38,11 +35,19 @@ struct ClientFixture {
   }
 };
 
-using test::ReadFile;
-
-TEST(ServiceClient, PostsTheBodyWithTheOneContentTypeHeader) {
+TEST(ServiceClient, PostsTheBodyWithTheOneContentTypeHeaderAndTakesWhateverComesBack) {
   ClientFixture f;
-  FakeHttpServer server([](const HttpRequest&) { return HttpResponse::Text(200, "+OK"); });
+  // 4095-byte pieces: in the first, everything after its zero byte is lost;
+  // the second piece is whole again.
+  std::string sent = "head";
+  sent += '\0';
+  sent += "lost";
+  sent.resize(AnswerCutter::kPiece, 'z');
+  sent += "second piece";
+  FakeHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/missing.asp") return HttpResponse::Text(404, "<html>Not here</html>");
+    return HttpResponse::Text(200, r.target == "/zero.asp" ? sent : "+OK");
+  });
   CServiceClient client(f.settings, f.Options());
   // Long enough that a client would ask for "100 continue" unless told not to.
   const std::string body = "User=" + std::string(3000, 'x') + "&Version=5";
@@ -64,28 +69,12 @@ TEST(ServiceClient, PostsTheBodyWithTheOneContentTypeHeader) {
   EXPECT_EQ(r.HeaderCount("Expect"), 0);
   EXPECT_EQ(r.HeaderCount("Accept"), 0);
   EXPECT_EQ(r.body, body);
-}
 
-TEST(ServiceClient, ErrorPagesAndZeroBytesAreTheAnswer) {
-  ClientFixture f;
-  // 4095-byte pieces: in the first, everything after its zero byte is lost;
-  // the second piece is whole again.
-  std::string sent = "head";
-  sent += '\0';
-  sent += "lost";
-  sent.resize(AnswerCutter::kPiece, 'z');
-  sent += "second piece";
-  FakeHttpServer server([&](const HttpRequest& r) {
-    return r.target == "/missing.asp" ? HttpResponse::Text(404, "<html>Not here</html>")
-                                      : HttpResponse::Text(200, sent);
-  });
-  CServiceClient client(f.settings, f.Options());
-  std::string answer;
+  // Error pages and zero bytes are the answer too.
   ASSERT_TRUE(client.Post(server.HostPort(), "missing.asp", "a=1", answer));
   EXPECT_EQ(answer, "<html>Not here</html>");
   ASSERT_TRUE(client.Post(server.HostPort(), "zero.asp", "a=1", answer));
   EXPECT_EQ(answer, "headsecond piece");
-
   // The pieces do not depend on how the bytes arrive.
   std::string cut;
   AnswerCutter cutter;
@@ -93,19 +82,11 @@ TEST(ServiceClient, ErrorPagesAndZeroBytesAreTheAnswer) {
   EXPECT_EQ(cut, "headsecond piece");
 }
 
-TEST(ServiceClient, FailureLeavesTheAnswerAsItWas) {
-  ClientFixture f;
-  CServiceClient client(f.settings, f.Options());
-  std::string answer = "previous";
-  const std::string closed = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
-  EXPECT_FALSE(client.Post(closed, "x.asp", "a=1", answer));
-  EXPECT_FALSE(client.Post("", "x.asp", "a=1", answer));
-  EXPECT_EQ(answer, "previous");
-}
+HttpResponse Hang(const HttpRequest&) { return HttpResponse::Hang(); }
 
-TEST(ServiceClient, ServerThatNeverAnswersIsAbortedAfterTheLimit) {
+TEST(ServiceClient, FailuresLeaveTheAnswerAsItWasAndNoAnswerEndsAtTheLimitOrOnAbort) {
   ClientFixture f;
-  FakeHttpServer server([](const HttpRequest&) { return HttpResponse::Hang(); });
+  FakeHttpServer server(Hang);
   // A limit of 2 s checked every 100 ms: the caller gives up after 3 steps.
   CServiceClient client(f.settings, f.Options(2, 100));
   const int threadsBefore = NamedThread::LiveObjects();
@@ -117,25 +98,25 @@ TEST(ServiceClient, ServerThatNeverAnswersIsAbortedAfterTheLimit) {
   EXPECT_EQ(answer, "previous");
   EXPECT_EQ(NamedThread::LiveObjects(), threadsBefore);  // no worker outlives its Post
   EXPECT_EQ(server.Requests().size(), 1u);
-}
 
-TEST(ServiceClient, AbortEndsTheRequestInProgressAndEveryLaterOne) {
-  ClientFixture f;
-  FakeHttpServer server([](const HttpRequest&) { return HttpResponse::Hang(); });
-  // A limit past the test's own time-out: only the abort ends the request.
-  CServiceClient client(f.settings, f.Options(600, 1000));
-  std::string answer = "previous";
+  const std::string closed = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
+  EXPECT_FALSE(client.Post(closed, "x.asp", "a=1", answer));
+  EXPECT_FALSE(client.Post("", "x.asp", "a=1", answer));
+  EXPECT_EQ(answer, "previous");
+
+  // A limit past the test's own time-out: only the abort ends the request,
+  // and every later one.
+  CServiceClient patient(f.settings, f.Options(600, 1000));
   bool posted = true;
-  std::thread caller([&] { posted = client.Post(server.HostPort(), "x.asp", "a=1", answer); });
-  ASSERT_TRUE(test::WaitFor([&] { return server.Requests().size() == 1; }));
-  client.Abort();
+  std::thread caller([&] { posted = patient.Post(server.HostPort(), "x.asp", "a=1", answer); });
+  ASSERT_TRUE(test::WaitFor([&] { return server.Requests().size() == 2; }));
+  patient.Abort();
   caller.join();
   EXPECT_FALSE(posted);
   EXPECT_EQ(answer, "previous");
-  EXPECT_TRUE(client.Aborted());
-
-  EXPECT_FALSE(client.Post(server.HostPort(), "x.asp", "a=2", answer));
-  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_TRUE(patient.Aborted());
+  EXPECT_FALSE(patient.Post(server.HostPort(), "x.asp", "a=2", answer));
+  EXPECT_EQ(server.Requests().size(), 2u);
 }
 
 TEST(ServiceClient, ProxySettingsRouteRequestsThroughARealProxy) {
@@ -198,33 +179,15 @@ TEST(ServiceClient, ServerLocationFileStaysOnlyAfterAFailure) {
   EXPECT_FALSE(client.FetchServerLocation(loc));
   EXPECT_EQ(loc.logmeinFile, "in2");
   EXPECT_EQ(loc.logmeoffFile, "logmeoff.asp");
-  EXPECT_EQ(ReadFile(file), partial);
+  EXPECT_EQ(test::ReadFile(file), partial);
 
   // The directory host itself unreachable: the file is left empty.
   options.directoryHost = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
   CServiceClient offline(f.settings, options);
   EXPECT_FALSE(offline.FetchServerLocation(loc));
   EXPECT_TRUE(std::filesystem::exists(file));
-  EXPECT_EQ(ReadFile(file), "");
+  EXPECT_EQ(test::ReadFile(file), "");
 }
-
-// A TCP listener on 127.0.0.1 standing in for the service host.
-struct Listener {
-  Listener() : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 8) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port = ntohs(addr.sin_port);
-    }
-  }
-  ~Listener() { ::close(fd); }
-  std::string HostPort() const { return "127.0.0.1:" + std::to_string(port); }
-  int fd;
-  uint16_t port = 0;
-};
 
 LocalAddressProbe Probe(const std::string& target, const std::vector<std::string>& own) {
   LocalAddressProbe probe;
@@ -234,8 +197,9 @@ LocalAddressProbe Probe(const std::string& target, const std::vector<std::string
   return probe;
 }
 
-TEST(LocalAddress, PublicAddressThatReachesTheServiceElseLanElseEmpty) {
-  Listener service;
+TEST(LocalAddress, PublicAddressThatReachesTheTargetElseLanElseEmpty) {
+  // A listener standing in for the service host.
+  FakeHttpServer service(Hang);
   const NetworkSettings direct;
   // 127.0.0.2 counts as public and is bindable on loopback.
   EXPECT_EQ(GetLocalAddress(direct, Probe(service.HostPort(), {"192.168.1.5", "127.0.0.2"})),
@@ -248,19 +212,15 @@ TEST(LocalAddress, PublicAddressThatReachesTheServiceElseLanElseEmpty) {
   const std::string closed = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
   EXPECT_EQ(GetLocalAddress(direct, Probe(closed, {"10.0.0.7"})), "");
   EXPECT_EQ(GetLocalAddress(direct, Probe("", {})), "");
-}
 
-TEST(LocalAddress, ProxyIsTheTargetWhenOneIsUsed) {
-  Listener proxy;
+  // Through a proxy the proxy is the target: the service need not be reachable.
+  FakeHttpServer proxy(Hang);
   NetworkSettings net;
   net.useHttpProxy = 1;
   net.httpProxyName = "  127.0.0.1 ";
-  net.httpProxyPort = proxy.port;
-  const std::string closed = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
-  // The service itself is not reachable; the proxy is.
+  net.httpProxyPort = proxy.Port();
   EXPECT_EQ(GetLocalAddress(net, Probe(closed, {})), "LAN");
   net.httpProxyName = "   ";
-  Listener service;
   EXPECT_EQ(GetLocalAddress(net, Probe(service.HostPort(), {})), "");
 }
 

@@ -32,15 +32,13 @@ TEST(ServiceRequests, UrlEncodeKeepsOnlyLettersAndDigits) {
 
 TEST(ServiceRequests, PresenceBodiesByteForByte) {
   const PresenceParams p = Params(0);
-  EXPECT_EQ(BuildLogmeinBody(p), std::string("user=a%20b%26c&Pass=p%40ss%3D1&ListeningPort=5555"
-                                             "&InstanceGUID=") +
-                                     kGuidEncoded + "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5");
-  EXPECT_EQ(BuildIamupBody(p), std::string("User=a%20b%26c&Pass=p%40ss%3D1&ListeningPort=5555"
-                                           "&InstanceGUID=") +
-                                   kGuidEncoded + "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5");
-  EXPECT_EQ(BuildLogmeoffBody(p), std::string("User=a%20b%26c&Pass=p%40ss%3D1&InstanceGUID=") +
-                                      kGuidEncoded +
-                                      "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5");
+  const std::string guid = std::string("&InstanceGUID=") + kGuidEncoded;
+  const std::string address = "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5";
+  EXPECT_EQ(BuildLogmeinBody(p),
+            "user=a%20b%26c&Pass=p%40ss%3D1&ListeningPort=5555" + guid + address);
+  EXPECT_EQ(BuildIamupBody(p),
+            "User=a%20b%26c&Pass=p%40ss%3D1&ListeningPort=5555" + guid + address);
+  EXPECT_EQ(BuildLogmeoffBody(p), "User=a%20b%26c&Pass=p%40ss%3D1" + guid + address);
 }
 
 TEST(ServiceRequests, ConnectionTypeChoosesTheAddressSent) {
@@ -53,14 +51,6 @@ TEST(ServiceRequests, ConnectionTypeChoosesTheAddressSent) {
   EXPECT_EQ(tail(Params(3)), "&IPAddr=fw%2Eexample%2Eorg&IPType=3&Version=5");
   EXPECT_EQ(tail(Params(4, "LAN")), "&IPAddr=LAN&IPType=0&Version=5");
   EXPECT_EQ(tail(Params(7)), "&IPAddr=62%2E10%2E20%2E30&IPType=0&Version=5");
-}
-
-TEST(ServiceRequests, PublishedPortIsTheOneTheEngineListensOn) {
-  NetworkSettings net;
-  net.listeningPort = 5555;  // stored, but not in use while the flag is off
-  EXPECT_EQ(MakePresenceParams("u", "p", net, kGuid, "").listeningPort, 1720u);
-  net.useAlternateListeningPort = 1;
-  EXPECT_EQ(MakePresenceParams("u", "p", net, kGuid, "").listeningPort, 5555u);
 }
 
 TEST(ServiceRequests, ListAndReportBodiesByteForByte) {

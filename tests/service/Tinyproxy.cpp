@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "base/UdpSocket.h"
+#include "tests/service/FakeHttpServer.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo::test {
@@ -15,11 +17,8 @@ namespace {
 
 bool Accepts(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  const sockaddr_in addr = SockAddr::Loopback(port).ToSockaddr();
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   ::close(fd);
   return ok;
 }
@@ -27,18 +26,16 @@ bool Accepts(uint16_t port) {
 }  // namespace
 
 uint16_t UnusedLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
   uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
+  const int fd = LoopbackTcpSocket(false, &port);
+  if (fd >= 0) ::close(fd);
   return port;
+}
+
+uint16_t UnusedUdpPort() {
+  UdpSocket socket;
+  if (!socket.Open() || !socket.Bind(SockAddr::Loopback(0))) return 0;
+  return socket.LocalName().value_or(SockAddr{}).port;
 }
 
 Tinyproxy::Tinyproxy(const std::filesystem::path& dir) {

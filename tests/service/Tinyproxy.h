@@ -24,5 +24,7 @@ class Tinyproxy {
 
 // A loopback port that nothing listened on a moment ago.
 uint16_t UnusedLoopbackPort();
+// A loopback UDP port that was free a moment ago.
+uint16_t UnusedUdpPort();
 
 }  // namespace dialvo::test
