@@ -1,8 +1,8 @@
 #include "tests/audio/AudioTestSupport.h"
 
+#include <cmath>
 #include <cstring>
-
-#include "audio/PlaySound.h"
+#include <numbers>
 
 namespace dialvo::test {
 
@@ -40,55 +40,6 @@ void DrainMessages() {
   }
 }
 
-uint32_t RecordingClock::TickMs() {
-  std::lock_guard lock(mutex_);
-  return now_;
-}
-
-void RecordingClock::Sleep(uint32_t ms) {
-  std::lock_guard lock(mutex_);
-  sleeps_.push_back(ms);
-  now_ += ms;
-}
-
-std::vector<uint32_t> RecordingClock::Sleeps() const {
-  std::lock_guard lock(mutex_);
-  return sleeps_;
-}
-
-FlakyBackend::FlakyBackend(Clock& clock, int failures, bool supported)
-    : clock_(clock), null_(NullBackend(clock)), supported_(supported), failures_(failures) {}
-
-bool FlakyBackend::Fail() {
-  std::lock_guard lock(mutex_);
-  attempts_.push_back({clock_.TickMs(), IsSoundPlaying()});
-  if (failures_ <= 0) return false;
-  --failures_;
-  return true;
-}
-
-OpenedStream<CaptureStream> FlakyBackend::OpenCapture(const WaveFormat& format,
-                                                      uint32_t blockBytes) {
-  if (Fail()) return OpenedStream<CaptureStream>::Failed(kMmAllocated, "busy");
-  return null_->OpenCapture(format, blockBytes);
-}
-
-OpenedStream<PlaybackStream> FlakyBackend::OpenPlayback(const WaveFormat& format,
-                                                        uint32_t blockBytes) {
-  if (Fail()) return OpenedStream<PlaybackStream>::Failed(kMmAllocated, "busy");
-  return null_->OpenPlayback(format, blockBytes);
-}
-
-OpenedStream<PlaybackStream> FlakyBackend::OpenSoundOutput(const WaveFormat& format,
-                                                           uint32_t blockBytes) {
-  return null_->OpenSoundOutput(format, blockBytes);
-}
-
-std::vector<FlakyBackend::Attempt> FlakyBackend::Attempts() const {
-  std::lock_guard lock(mutex_);
-  return attempts_;
-}
-
 std::vector<int16_t> NumberedBlock(int number) {
   std::vector<int16_t> block(1600);
   for (size_t i = 0; i < block.size(); ++i) {
@@ -97,10 +48,22 @@ std::vector<int16_t> NumberedBlock(int number) {
   return block;
 }
 
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& samples) {
-  std::vector<uint8_t> bytes(samples.size() * sizeof(int16_t));
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
-  return bytes;
+std::vector<int16_t> NumberedBlocks(int first, int count) {
+  std::vector<int16_t> all;
+  for (int n = first; n < first + count; ++n) {
+    const std::vector<int16_t> block = NumberedBlock(n);
+    all.insert(all.end(), block.begin(), block.end());
+  }
+  return all;
+}
+
+std::vector<int16_t> Tone(size_t samples, double hz, double amplitude, size_t offset) {
+  std::vector<int16_t> pcm(samples);
+  for (size_t i = 0; i < samples; ++i) {
+    pcm[i] = static_cast<int16_t>(
+        amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i + offset) / 8000));
+  }
+  return pcm;
 }
 
 std::vector<int16_t> AsSamples(std::span<const uint8_t> bytes) {

@@ -1,4 +1,5 @@
 // Capture from and playback into WAV files, paced by an injected clock.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -18,45 +19,39 @@ namespace {
 
 using test::FileBackend;
 using test::NextMessage;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
 
 TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavsAndUnwritableRecordings) {
   test::ScratchDir dir;
   std::string error;
   struct Case {
     const char* name;
-    uint32_t rate, channels, bits;
-    const char* encoding;
+    test::ToneSpec spec;
     const char* found;
   };
   const Case cases[] = {
-      {"rate.wav", 22050, 1, 16, "signed-integer", "22050 Hz, 1 channel, 16-bit PCM"},
-      {"stereo.wav", 8000, 2, 16, "signed-integer", "8000 Hz, 2 channels, 16-bit PCM"},
-      {"bytes.wav", 8000, 1, 8, "unsigned-integer", "8000 Hz, 1 channel, 8-bit PCM"},
-      {"float.wav", 8000, 1, 32, "floating-point", "32 bit float"},
+      {"rate.wav", {.rate = 22050}, "22050 Hz, 1 channel, 16-bit PCM"},
+      {"stereo.wav", {.channels = 2}, "8000 Hz, 2 channels, 16-bit PCM"},
+      {"bytes.wav", {.bits = 8, .encoding = "unsigned-integer"}, "8000 Hz, 1 channel, 8-bit PCM"},
+      {"float.wav", {.bits = 32, .encoding = "floating-point"}, "32 bit float"},
   };
   test::FakeClock clock;
   for (const Case& c : cases) {
-    test::ToneSpec spec;
-    spec.rate = c.rate;
-    spec.channels = c.channels;
-    spec.bits = c.bits;
-    spec.encoding = c.encoding;
-    ASSERT_TRUE(test::MakeToneWav(dir.File(c.name), spec, &error)) << error;
+    ASSERT_TRUE(test::MakeToneWav(dir.File(c.name), c.spec, &error)) << error;
     EXPECT_FALSE(FileBackend(clock, dir.File(c.name), "", false, &error)) << c.name;
-    EXPECT_NE(error.find(dir.File(c.name)), std::string::npos) << error;
-    EXPECT_NE(error.find("need an 8000 Hz mono 16-bit PCM WAV"), std::string::npos) << error;
-    EXPECT_NE(error.find(c.found), std::string::npos) << error;
+    EXPECT_THAT(error, AllOf(HasSubstr(dir.File(c.name)),
+                             HasSubstr("need an 8000 Hz mono 16-bit PCM WAV"), HasSubstr(c.found)));
   }
   ASSERT_TRUE(test::MakeToneWav(dir.File("tone.au"), {}, &error)) << error;
   EXPECT_FALSE(FileBackend(clock, dir.File("tone.au"), "", false, &error));
-  EXPECT_NE(error.find("not a WAV file"), std::string::npos) << error;
+  EXPECT_THAT(error, HasSubstr("not a WAV file"));
   EXPECT_FALSE(FileBackend(clock, dir.File("missing.wav"), "", false, &error));
-  EXPECT_NE(error.find("cannot open " + dir.File("missing.wav")), std::string::npos) << error;
+  EXPECT_THAT(error, HasSubstr("cannot open " + dir.File("missing.wav")));
 
   // A recording that cannot be written is refused at once too.
   EXPECT_FALSE(FileBackend(clock, "", dir.File("no-such-dir/rec.wav"), false, &error));
-  EXPECT_NE(error.find("cannot open " + dir.File("no-such-dir/rec.wav")), std::string::npos)
-      << error;
+  EXPECT_THAT(error, HasSubstr("cannot open " + dir.File("no-such-dir/rec.wav")));
 
   ASSERT_TRUE(test::MakeSpeechWav(dir.File("speech.wav"), "hello", &error)) << error;
   EXPECT_TRUE(FileBackend(clock, dir.File("speech.wav"), dir.File("rec.wav"), false, &error))
@@ -65,11 +60,7 @@ TEST(FileBackend, RefusesPlayFilesThatAreNotMono8kHz16BitWavsAndUnwritableRecord
 
 // 2.5 blocks of numbered samples.
 std::vector<int16_t> WriteShortFile(const std::string& path) {
-  std::vector<int16_t> samples;
-  for (int b = 0; b < 3; ++b) {
-    const auto block = test::NumberedBlock(b + 1);
-    samples.insert(samples.end(), block.begin(), block.end());
-  }
+  std::vector<int16_t> samples = test::NumberedBlocks(1, 3);
   samples.resize(4000);
   WavWriter writer;
   EXPECT_TRUE(writer.Open(path, 8000, 1, false, nullptr));
@@ -94,7 +85,7 @@ std::vector<int16_t> Capture(WaveIn& in, test::FakeClock& clock, int blocks) {
   return captured;
 }
 
-TEST(FileBackend, CaptureDeliversTheFileFromItsStartThenSilenceOrTheFileAgain) {
+TEST(FileBackend, CaptureIsPacedAndDeliversTheFileFromItsStartThenSilenceOrTheFileAgain) {
   test::ScratchDir dir;
   const auto file = WriteShortFile(dir.File("play.wav"));
   test::DrainMessages();
@@ -116,11 +107,8 @@ TEST(FileBackend, CaptureDeliversTheFileFromItsStartThenSilenceOrTheFileAgain) {
       in.Close();
     }
   }
-}
 
-TEST(FileBackend, CaptureIsPacedByTheClockAndCatchesUpWhenLate) {
-  test::ScratchDir dir;
-  WriteShortFile(dir.File("play.wav"));
+  // Paced by the clock, and catching up when late.
   test::DrainMessages();
   test::FakeClock clock(1000);
   WaveIn in(1600, 8000, 1, 16, FileBackend(clock, dir.File("play.wav"), "", false));
@@ -149,20 +137,17 @@ TEST(FileBackend, PlaybackWritesEachPlayedBlockWithAValidHeaderAndContinuesAfter
 
   // The file is read while the device still writes it, as a killed
   // program would leave it.
-  std::vector<int16_t> expected;
   for (int i = 0; i < 3; ++i) {
     clock.Advance(200);
     ASSERT_TRUE(NextMessage(MM_WOM_DONE));
     out.BufferDone();
-    const auto block = test::NumberedBlock(i);
-    expected.insert(expected.end(), block.begin(), block.end());
     std::vector<int16_t> samples;
     WavInfo info;
     std::string error;
     ASSERT_TRUE(ReadWavFile(rec, samples, &info, &error)) << error;
-    EXPECT_EQ(info.frames, expected.size());
+    EXPECT_EQ(info.frames, samples.size());
     EXPECT_EQ(info.Describe(), "8000 Hz, 1 channel, 16-bit PCM");
-    EXPECT_EQ(samples, expected);
+    EXPECT_EQ(samples, test::NumberedBlocks(0, i + 1));
   }
   // Only one device at a time plays into the file.
   auto second = backend->OpenPlayback(WaveFormat::Pcm(8000, 1, 16), 3200);
@@ -179,60 +164,43 @@ TEST(FileBackend, PlaybackWritesEachPlayedBlockWithAValidHeaderAndContinuesAfter
   out.Write(test::NumberedBlock(3));
   clock.Advance(200);
   ASSERT_TRUE(NextMessage(MM_WOM_DONE));
-  const auto block = test::NumberedBlock(3);
-  expected.insert(expected.end(), block.begin(), block.end());
   std::vector<int16_t> samples;
   ASSERT_TRUE(ReadWavFile(rec, samples, nullptr, nullptr));
-  EXPECT_EQ(samples, expected);
+  EXPECT_EQ(samples, test::NumberedBlocks(0, 4));
 }
 
 TEST(FileBackend, WriterOnAnotherThreadAndOwnerTogetherPlayEveryBlockInOrder) {
   test::ScratchDir dir;
   const std::string rec = dir.File("rec.wav");
   test::FakeClock clock;
+  test::DrainMessages();
   WaveOut out(1600, 8000, 1, 16, FileBackend(clock, "", rec, false));
+  ASSERT_EQ(out.Open(CurrentThreadId()), 1);
   constexpr int kBlocks = 12;
-  std::atomic<uint32_t> ownerId{0};
-  std::atomic<int> done{0};
   std::atomic<bool> abort{false};
-  std::thread owner([&] {
-    test::DrainMessages();
-    ASSERT_EQ(out.Open(CurrentThreadId()), 1);
-    ownerId = CurrentThreadId();
-    while (done < kBlocks && !abort) {
-      if (NextMessage(MM_WOM_DONE, 100)) {
-        out.BufferDone();
-        ++done;
-      }
-    }
-    out.Stop();
-    out.Close();
-  });
   std::thread writer([&] {
-    test::WaitFor([&] { return ownerId != 0 || abort; });
     for (int i = 0; i < kBlocks && !abort; ++i) {
       while (out.Write(test::NumberedBlock(i)) == 0 && !abort) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     }
   });
-  abort = !test::WaitFor([&] { return out.Outstanding() == 4; });
-  while (done < kBlocks && !abort) {
-    const int before = done;
+  // This thread owns the device: it lets one block play at a time and hands
+  // each back, while the writer fills the slots freed.
+  bool played = test::WaitFor([&] { return out.Outstanding() == 4; });
+  for (int done = 0; played && done < kBlocks; ++done) {
     clock.Advance(200);
-    abort = !test::WaitFor([&] { return done > before; });
+    played = NextMessage(MM_WOM_DONE).has_value();
+    if (played) out.BufferDone();
   }
+  abort = !played;
   writer.join();
-  owner.join();
-  ASSERT_FALSE(abort);
+  out.Stop();
+  out.Close();
+  ASSERT_TRUE(played);
   std::vector<int16_t> samples;
   ASSERT_TRUE(ReadWavFile(rec, samples, nullptr, nullptr));
-  std::vector<int16_t> expected;
-  for (int i = 0; i < kBlocks; ++i) {
-    const auto block = test::NumberedBlock(i);
-    expected.insert(expected.end(), block.begin(), block.end());
-  }
-  EXPECT_EQ(samples, expected);
+  EXPECT_EQ(samples, test::NumberedBlocks(0, kBlocks));
 }
 
 }  // namespace

@@ -3,21 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
 #include <vector>
+
+#include "tests/audio/AudioTestSupport.h"
 
 namespace dialvo {
 namespace {
 
-std::vector<int16_t> Tone(size_t samples, double hz = 440.0, double amplitude = 8000.0,
-                          size_t offset = 0) {
-  std::vector<int16_t> pcm(samples);
-  for (size_t i = 0; i < samples; ++i) {
-    pcm[i] = static_cast<int16_t>(
-        amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i + offset) / 8000));
-  }
-  return pcm;
-}
+using test::Tone;
 
 wire::DatagramView View(const wire::Message& msg) {
   auto dg = wire::ParseDatagram(msg.Bytes());
@@ -25,7 +18,7 @@ wire::DatagramView View(const wire::Message& msg) {
   return dg.value_or(wire::DatagramView{});
 }
 
-TEST(GsmCodec, EncodePacketWritesWholeFramesAndTheSampleCountAsGiven) {
+TEST(GsmCodec, FramesAndPacketsHoldWholeFramesAndTheSampleCountAndDecodingStaysInBounds) {
   auto codec = CreateCodec();
   ASSERT_TRUE(codec);
   wire::Message packet(wire::kCaptureVoiceBuffer);
@@ -43,6 +36,53 @@ TEST(GsmCodec, EncodePacketWritesWholeFramesAndTheSampleCountAsGiven) {
   wire::Message small(13 + 100);
   codec->EncodePacket(Tone(1600), small);
   EXPECT_EQ(small.PayloadLength(), 99u);
+
+  // Decoding stops at the trailer and at the end of the output buffer.
+  wire::Message voice(wire::kMixerVoiceBuffer);
+  voice.SetType(wire::MSG_VOICE);
+  codec->EncodePacket(Tone(1600), voice);
+  wire::AppendSequenceTrailer(voice, 1);
+  std::vector<int16_t> out(1800, 0x5555);
+  uint32_t samples = 0;
+  codec->DecodePacket(View(voice), out, samples);
+  EXPECT_EQ(samples, 1600u);
+  for (size_t i = 1600; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5555) << i;
+
+  // A datagram claiming 100 frames never writes past a 1600-sample block.
+  wire::Message huge(wire::kMixerVoiceBuffer);
+  huge.SetType(wire::MSG_VOICE);
+  codec->EncodePacket(Tone(16000), huge);
+  EXPECT_EQ(huge.PayloadLength(), 3300u);
+  std::vector<int16_t> block(1600);
+  codec->DecodePacket(View(huge), block, samples);
+  EXPECT_EQ(samples, 16000u);  // as the sender wrote it
+
+  // Bare frames: only whole ones are encoded or decoded.
+  std::vector<uint8_t> frames(330, 0xEE);
+  uint32_t count = 159;
+  codec->Encode(Tone(159), count, frames);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(frames[0], 0xEE);
+
+  count = 1600;
+  codec->Encode(Tone(1600), count, frames);
+  EXPECT_EQ(count, 330u);
+
+  std::vector<int16_t> pcm(1600);
+  count = 330;
+  codec->Decode(frames, pcm, count);
+  EXPECT_EQ(count, 1600u);
+  count = 100;
+  codec->Decode(frames, pcm, count);
+  EXPECT_EQ(count, 480u);
+
+  // A frame without the GSM marker is skipped; its samples keep their value.
+  std::fill(pcm.begin(), pcm.end(), 1234);
+  frames[0] = 0x00;
+  count = 66;
+  codec->Decode(frames, pcm, count);
+  EXPECT_EQ(count, 320u);
+  for (int i = 0; i < 160; ++i) ASSERT_EQ(pcm[i], 1234) << i;
 }
 
 TEST(GsmCodec, RoundTripKeepsTheSignalAcrossBlocks) {
@@ -68,58 +108,6 @@ TEST(GsmCodec, RoundTripKeepsTheSignalAcrossBlocks) {
     }
   }
   EXPECT_GT(10 * std::log10(signal / noise), 3.0);
-}
-
-TEST(GsmCodec, DecodePacketStopsAtTheTrailerAndAtTheOutputBuffer) {
-  auto codec = CreateCodec();
-  wire::Message packet(wire::kMixerVoiceBuffer);
-  packet.SetType(wire::MSG_VOICE);
-  codec->EncodePacket(Tone(1600), packet);
-  wire::AppendSequenceTrailer(packet, 1);
-  std::vector<int16_t> out(1800, 0x5555);
-  uint32_t samples = 0;
-  codec->DecodePacket(View(packet), out, samples);
-  EXPECT_EQ(samples, 1600u);
-  for (size_t i = 1600; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5555) << i;
-
-  // A datagram claiming 100 frames never writes past a 1600-sample block.
-  wire::Message huge(wire::kMixerVoiceBuffer);
-  huge.SetType(wire::MSG_VOICE);
-  auto longTone = Tone(16000);
-  codec->EncodePacket(longTone, huge);
-  EXPECT_EQ(huge.PayloadLength(), 3300u);
-  std::vector<int16_t> block(1600);
-  codec->DecodePacket(View(huge), block, samples);
-  EXPECT_EQ(samples, 16000u);  // as the sender wrote it
-}
-
-TEST(GsmCodec, BareFramesCountsAndBadFrames) {
-  auto codec = CreateCodec();
-  std::vector<uint8_t> frames(330, 0xEE);
-  uint32_t count = 159;
-  codec->Encode(Tone(159), count, frames);
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(frames[0], 0xEE);
-
-  count = 1600;
-  codec->Encode(Tone(1600), count, frames);
-  EXPECT_EQ(count, 330u);
-
-  std::vector<int16_t> out(1600);
-  count = 330;
-  codec->Decode(frames, out, count);
-  EXPECT_EQ(count, 1600u);
-  count = 100;
-  codec->Decode(frames, out, count);
-  EXPECT_EQ(count, 480u);
-
-  // A frame without the GSM marker is skipped; its samples keep their value.
-  std::fill(out.begin(), out.end(), 1234);
-  frames[0] = 0x00;
-  count = 66;
-  codec->Decode(frames, out, count);
-  EXPECT_EQ(count, 320u);
-  for (int i = 0; i < 160; ++i) ASSERT_EQ(out[i], 1234) << i;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
@@ -21,25 +20,18 @@
 namespace dialvo {
 namespace {
 
-// Moves only when the test says; its Sleep returns at once, so that a device
-// that cannot be opened gives up without delay.
+// Moves when the test says, and by `leap` ms at every reading (with a leap,
+// whatever it paces is due at once). Its Sleep returns at once, so that a
+// device that cannot be opened gives up without delay.
 class StepClock final : public Clock {
  public:
-  uint32_t TickMs() override { return now_.load(); }
+  explicit StepClock(uint32_t leap = 0) : leap_(leap) {}
+  uint32_t TickMs() override { return now_.fetch_add(leap_); }
   void Sleep(uint32_t) override {}
   void Advance(uint32_t ms) { now_.fetch_add(ms); }
 
  private:
-  std::atomic<uint32_t> now_{0};
-};
-
-// Leaps a second at every reading: whatever it paces is due at once.
-class LeapClock final : public Clock {
- public:
-  uint32_t TickMs() override { return now_.fetch_add(1000); }
-  void Sleep(uint32_t) override {}
-
- private:
+  const uint32_t leap_;
   std::atomic<uint32_t> now_{0};
 };
 
@@ -80,13 +72,15 @@ class BlockLog {
       std::lock_guard lock(mutex_);
       blocks_.push_back(std::move(block));
       if (thread == nullptr || thread->Name() != MicTest::kRecordThreadName) ++foreignCalls_;
-      arrived_.notify_all();
     };
   }
-  bool WaitFor(size_t count) {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, std::chrono::seconds(5),
-                             [&] { return blocks_.size() >= count; });
+  // Moves the microphone's clock on a block at a time until `count` blocks came.
+  bool CaptureUpTo(StepClock& clock, size_t count) {
+    for (size_t n = Blocks().size(); n < count; ++n) {
+      clock.Advance(200);
+      if (!test::WaitFor([&] { return Blocks().size() > n; })) return false;
+    }
+    return true;
   }
   std::vector<std::vector<int16_t>> Blocks() const {
     std::lock_guard lock(mutex_);
@@ -99,7 +93,6 @@ class BlockLog {
 
  private:
   mutable std::mutex mutex_;  // guards the fields below; taken by the record thread and the test
-  std::condition_variable arrived_;
   std::vector<std::vector<int16_t>> blocks_;
   int foreignCalls_ = 0;  // calls that came on another thread than the record thread
 };
@@ -116,7 +109,7 @@ struct Rig {
     WavWriter writer;
     std::string error;
     ASSERT_TRUE(writer.Open(micFile, 8000, 1, false, &error)) << error;
-    for (int n = 0; n < count; ++n) ASSERT_TRUE(writer.WriteFrames(test::NumberedBlock(n)));
+    ASSERT_TRUE(writer.WriteFrames(test::NumberedBlocks(0, count)));
   }
   std::shared_ptr<SoundBackend> Make() {
     std::string error;
@@ -137,7 +130,7 @@ struct Rig {
   const std::string micFile = dir.File("mic.wav");
   const std::string speakerFile = dir.File("speaker.wav");
   StepClock clock;
-  LeapClock leap;
+  StepClock leap{1000};
   Clock& speakerPacing;
   std::shared_ptr<SoundBackend> speakers;
 };
@@ -161,64 +154,51 @@ testing::AssertionResult ThreadsEndTo(size_t count) {
   return testing::AssertionFailure() << ThreadsOfProcess() << " threads, not " << count;
 }
 
-std::vector<int16_t> Concat(std::initializer_list<int> numbers) {
-  std::vector<int16_t> all;
-  for (int n : numbers) {
-    const std::vector<int16_t> block = test::NumberedBlock(n);
-    all.insert(all.end(), block.begin(), block.end());
-  }
-  return all;
-}
-
 TEST(MicTest, BlocksArriveInOrderAsCopiesAndEchoFollowsTheSwitchFromTheNextBlockOn) {
   const size_t threadsBefore = ThreadsAtRest();
   const int namedBefore = NamedThread::LiveObjects();
   Rig rig;
   rig.WriteMic(8);
-  {
-    MicTest mic(rig.Make());
-    mic.Stop();  // never started: nothing happens
-    BlockLog log;
-    mic.Start(log.Fn());
-    EXPECT_TRUE(mic.CaptureOpen());
-    EXPECT_TRUE(mic.PlaybackOpen());
-    EXPECT_EQ(mic.Errors(), "");
-    EXPECT_EQ(NamedThread::LiveObjects(), namedBefore + 2);
+  MicTest mic(rig.Make());
+  mic.Stop();  // never started: nothing happens
+  BlockLog log;
+  mic.Start(log.Fn());
+  EXPECT_TRUE(mic.CaptureOpen());
+  EXPECT_TRUE(mic.PlaybackOpen());
+  EXPECT_EQ(mic.Errors(), "");
+  EXPECT_EQ(NamedThread::LiveObjects(), namedBefore + 2);
 
-    // Echo goes on on seeing block 1 and off on seeing block 4: blocks 2 to
-    // 4 are played. The log keeps every block, so a block that the next
-    // capture overwrote would show.
-    for (size_t n = 0; n < 7; ++n) {
-      rig.clock.Advance(200);
-      ASSERT_TRUE(log.WaitFor(n + 1)) << n;
-      if (n == 1) mic.SetEcho(true);
-      if (n == 4) mic.SetEcho(false);
-    }
-    ASSERT_TRUE(
-        test::WaitFor([&] { return rig.Played().size() >= size_t{3} * MicTest::kBlockSamples; }));
-    mic.Stop();
-    mic.Stop();
+  // Echo goes on on seeing block 1 and off on seeing block 4: blocks 2 to
+  // 4 are played. The log keeps every block, so a block that the next
+  // capture overwrote would show.
+  ASSERT_TRUE(log.CaptureUpTo(rig.clock, 2));
+  mic.SetEcho(true);
+  ASSERT_TRUE(log.CaptureUpTo(rig.clock, 5));
+  mic.SetEcho(false);
+  ASSERT_TRUE(log.CaptureUpTo(rig.clock, 7));
+  ASSERT_TRUE(
+      test::WaitFor([&] { return rig.Played().size() >= size_t{3} * MicTest::kBlockSamples; }));
+  mic.Stop();
+  mic.Stop();
 
-    const auto blocks = log.Blocks();
-    ASSERT_EQ(blocks.size(), 7u);  // none after Stop
-    for (size_t n = 0; n < blocks.size(); ++n) {
-      EXPECT_EQ(blocks[n], test::NumberedBlock(static_cast<int>(n))) << n;
-    }
-    EXPECT_EQ(log.ForeignCalls(), 0);
-    EXPECT_EQ(rig.Played(), Concat({2, 3, 4}));
-    EXPECT_FALSE(mic.CaptureOpen());
-    EXPECT_FALSE(mic.PlaybackOpen());
-    EXPECT_EQ(NamedThread::LiveObjects(), namedBefore);
-    EXPECT_TRUE(ThreadsEndTo(threadsBefore));
+  const auto blocks = log.Blocks();
+  ASSERT_EQ(blocks.size(), 7u);  // none after Stop
+  for (size_t n = 0; n < blocks.size(); ++n) {
+    EXPECT_EQ(blocks[n], test::NumberedBlock(static_cast<int>(n))) << n;
   }
+  EXPECT_EQ(log.ForeignCalls(), 0);
+  EXPECT_EQ(rig.Played(), test::NumberedBlocks(2, 3));
+  EXPECT_FALSE(mic.CaptureOpen());
+  EXPECT_FALSE(mic.PlaybackOpen());
+  EXPECT_EQ(NamedThread::LiveObjects(), namedBefore);
+  EXPECT_TRUE(ThreadsEndTo(threadsBefore));
 }
 
 TEST(MicTest, EitherDeviceFailingLeavesTheOtherWorkingAndSaysWhy) {
   Rig rig;
   rig.WriteMic(4);
-  auto backend = rig.Make();
+  MicTest mic(rig.Make());
   const WaveFormat voice = WaveFormat::Pcm(8000, 1, 16);
-  MicTest mic(backend);
   BlockLog log;
 
   // No microphone file: the speakers still open, and hold the speaker file.
@@ -248,10 +228,7 @@ TEST(MicTest, EitherDeviceFailingLeavesTheOtherWorkingAndSaysWhy) {
     EXPECT_FALSE(mic.PlaybackOpen());
     EXPECT_EQ(mic.Errors(), "The speakers could not be opened: " + rig.speakerFile +
                                 " is already being played into");
-    for (size_t n = 0; n < 2; ++n) {
-      rig.clock.Advance(200);
-      ASSERT_TRUE(log.WaitFor(n + 1)) << n;
-    }
+    ASSERT_TRUE(log.CaptureUpTo(rig.clock, 2));
     mic.Stop();
   }
   EXPECT_EQ(log.Blocks(),
@@ -276,10 +253,7 @@ TEST(MicTest, SpeakersThatNeverPlayHoldUpNeitherCaptureNorStop) {
   mic.Start(log.Fn());
   ASSERT_TRUE(mic.PlaybackOpen());
   // The ring fills after four blocks; the rest are dropped, not waited for.
-  for (size_t n = 0; n < 8; ++n) {
-    rig.clock.Advance(200);
-    ASSERT_TRUE(log.WaitFor(n + 1)) << n;
-  }
+  ASSERT_TRUE(log.CaptureUpTo(rig.clock, 8));
   mic.Stop();
   EXPECT_TRUE(ThreadsEndTo(threadsBefore));  // the stuck device's worker too
   EXPECT_EQ(log.Blocks().size(), 8u);

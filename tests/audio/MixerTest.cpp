@@ -3,7 +3,6 @@
 #include "audio/Mixer.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -141,7 +140,6 @@ class Changes {
 
 struct SinkInput {
   uint32_t index = 0;
-  std::string processId;
   uint32_t volume = 0;  // first channel
   bool muted = false;
 };
@@ -154,10 +152,8 @@ class MixerServerTest : public ::testing::Test {
   }
 
   std::unique_ptr<Mixer> OpenMixer() {
-    MixerOptions options;
-    options.server = server_.Address();
     std::string error;
-    auto mixer = Mixer::Open(options, &error);
+    auto mixer = Mixer::Open({.server = server_.Address()}, &error);
     EXPECT_NE(mixer, nullptr) << error;
     return mixer;
   }
@@ -175,53 +171,36 @@ class MixerServerTest : public ::testing::Test {
     return at == std::string::npos ? UINT32_MAX
                                    : static_cast<uint32_t>(std::stoul(text.substr(at + 1)));
   }
-  uint32_t SinkVolume(const std::string& sink) {
-    return FirstVolume(Pactl({"get-sink-volume", sink}));
-  }
-  uint32_t SourceVolume(const std::string& source) {
-    return FirstVolume(Pactl({"get-source-volume", source}));
+  // The volume of a "sink" or "source".
+  uint32_t Volume(const std::string& kind, const std::string& name) {
+    return FirstVolume(Pactl({"get-" + kind + "-volume", name}));
   }
   bool SourceMuted(const std::string& source) {
     return Pactl({"get-source-mute", source}).find("yes") != std::string::npos;
   }
-  std::vector<SinkInput> SinkInputs() {
+  // The playback stream of a process as the server lists it now.
+  std::optional<SinkInput> StreamOf(int pid) {
     const std::string text = Pactl({"list", "sink-inputs"});
-    std::vector<SinkInput> inputs;
     const std::string head = "Sink Input #";
+    const std::string owner = "application.process.id = \"" + std::to_string(pid) + '"';
     for (size_t at = text.find(head); at != std::string::npos;) {
       const size_t next = text.find(head, at + 1);
       const std::string block = text.substr(at, next - at);
-      SinkInput input;
-      input.index = static_cast<uint32_t>(std::stoul(block.substr(head.size())));
-      const std::string key = "application.process.id = \"";
-      if (const size_t pid = block.find(key); pid != std::string::npos) {
-        input.processId =
-            block.substr(pid + key.size(), block.find('"', pid + key.size()) - pid - key.size());
+      if (block.find(owner) != std::string::npos) {
+        return SinkInput{static_cast<uint32_t>(std::stoul(block.substr(head.size()))),
+                         FirstVolume(block), block.find("Mute: yes") != std::string::npos};
       }
-      input.volume = FirstVolume(block);
-      input.muted = block.find("Mute: yes") != std::string::npos;
-      inputs.push_back(input);
       at = next;
-    }
-    return inputs;
-  }
-  // Our own playback stream as the server lists it now.
-  std::optional<SinkInput> FindOurStream() {
-    for (const SinkInput& input : SinkInputs()) {
-      if (input.processId == std::to_string(getpid())) return input;
     }
     return std::nullopt;
   }
+  std::optional<SinkInput> FindOurStream() { return StreamOf(getpid()); }
   // Waits for our stream to turn up, with the given volume when one is asked for.
   std::optional<SinkInput> WaitForOurStream(std::optional<uint32_t> volume = std::nullopt) {
     std::optional<SinkInput> found;
-    test::WaitFor(
-        [&] {
-          found = FindOurStream();
-          return found && (!volume || found->volume == *volume);
-        },
-        2000);
-    return found && (!volume || found->volume == *volume) ? found : std::nullopt;
+    const auto ready = [&] { return found && (!volume || found->volume == *volume); };
+    test::WaitFor([&] { return (found = FindOurStream(), ready()); }, 2000);
+    return ready() ? found : std::nullopt;
   }
   OpenedStream<PlaybackStream> OpenOurStream() {
     SoundBackendOptions options;
@@ -243,9 +222,9 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
   ASSERT_NE(mixer, nullptr);
   Changes changes;
   changes.Watch(*mixer);
-  EXPECT_TRUE(mixer->Available(MixerLine::kMaster));
-  EXPECT_TRUE(mixer->Available(MixerLine::kMicrophone));
-  EXPECT_TRUE(mixer->Available(MixerLine::kSpeaker));
+  for (const MixerLine line : {MixerLine::kMaster, MixerLine::kMicrophone, MixerLine::kSpeaker}) {
+    EXPECT_TRUE(mixer->Available(line));
+  }
   EXPECT_EQ(mixer->Level(MixerLine::kMaster), 65535u);
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 65535u);
 
@@ -254,9 +233,9 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
   mixer->SetLevel(MixerLine::kMaster, 20000);
   mixer->SetLevel(MixerLine::kMicrophone, LevelFromPosition(100));
   EXPECT_EQ(mixer->Level(MixerLine::kMaster), 20000u);
-  EXPECT_TRUE(test::WaitFor([&] { return SinkVolume("out") == PulseFromLevel(20000); }, 1000));
+  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "out") == PulseFromLevel(20000); }, 1000));
   EXPECT_TRUE(test::WaitFor(
-      [&] { return SourceVolume("out.monitor") == PulseFromLevel(155 * 256); }, 1000));
+      [&] { return Volume("source", "out.monitor") == PulseFromLevel(155 * 256); }, 1000));
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 20000));
   EXPECT_TRUE(changes.Saw(MixerLine::kMicrophone, 155 * 256));
 
@@ -268,7 +247,7 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
     ASSERT_EQ(mixer->Level(MixerLine::kMaster), level);
   }
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 40000));
-  EXPECT_TRUE(test::WaitFor([&] { return SinkVolume("out") == PulseFromLevel(40000); }, 1000));
+  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "out") == PulseFromLevel(40000); }, 1000));
   const std::vector<uint32_t> swept = changes.Levels(MixerLine::kMaster);
   EXPECT_TRUE(std::is_sorted(swept.begin(), swept.end())) << ::testing::PrintToString(swept);
   EXPECT_EQ(mixer->Level(MixerLine::kMaster), 40000u);
@@ -289,8 +268,8 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
   Pactl({"set-default-sink", "other"});
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 65535));
   mixer->SetLevel(MixerLine::kMaster, 1000);
-  EXPECT_TRUE(test::WaitFor([&] { return SinkVolume("other") == PulseFromLevel(1000); }, 1000));
-  EXPECT_EQ(SinkVolume("out"), 26214u);
+  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "other") == PulseFromLevel(1000); }, 1000));
+  EXPECT_EQ(Volume("sink", "out"), 26214u);
 }
 
 TEST_F(MixerServerTest, SpeakerLevelWaitsForOurStreamAndStaysOffOthers) {
@@ -307,12 +286,7 @@ TEST_F(MixerServerTest, SpeakerLevelWaitsForOurStreamAndStaysOffOthers) {
   test::ChildProcess other;
   ASSERT_TRUE(
       other.Start({"pacat", "--server=" + server_.Address(), "/dev/zero"}, server_.ClientEnv()));
-  const auto others = [&] {
-    for (const SinkInput& input : SinkInputs()) {
-      if (input.processId == std::to_string(other.Pid())) return input.volume;
-    }
-    return 0u;
-  };
+  const auto others = [&] { return StreamOf(other.Pid()).value_or(SinkInput{}).volume; };
   EXPECT_TRUE(test::WaitFor([&] { return others() == kFullPulse; }, 2000));
 
   // Ours gets the level set before it existed, then follows the line.
@@ -352,7 +326,7 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_EQ(report.source, "");
   EXPECT_EQ(Pactl({"get-default-source"}), "out.monitor\n");
   EXPECT_TRUE(SourceMuted("out.monitor"));
-  EXPECT_EQ(SourceVolume("out.monitor"), 3277u);
+  EXPECT_EQ(Volume("source", "out.monitor"), 3277u);
   const std::optional<SinkInput> unmuted = FindOurStream();
   ASSERT_TRUE(unmuted);
   EXPECT_FALSE(unmuted->muted);
@@ -371,9 +345,9 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 128u * 256);
   EXPECT_EQ(Pactl({"get-default-source"}), "mic\n");
   EXPECT_FALSE(SourceMuted("mic"));
-  EXPECT_EQ(SourceVolume("mic"), PulseFromLevel(128 * 256));
+  EXPECT_EQ(Volume("source", "mic"), PulseFromLevel(128 * 256));
   EXPECT_TRUE(SourceMuted("out.monitor"));
-  EXPECT_EQ(SourceVolume("out.monitor"), 3277u);
+  EXPECT_EQ(Volume("source", "out.monitor"), 3277u);
 
   // Once set up, nothing more to do.
   report = mixer->ApplyAutomaticSettings();
@@ -388,7 +362,7 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_TRUE(mixer->RaiseQuietMicrophone(32));
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 128u * 256);
   EXPECT_TRUE(
-      test::WaitFor([&] { return SourceVolume("mic") == PulseFromLevel(128 * 256); }, 1000));
+      test::WaitFor([&] { return Volume("source", "mic") == PulseFromLevel(128 * 256); }, 1000));
 }
 
 }  // namespace

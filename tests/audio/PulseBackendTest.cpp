@@ -1,6 +1,5 @@
 // The PulseAudio backend against a private server the test starts itself.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <cmath>
@@ -36,15 +35,6 @@ double Rms(const std::vector<int16_t>& samples) {
   double sum = 0;
   for (int16_t s : samples) sum += static_cast<double>(s) * s;
   return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
-std::vector<int16_t> ToneBlock() {
-  std::vector<int16_t> block(1600);
-  for (size_t i = 0; i < block.size(); ++i) {
-    block[i] =
-        static_cast<int16_t>(8000 * std::sin(2 * M_PI * 500 * static_cast<double>(i) / 8000));
-  }
-  return block;
 }
 
 TEST(PulseBackend, OpenFailsAfterItsRetriesWhenNoServerAnswers) {
@@ -87,9 +77,7 @@ class PulseServerTest : public ::testing::Test {
 TEST_F(PulseServerTest, CaptureHearsWhatPlaybackPlaysAndSoundsPlayToTheirEnd) {
   test::ScratchDir dir;
   std::string error;
-  test::ToneSpec spec;
-  spec.seconds = 0.4;
-  spec.rate = 44100;
+  const test::ToneSpec spec{.seconds = 0.4, .rate = 44100};
   ASSERT_TRUE(test::MakeToneWav(dir.File("click.wav"), spec, &error)) << error;
 
   // The playback owner: two blocks up front, then one per played buffer.
@@ -102,7 +90,7 @@ TEST_F(PulseServerTest, CaptureHearsWhatPlaybackPlaysAndSoundsPlayToTheirEnd) {
     opened = out.Open(CurrentThreadId()) == 1;
     playerId = CurrentThreadId();
     if (!opened) return;
-    const auto tone = ToneBlock();
+    const auto tone = test::Tone(1600, 500);
     out.Write(tone);
     out.Write(tone);
     for (;;) {

@@ -9,9 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,19 +46,14 @@ Block Mixed(const Block& a, const Block& b) {
 }
 
 // What a file holding these blocks, in this order, must contain.
-std::vector<uint8_t> Encoded(const std::vector<Block>& blocks) {
+std::string Encoded(const std::vector<Block>& blocks) {
   std::unique_ptr<GsmCodec> codec = CreateCodec();
   std::vector<uint8_t> bytes(blocks.size() * kRecord);
   for (size_t k = 0; k < blocks.size(); ++k) {
     uint32_t count = kSamples;
     codec->Encode(blocks[k], count, std::span(bytes).subspan(k * kRecord, kRecord));
   }
-  return bytes;
-}
-
-std::vector<uint8_t> FileBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return {bytes.begin(), bytes.end()};
 }
 
 size_t FilesIn(const fs::path& dir) {
@@ -80,33 +73,33 @@ struct Harness {
   void Local(const Block& b) { recorder->AddAudio(b.data(), b.size(), false); }
   void Remote(const Block& b) { recorder->AddAudio(b.data(), b.size(), true); }
   // Saves as name in the target directory; the file's bytes.
-  std::vector<uint8_t> Saved(const std::string& name = "r.dvrec") {
+  std::string Saved(const std::string& name = "r.dvrec") {
     std::string error;
     fs::path saved;
     EXPECT_TRUE(recorder->Save(target / name, &error, &saved)) << error;
     EXPECT_EQ(saved, target / name);
-    return FileBytes(saved);
+    return ReadFile(saved);
   }
 };
 
-TEST(Recorder, APairMixesWithTruncationTowardZero) {
-  Harness h;
-  Block local(kSamples, 1000);
-  Block remote(kSamples, 3001);
-  local[7] = -1;
-  remote[7] = -2;
-  local[8] = -32768;
-  remote[8] = -32768;
-  h.Local(local);
-  h.Remote(remote);
-  EXPECT_EQ(h.recorder->Pending(), 1u);
-  Block expected(kSamples, 2000);
-  expected[7] = -1;
-  expected[8] = -32768;
-  EXPECT_EQ(h.Saved(), Encoded({expected}));
-}
-
-TEST(Recorder, ABlockPairsWithTheNewestOfTheOtherDirectionWithinThreeEntries) {
+TEST(Recorder, PairsMixTowardZeroAndABlockPairsWithTheNewestOtherWithinThreeEntries) {
+  // A pair mixes with truncation toward zero.
+  {
+    Harness h;
+    Block local(kSamples, 1000);
+    Block remote(kSamples, 3001);
+    local[7] = -1;
+    remote[7] = -2;
+    local[8] = -32768;
+    remote[8] = -32768;
+    h.Local(local);
+    h.Remote(remote);
+    EXPECT_EQ(h.recorder->Pending(), 1u);
+    Block expected(kSamples, 2000);
+    expected[7] = -1;
+    expected[8] = -32768;
+    EXPECT_EQ(h.Saved(), Encoded({expected}));
+  }
   // Two of a direction never pair; the remote one takes the newer local.
   {
     Harness h;
@@ -151,7 +144,7 @@ TEST(Recorder, WritesInBatchesOfAllButTheFourNewestWholeRecords) {
   }
   // After the 51st unpaired entry, 47 records are in the file.
   EXPECT_EQ(fs::file_size(h.recorder->TemporaryPath()), 47 * kRecord);
-  EXPECT_EQ(FileBytes(h.recorder->TemporaryPath()),
+  EXPECT_EQ(ReadFile(h.recorder->TemporaryPath()),
             Encoded(std::vector<Block>(blocks.begin(), blocks.begin() + 47)));
   EXPECT_EQ(h.recorder->Pending(), 4u);
   // The kept four still pair.
@@ -162,9 +155,9 @@ TEST(Recorder, WritesInBatchesOfAllButTheFourNewestWholeRecords) {
   EXPECT_FALSE(fs::exists(temporary));
 }
 
-TEST(Recorder, TheTemporaryFileIsPrivateAndNamedLocally) {
+TEST(Recorder, TheTemporaryFileIsPrivateNamedLocallyAndLeftWhole) {
   Harness h;
-  h.Local(Made(1));
+  for (int i = 0; i < 3; ++i) h.Local(Made(i));
   const fs::path temporary = h.recorder->TemporaryPath();
   const std::string name = temporary.filename().string();
   EXPECT_TRUE(name.starts_with("call-") && name.ends_with(".dvrec.part")) << name;
@@ -178,40 +171,33 @@ TEST(Recorder, TheTemporaryFileIsPrivateAndNamedLocally) {
   other.AddAudio(Made(2).data(), kSamples, true);
   EXPECT_NE(other.TemporaryPath(), temporary);
   EXPECT_EQ(FilesIn(h.partial), 2u);
+  // Destroyed with blocks pending, the recorder writes them and leaves the file.
+  h.recorder.reset();
+  EXPECT_EQ(ReadFile(temporary), Encoded({Made(0), Made(1), Made(2)}));
 }
 
-TEST(Recorder, NamedAfterTheLocalTimeInEnglish) {
-  std::tm when{};
-  when.tm_year = 2003 - 1900;
-  when.tm_mon = 5;
-  when.tm_mday = 22;
-  when.tm_hour = 14;
-  when.tm_min = 5;
-  when.tm_sec = 9;
-  // The tests run with TZ=UTC.
-  EXPECT_EQ(RecordingFileName(timegm(&when)), "recording_Jun_22_03_14.05.09.dvrec");
-}
-
-TEST(Recorder, ASecondSaveUnderATakenNameGetsASuffix) {
+TEST(Recorder, NamedAfterTheLocalTimeInEnglishWithASuffixWhenTaken) {
+  // 22 June 2003, 14:05:09 UTC; the tests run with TZ=UTC.
+  const std::string name = RecordingFileName(1056290709);
+  EXPECT_EQ(name, "recording_Jun_22_03_14.05.09.dvrec");
   Harness first;
   first.Local(Made(1));
-  EXPECT_EQ(first.Saved("recording_Jun_22_03_14.05.09.dvrec").size(), kRecord);
+  EXPECT_EQ(first.Saved(name).size(), kRecord);
   for (int n = 2; n <= 3; ++n) {
     ConversationRecorder again(first.partial);
     again.AddAudio(Made(n).data(), kSamples, false);
     std::string error;
     fs::path saved;
-    ASSERT_TRUE(again.Save(first.target / "recording_Jun_22_03_14.05.09.dvrec", &error, &saved))
-        << error;
+    ASSERT_TRUE(again.Save(first.target / name, &error, &saved)) << error;
     EXPECT_EQ(saved.filename(), "recording_Jun_22_03_14.05.09-" + std::to_string(n) + ".dvrec");
-    EXPECT_EQ(FileBytes(saved), Encoded({Made(n)}));
+    EXPECT_EQ(ReadFile(saved), Encoded({Made(n)}));
   }
   // The first one is untouched.
-  EXPECT_EQ(FileBytes(first.target / "recording_Jun_22_03_14.05.09.dvrec"), Encoded({Made(1)}));
+  EXPECT_EQ(ReadFile(first.target / name), Encoded({Made(1)}));
   EXPECT_EQ(FilesIn(first.partial), 0u);
 }
 
-TEST(Recorder, ASaveThatCannotPlaceTheFileKeepsItAndMayBeRetried) {
+TEST(Recorder, AFailedSaveOrCreateIsReportedAndASaveKeepsTheFileAndMayBeRetried) {
   Harness h;
   h.Local(Made(1));
   const fs::path temporary = h.recorder->TemporaryPath();
@@ -223,10 +209,19 @@ TEST(Recorder, ASaveThatCannotPlaceTheFileKeepsItAndMayBeRetried) {
     EXPECT_FALSE(h.recorder->Save(bad, &error));
     EXPECT_NE(error.find(temporary.string()), std::string::npos) << error;
     EXPECT_NE(error.find(bad.string()), std::string::npos) << error;
-    EXPECT_EQ(FileBytes(temporary), Encoded({Made(1)}));
+    EXPECT_EQ(ReadFile(temporary), Encoded({Made(1)}));
   }
-  EXPECT_EQ(h.Saved(), Encoded({Made(1)}));
+  // Nor can a temporary directory whose parent is a file be made.
+  ConversationRecorder homeless(h.target / "file" / "partial");
+  homeless.AddAudio(Made(1).data(), kSamples, false);
+  EXPECT_TRUE(homeless.HasRecording());
   std::string error;
+  EXPECT_FALSE(homeless.Save(h.target / "r.dvrec", &error));
+  EXPECT_NE(error.find("partial"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(h.target / "r.dvrec"));
+
+  EXPECT_EQ(h.Saved(), Encoded({Made(1)}));
+  error.clear();
   EXPECT_FALSE(h.recorder->Save(h.target / "again.dvrec", &error));
   EXPECT_FALSE(error.empty());
 }
@@ -249,16 +244,21 @@ TEST(Recorder, OnAnotherFilesystemTheFileIsCopiedNeverOverAnother) {
     fs::path saved;
     EXPECT_TRUE(recorder.Save(h.target / "r.dvrec", &error, &saved)) << error;
     EXPECT_EQ(saved, h.target / "r-2.dvrec");
-    EXPECT_EQ(FileBytes(saved), Encoded({Made(1)}));
+    EXPECT_EQ(ReadFile(saved), Encoded({Made(1)}));
     EXPECT_EQ(FilesIn(partial), 0u);
   }
   fs::remove_all(pattern);
-  const std::string theirs = "someone else's";
-  EXPECT_EQ(FileBytes(h.target / "r.dvrec"), std::vector<uint8_t>(theirs.begin(), theirs.end()));
+  EXPECT_EQ(ReadFile(h.target / "r.dvrec"), "someone else's");
 }
 
-TEST(Recorder, LateBlocksAfterTheSaveAreIgnored) {
+TEST(Recorder, NothingRecordedIsNothingToSaveAndLateBlocksAfterTheSaveAreIgnored) {
   Harness h;
+  EXPECT_FALSE(h.recorder->HasRecording());
+  std::string error;
+  EXPECT_FALSE(h.recorder->Save(h.target / "r.dvrec", &error));
+  EXPECT_FALSE(fs::exists(h.target / "r.dvrec"));
+  EXPECT_FALSE(fs::exists(h.partial));
+
   h.Remote(Made(1));
   h.Saved();
   h.Local(Made(2));
@@ -266,39 +266,10 @@ TEST(Recorder, LateBlocksAfterTheSaveAreIgnored) {
   EXPECT_EQ(h.recorder->Pending(), 0u);
   EXPECT_TRUE(h.recorder->TemporaryPath().empty());
   EXPECT_EQ(FilesIn(h.partial), 0u);
-  EXPECT_EQ(FileBytes(h.target / "r.dvrec"), Encoded({Made(1)}));
+  EXPECT_EQ(ReadFile(h.target / "r.dvrec"), Encoded({Made(1)}));
 }
 
-TEST(Recorder, DestroyedWithPendingBlocksWritesThemAndLeavesTheFile) {
-  Harness h;
-  for (int i = 0; i < 3; ++i) h.Local(Made(i));
-  const fs::path temporary = h.recorder->TemporaryPath();
-  h.recorder.reset();
-  EXPECT_EQ(FileBytes(temporary), Encoded({Made(0), Made(1), Made(2)}));
-}
-
-TEST(Recorder, NothingRecordedIsNothingToSave) {
-  Harness h;
-  EXPECT_FALSE(h.recorder->HasRecording());
-  std::string error;
-  EXPECT_FALSE(h.recorder->Save(h.target / "r.dvrec", &error));
-  EXPECT_FALSE(fs::exists(h.target / "r.dvrec"));
-  EXPECT_FALSE(fs::exists(h.partial));
-}
-
-TEST(Recorder, AFailedCreateOrWriteIsReportedAndKeepsWholeRecords) {
-  // The temporary directory cannot be made: its parent is a file.
-  {
-    Harness h;
-    std::ofstream(h.target / "file") << "x";
-    ConversationRecorder recorder(h.target / "file" / "partial");
-    recorder.AddAudio(Made(1).data(), kSamples, false);
-    EXPECT_TRUE(recorder.HasRecording());
-    std::string error;
-    EXPECT_FALSE(recorder.Save(h.target / "r.dvrec", &error));
-    EXPECT_NE(error.find("partial"), std::string::npos) << error;
-    EXPECT_FALSE(fs::exists(h.target / "r.dvrec"));
-  }
+TEST(Recorder, AFailedWriteIsReportedAndKeepsWholeRecords) {
   // A write stopped part-way through a batch (as on a full disk): the file
   // keeps the records written whole, and the save fails.
   Harness h;
@@ -316,7 +287,7 @@ TEST(Recorder, AFailedCreateOrWriteIsReportedAndKeepsWholeRecords) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, oldSignal);
   const fs::path temporary = h.recorder->TemporaryPath();
-  EXPECT_EQ(FileBytes(temporary), Encoded(std::vector<Block>(blocks.begin(), blocks.begin() + 20)));
+  EXPECT_EQ(ReadFile(temporary), Encoded(std::vector<Block>(blocks.begin(), blocks.begin() + 20)));
   std::string error;
   EXPECT_FALSE(h.recorder->Save(h.target / "r.dvrec", &error));
   EXPECT_NE(error.find(temporary.string()), std::string::npos) << error;

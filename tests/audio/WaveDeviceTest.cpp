@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "audio/PlaySound.h"
 #include "audio/WaveIn.h"
@@ -28,11 +27,20 @@ std::vector<uint32_t> QueuedIndexes(const WaveIn& in) {
   return queued;
 }
 
-TEST(WaveIn, FourBuffersAreQueuedAndTheRestingOneRotatesThroughTheRing) {
+// Whether the next `message` of the thread's queue is about that buffer.
+testing::AssertionResult NextIsAbout(uint32_t message, const WaveHeader& header) {
+  const std::optional<ThreadMessage> msg = NextMessage(message);
+  if (!msg) return testing::AssertionFailure() << "no message";
+  if (msg->lParam == reinterpret_cast<uintptr_t>(&header)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "a message about another buffer";
+}
+
+TEST(WaveIn, TheRestingBufferRotatesThroughTheRingAndStopHandsEveryQueuedOneBack) {
   test::FakeClock clock;
   test::DrainMessages();
   WaveIn in(1600, 8000, 1, 16, NullBackend(clock));
   EXPECT_EQ(in.OpenResult(), kMmBadDeviceId);
+  in.Close();  // never opened: nothing happens
   ASSERT_EQ(in.Open(CurrentThreadId()), 1);
   EXPECT_EQ(in.OpenResult(), kMmNoError);
   EXPECT_EQ(in.CurrentIndex(), 0u);
@@ -46,9 +54,7 @@ TEST(WaveIn, FourBuffersAreQueuedAndTheRestingOneRotatesThroughTheRing) {
     const uint32_t index = in.CurrentIndex();
     EXPECT_FALSE(in.IsCurrentDone());
     clock.Advance(200);
-    auto msg = NextMessage(MM_WIM_DATA);
-    ASSERT_TRUE(msg) << n;
-    EXPECT_EQ(msg->lParam, reinterpret_cast<uintptr_t>(&in.Header(index)));
+    ASSERT_TRUE(NextIsAbout(MM_WIM_DATA, in.Header(index))) << n;
     ASSERT_TRUE(in.IsCurrentDone());
     const auto block = in.CurrentBuffer();
     EXPECT_EQ(block.size(), 3200u);
@@ -57,28 +63,11 @@ TEST(WaveIn, FourBuffersAreQueuedAndTheRestingOneRotatesThroughTheRing) {
     EXPECT_EQ(in.CurrentIndex(), (index + 1) % 5);
     EXPECT_EQ(QueuedIndexes(in), queuedAfter[n]) << n;
   }
-  in.Stop();
-  in.Close();
-  EXPECT_EQ(in.OpenResult(), kMmBadDeviceId);
-}
 
-TEST(WaveIn, StopHandsEveryBufferBackAndReleasingThenRequeuesNothing) {
-  test::FakeClock clock;
-  test::DrainMessages();
-  WaveIn in(1600, 8000, 1, 16, NullBackend(clock));
-  in.Close();  // never opened: nothing happens
-  ASSERT_EQ(in.Open(CurrentThreadId()), 1);
-  clock.Advance(200);
-  ASSERT_TRUE(NextMessage(MM_WIM_DATA));
-  in.ReleaseBuffer();
+  // Buffer 0 rests; releasing after Stop requeues nothing.
   ASSERT_EQ(in.CurrentIndex(), 1u);
-
   in.Stop();
-  for (uint32_t index : {1, 2, 3, 4}) {
-    auto msg = NextMessage(MM_WIM_DATA, 1000);
-    ASSERT_TRUE(msg);
-    EXPECT_EQ(msg->lParam, reinterpret_cast<uintptr_t>(&in.Header(index)));
-  }
+  for (uint32_t index : {1, 2, 3, 4}) ASSERT_TRUE(NextIsAbout(MM_WIM_DATA, in.Header(index)));
   EXPECT_TRUE(QueuedIndexes(in).empty());
   in.Stop();  // a second Stop does nothing
   ASSERT_TRUE(in.IsCurrentDone());
@@ -90,6 +79,7 @@ TEST(WaveIn, StopHandsEveryBufferBackAndReleasingThenRequeuesNothing) {
   clock.Advance(1000);
   EXPECT_FALSE(NextMessage(MM_WIM_DATA, 50));
   in.Close();
+  EXPECT_EQ(in.OpenResult(), kMmBadDeviceId);
 
   // A new Open starts a fresh ring.
   ASSERT_EQ(in.Open(CurrentThreadId()), 1);
@@ -97,7 +87,7 @@ TEST(WaveIn, StopHandsEveryBufferBackAndReleasingThenRequeuesNothing) {
   EXPECT_EQ(QueuedIndexes(in), (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 
-TEST(WaveOut, RingTakesFourBlocksAndEachBufferDoneFreesOneSlot) {
+TEST(WaveOut, RingTakesFourBlocksEachBufferDoneFreesOneSlotAndStopResetsOnce) {
   test::FakeClock clock;
   test::DrainMessages();
   WaveOut out(1600, 8000, 1, 16, NullBackend(clock));
@@ -109,11 +99,9 @@ TEST(WaveOut, RingTakesFourBlocksAndEachBufferDoneFreesOneSlot) {
   EXPECT_EQ(out.Tail(), 4u);
 
   // One block plays per 200 ms, oldest first.
-  for (uint32_t n = 0; n < 6; ++n) {
+  for (uint32_t n = 0; n < 7; ++n) {
     clock.Advance(200);
-    auto msg = NextMessage(MM_WOM_DONE);
-    ASSERT_TRUE(msg) << n;
-    EXPECT_EQ(msg->lParam, reinterpret_cast<uintptr_t>(&out.Header(n % 5)));
+    ASSERT_TRUE(NextIsAbout(MM_WOM_DONE, out.Header(n % 5))) << n;
     EXPECT_TRUE(out.Header(n % 5).IsDone());
     EXPECT_EQ(out.BufferDone(), 1);
     EXPECT_EQ(out.Head(), (n + 1) % 5);
@@ -121,30 +109,22 @@ TEST(WaveOut, RingTakesFourBlocksAndEachBufferDoneFreesOneSlot) {
     EXPECT_EQ(out.Write(test::NumberedBlock(static_cast<int>(n))), 0);
     EXPECT_EQ(out.Outstanding(), 4u);
   }
-}
 
-TEST(WaveOut, StopResetsOnceAndCloseEmptiesTheRingButKeepsTheCount) {
-  test::FakeClock clock;
-  test::DrainMessages();
-  WaveOut out(1600, 8000, 1, 16, NullBackend(clock));
-  ASSERT_EQ(out.Open(CurrentThreadId()), 1);
-  out.Write(test::NumberedBlock(0));
-  out.Write(test::NumberedBlock(1));
+  // Stop hands the four queued blocks back, oldest first.
   out.Stop();
-  for (uint32_t slot : {0, 1}) {
-    auto msg = NextMessage(MM_WOM_DONE, 1000);
-    ASSERT_TRUE(msg);
-    EXPECT_EQ(msg->lParam, reinterpret_cast<uintptr_t>(&out.Header(slot)));
+  for (uint32_t slot : {2, 3, 4, 0}) {
+    ASSERT_TRUE(NextIsAbout(MM_WOM_DONE, out.Header(slot)));
     out.BufferDone();
   }
   // The second Stop leaves a block written since at the device.
   ASSERT_EQ(out.Write(test::NumberedBlock(2)), 1);
   out.Stop();
-  EXPECT_TRUE(out.Header(2).IsQueued());
+  EXPECT_TRUE(out.Header(1).IsQueued());
   clock.Advance(200);
   ASSERT_TRUE(NextMessage(MM_WOM_DONE));
   EXPECT_EQ(out.Outstanding(), 1u);  // BufferDone not called for it
 
+  // Close empties the ring but keeps the count.
   out.Close();
   EXPECT_EQ(out.OpenResult(), kMmBadDeviceId);
   EXPECT_EQ(out.Head(), 0u);
@@ -160,7 +140,7 @@ TEST(WaveOut, StopResetsOnceAndCloseEmptiesTheRingButKeepsTheCount) {
   EXPECT_EQ(out.OpenResult(), kMmNoError);
 }
 
-TEST(WaveDevices, OpenTriesEightTimesAQuarterSecondApartThenFails) {
+TEST(WaveDevices, OpenTriesEightTimesAQuarterSecondApartAndPlaybackStopsTheProgramsOwnSound) {
   test::RecordingClock clock;
   auto busy = std::make_shared<test::FlakyBackend>(clock, 100);
   WaveIn in(1600, 8000, 1, 16, busy);
@@ -184,9 +164,8 @@ TEST(WaveDevices, OpenTriesEightTimesAQuarterSecondApartThenFails) {
   EXPECT_EQ(WaveOut(1600, 8000, 1, 16, refusing).Open(1), 0);
   EXPECT_TRUE(refusing->Attempts().empty());
   EXPECT_TRUE(quiet.Sleeps().empty());
-}
 
-TEST(WaveDevices, PlaybackOpenStopsTheProgramsOwnSoundAfterEachFailedAttempt) {
+  // Opening playback stops the program's own sound after a failed attempt.
   test::ScratchDir dir;
   std::string error;
   ASSERT_TRUE(test::MakeToneWav(dir.File("ring.wav"), {}, &error)) << error;
@@ -194,16 +173,16 @@ TEST(WaveDevices, PlaybackOpenStopsTheProgramsOwnSoundAfterEachFailedAttempt) {
   SetDefaultSoundBackend(NullBackend(soundClock));
   ASSERT_TRUE(PlaySound(dir.File("ring.wav").c_str(), kSoundAsync | kSoundLoop));
 
-  test::RecordingClock clock;
-  auto flaky = std::make_shared<test::FlakyBackend>(clock, 2);
-  WaveOut out(1600, 8000, 1, 16, flaky);
-  EXPECT_EQ(out.Open(1), 1);
+  test::RecordingClock flakyClock;
+  auto flaky = std::make_shared<test::FlakyBackend>(flakyClock, 2);
+  WaveOut speaker(1600, 8000, 1, 16, flaky);
+  EXPECT_EQ(speaker.Open(1), 1);
   const auto attempts = flaky->Attempts();
   ASSERT_EQ(attempts.size(), 3u);
   EXPECT_TRUE(attempts[0].soundPlaying);
   EXPECT_FALSE(attempts[1].soundPlaying);
-  EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(2, 250));
-  out.Close();
+  EXPECT_EQ(flakyClock.Sleeps(), std::vector<uint32_t>(2, 250));
+  speaker.Close();
   SetDefaultSoundBackend(nullptr);
 }
 
