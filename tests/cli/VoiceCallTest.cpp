@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,111 +22,14 @@
 #include "tests/cli/OnlineClients.h"
 #include "tests/support/PulseServer.h"
 #include "tests/support/ScratchDir.h"
+#include "tests/support/VoiceBlocks.h"
 #include "tests/support/Wait.h"
 #include "tests/support/WavMaker.h"
 
 namespace dialvo::test {
 namespace {
 
-constexpr size_t kBlock = 1600;  // samples in 200 ms
 constexpr int kBlockMs = 200;
-using Block = std::vector<int16_t>;
-
-std::vector<Block> Blocks(const std::vector<int16_t>& samples) {
-  std::vector<Block> blocks;
-  for (size_t at = 0; at < samples.size(); at += kBlock) {
-    Block block(kBlock, 0);
-    std::copy_n(samples.begin() + static_cast<ptrdiff_t>(at), std::min(kBlock, samples.size() - at),
-                block.begin());
-    blocks.push_back(std::move(block));
-  }
-  return blocks;
-}
-
-bool IsDigitalSilence(const Block& block) {
-  return std::all_of(block.begin(), block.end(), [](int16_t s) { return s == 0; });
-}
-
-// The blocks of a recording that hold sound: the player writes exact zeros
-// when it has nothing to play, and nothing that went through the codec
-// comes out as exact zeros.
-std::vector<Block> SoundBlocks(const std::string& path) {
-  std::vector<int16_t> samples;
-  if (!ReadWavFile(path, samples, nullptr, nullptr)) return {};
-  std::vector<Block> blocks = Blocks(samples);
-  if (!blocks.empty() && blocks.back().size() == kBlock && samples.size() % kBlock != 0) {
-    blocks.pop_back();  // a block still being written
-  }
-  std::erase_if(blocks, IsDigitalSilence);
-  return blocks;
-}
-
-// Which captured blocks the sender puts on the wire, worked out from the
-// rule a user is promised: a block is speech when more than 320 of its
-// samples after the first 200 lie beyond +-2560; speech and the 10 silent
-// blocks after it are sent, later silence is held back, and the last block
-// held goes out just before the next one sent. held[i] tells that sent[i]
-// went out ahead of its turn (no capture event is shown for it).
-struct Sent {
-  std::vector<Block> blocks;
-  std::vector<bool> held;
-};
-
-Sent SentBlocks(const std::vector<Block>& captured) {
-  Sent sent;
-  int silent = 0;
-  bool lastSent = true;
-  Block previous(kBlock, 0);
-  for (const Block& block : captured) {
-    int loud = 0;
-    for (size_t i = 200; i < block.size(); ++i) loud += (block[i] > 2560 || block[i] < -2560);
-    const bool speech = loud > 320;
-    if (speech) {
-      silent = 0;
-    } else if (silent >= 10) {
-      lastSent = false;
-      ++silent;
-      previous = block;
-      continue;
-    }
-    if (!lastSent) {
-      sent.blocks.push_back(previous);
-      sent.held.push_back(true);
-    }
-    sent.blocks.push_back(block);
-    sent.held.push_back(false);
-    lastSent = true;
-    if (!speech) ++silent;
-  }
-  return sent;
-}
-
-// One GSM 06.10 stream through libgsm: encoder and decoder states carried
-// from block to block.
-class GsmStream {
- public:
-  GsmStream() : encoder_(gsm_create()), decoder_(gsm_create()) {}
-  ~GsmStream() {
-    gsm_destroy(encoder_);
-    gsm_destroy(decoder_);
-  }
-  GsmStream(const GsmStream&) = delete;
-  GsmStream& operator=(const GsmStream&) = delete;
-
-  Block Pass(Block block) {
-    Block out(kBlock);
-    for (size_t f = 0; f < kBlock; f += 160) {
-      gsm_frame frame;
-      gsm_encode(encoder_, block.data() + f, frame);
-      gsm_decode(decoder_, frame, out.data() + f);
-    }
-    return out;
-  }
-
- private:
-  gsm encoder_;
-  gsm decoder_;
-};
 
 // Frame by frame through libgsm itself, not through the program's codec.
 std::vector<int16_t> DecodeWithLibgsm(std::vector<uint8_t> bytes) {
@@ -138,21 +40,6 @@ std::vector<int16_t> DecodeWithLibgsm(std::vector<uint8_t> bytes) {
   }
   gsm_destroy(decoder);
   return pcm;
-}
-
-// Energy of one frequency in some samples (Goertzel), per sample.
-double Energy(const std::vector<int16_t>& samples, double hz) {
-  const double w = 2 * M_PI * hz / 8000;
-  const double coeff = 2 * std::cos(w);
-  double s1 = 0;
-  double s2 = 0;
-  for (int16_t x : samples) {
-    const double s0 = x + coeff * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
-  return power / static_cast<double>(samples.size() * samples.size());
 }
 
 int64_t Ms(const std::string& line) { return std::stoll(line.substr(0, line.find(' '))); }
