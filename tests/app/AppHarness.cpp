@@ -1,8 +1,12 @@
 #include "tests/app/AppHarness.h"
 
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
 #include <chrono>
 #include <thread>
 
+#include "base/UdpSocket.h"
 #include "engine/CallRequest.h"
 
 namespace dialvo::test {
@@ -44,6 +48,48 @@ bool WaitForGui(const std::function<bool()>& pred, int timeoutMs) {
   return true;
 }
 
+bool AnswerBox(const char* name, QMessageBox::StandardButton button) {
+  if (!WaitForGui([name] { return ShownBox(name) != nullptr; })) return false;
+  ShownBox(name)->button(button)->click();
+  return WaitForGui([name] { return ShownBox(name) == nullptr; });
+}
+
+MainWindowOptions PlainWindow(MixerController* mixer) {
+  MainWindowOptions options;
+  options.useTray = false;
+  options.hostNames = {QStringLiteral("desk")};
+  options.volumeControl = QStringLiteral("/bin/true");
+  options.mixer = mixer;
+  return options;
+}
+
+std::shared_ptr<SoundBackend> FileSound(const std::string& playFile, const std::string& recFile) {
+  SoundBackendOptions options;
+  options.kind = playFile.empty() ? SoundBackendKind::kNull : SoundBackendKind::kFile;
+  options.playFile = playFile;
+  options.recFile = recFile;
+  options.loop = true;
+  std::string error;
+  auto sound = CreateSoundBackend(options, &error);
+  if (sound == nullptr) ADD_FAILURE() << error;
+  return sound;
+}
+
+std::unique_ptr<MixerController> OpenMixer(const std::string& address, bool automatic) {
+  MixerOptions options;
+  options.server = address;
+  auto mixer = std::make_unique<MixerController>(options);
+  mixer->Start(automatic);
+  if (!WaitForGui([&] { return mixer->Ready(); }, 5000)) ADD_FAILURE() << "the mixer never opened";
+  return mixer;
+}
+
+uint16_t FreeUdpPort() {
+  UdpSocket probe;
+  if (!probe.Open() || !probe.Bind(SockAddr::Loopback(0))) return 0;
+  return probe.LocalName().value_or(SockAddr{}).port;
+}
+
 ControllerRig::ControllerRig(int ringTickMs, int statusTickMs) {
   settings = std::make_shared<SettingsStore>(dir.Path());
   CallController::Options options;
@@ -60,11 +106,7 @@ ControllerRig::ControllerRig(int ringTickMs, int statusTickMs) {
 }
 
 ControllerRig::~ControllerRig() {
-  bool finished = calls->State() == CallState::kStopped;
-  QObject::connect(calls.get(), &CallController::shutdownFinished,
-                   [&finished] { finished = true; });
-  calls->Shutdown();
-  WaitForGui([&finished] { return finished; });
+  ShutDown(*calls, calls->State() == CallState::kStopped);
   calls.reset();
 }
 
@@ -75,7 +117,7 @@ void ControllerRig::Deliver(uint32_t code, uintptr_t data) {
 
 std::shared_ptr<IncomingRequest> ControllerRig::Caller(const std::string& name, uint32_t code) {
   auto request = std::make_shared<IncomingRequest>(name);
-  Deliver(code, reinterpret_cast<uintptr_t>(new IncomingRequestRecord{request}));
+  Deliver(code, new IncomingRequestRecord{request});
   return request;
 }
 
@@ -86,7 +128,7 @@ void ControllerRig::StartCall(Connection* peer, const char* name) {
     Engine().peers.push_back({peer, name, {}});
   }
   Deliver(EV_CALL_STARTED);
-  Deliver(EV_PEER_JOINED, reinterpret_cast<uintptr_t>(NewPeerInfo(name, peer, 5)));
+  Deliver(EV_PEER_JOINED, NewPeerInfo(name, peer, 5));
 }
 
 }  // namespace dialvo::test

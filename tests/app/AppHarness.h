@@ -2,8 +2,11 @@
 // Fakes for the desktop program's tests: an engine whose events the test
 // posts through the real event path, a factory that keeps a record of every
 // engine it made, and sounds that are only written down.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCoreApplication>
+#include <QMessageBox>
 #include <QTest>
 #include <QWidget>
 #include <atomic>
@@ -14,6 +17,9 @@
 #include <vector>
 
 #include "app/CallController.h"
+#include "app/MainWindow.h"
+#include "app/MixerController.h"
+#include "audio/SoundBackend.h"
 #include "engine/EngineEvents.h"
 #include "engine/EventSink.h"
 #include "settings/SettingsStore.h"
@@ -109,8 +115,48 @@ T* VisibleWindow(const char* name, const QObject* parent = nullptr) {
   return nullptr;
 }
 
+// The descendant of parent with this object name; a failure when none.
+template <typename T>
+T* Child(const QObject* parent, const char* name) {
+  T* child = parent->findChild<T*>(QString::fromLatin1(name));
+  if (child == nullptr) ADD_FAILURE() << "no child " << name;
+  return child;
+}
+
 // Processes GUI events until pred holds or timeoutMs passed.
 bool WaitForGui(const std::function<bool()>& pred, int timeoutMs = 3000);
+
+// Shuts a controller down and waits for its shutdownFinished; done: it has
+// finished already and will not say so again.
+template <typename T>
+bool ShutDown(T& controller, bool done = false, int timeoutMs = 3000) {
+  QObject context;  // the connection ends with this call
+  QObject::connect(&controller, &T::shutdownFinished, &context, [&done] { done = true; });
+  controller.Shutdown();
+  return WaitForGui([&done] { return done; }, timeoutMs);
+}
+
+inline QMessageBox* ShownBox(const char* name) { return VisibleWindow<QMessageBox>(name); }
+
+// Waits for the message box of this name, presses button and waits until
+// the box has gone.
+bool AnswerBox(const char* name, QMessageBox::StandardButton button);
+
+// A window without a tray whose private-network list offers only "desk" and
+// whose volume control starts nothing.
+MainWindowOptions PlainWindow(MixerController* mixer = nullptr);
+
+// Sound on files: capture from playFile, looped, and playback into recFile
+// (empty: dropped). Without a playFile, the null backend.
+std::shared_ptr<SoundBackend> FileSound(const std::string& playFile = {},
+                                        const std::string& recFile = {});
+
+// A mixer on the sound server at address, opened (and its automatic
+// settings run when asked).
+std::unique_ptr<MixerController> OpenMixer(const std::string& address, bool automatic);
+
+// A loopback UDP port free right now; 0 when none could be had.
+uint16_t FreeUdpPort();
 
 // A controller on fakes, with its settings in a scratch directory.
 struct ControllerRig {
@@ -123,6 +169,15 @@ struct ControllerRig {
   void Post(uint32_t code, uintptr_t data = 0) { Engine().sink->PostEvent(code, data); }
   // Posts and handles it.
   void Deliver(uint32_t code, uintptr_t data = 0);
+  // Both with a record or connection pointer as the event's data.
+  template <typename R>
+  void Post(uint32_t code, R* data) {
+    Post(code, reinterpret_cast<uintptr_t>(data));
+  }
+  template <typename R>
+  void Deliver(uint32_t code, R* data) {
+    Deliver(code, reinterpret_cast<uintptr_t>(data));
+  }
   // An incoming request from the newest engine; returns the engine side's share.
   std::shared_ptr<IncomingRequest> Caller(const std::string& name,
                                           uint32_t code = EV_INCOMING_CALL);

@@ -23,25 +23,12 @@
 namespace dialvo::test {
 namespace {
 
-MainWindowOptions Plain() {
-  MainWindowOptions options;
-  options.useTray = false;
-  options.hostNames = {QStringLiteral("desk")};
-  options.volumeControl = QStringLiteral("/bin/true");
-  return options;
-}
-
 TEST(AudioTest, DrawsTheMicrophoneEchoesOnRequestAndGivesTheEngineBack) {
   ControllerRig rig;
-  SoundBackendOptions sound;
-  sound.kind = SoundBackendKind::kFile;
-  sound.playFile = PartyTone(rig.dir.File("mic.wav"), 440, 0.5);
-  sound.loop = true;
-  sound.recFile = rig.dir.File("speaker.wav");
-  std::string error;
-  MainWindowOptions options = Plain();
-  options.sound = CreateSoundBackend(sound, &error);
-  ASSERT_NE(options.sound, nullptr) << error;
+  const std::string speakerFile = rig.dir.File("speaker.wav");
+  MainWindowOptions options = PlainWindow();
+  options.sound = FileSound(PartyTone(rig.dir.File("mic.wav"), 440, 0.5), speakerFile);
+  ASSERT_NE(options.sound, nullptr);
   MainWindow window(*rig.calls, nullptr, rig.settings, options);
 
   window.OpenAudioTest();
@@ -54,16 +41,16 @@ TEST(AudioTest, DrawsTheMicrophoneEchoesOnRequestAndGivesTheEngineBack) {
   ASSERT_EQ(block.size(), 1600u);
   EXPECT_GT(BlockPeak(block.data(), block.size()), 8000);  // the tone, not silence
   // Without a mixer the sliders stay disabled rather than lie.
-  EXPECT_FALSE(dialog->findChild<QSlider*>(QStringLiteral("testMasterVolume"))->isEnabled());
+  EXPECT_FALSE(Child<QSlider>(dialog, "testMasterVolume")->isEnabled());
 
   // Echo: what is spoken reaches the speaker from the next block on.
   const auto speaker = [&] {
     std::error_code ec;
-    const auto size = std::filesystem::file_size(sound.recFile, ec);
+    const auto size = std::filesystem::file_size(speakerFile, ec);
     return ec ? 0 : size;
   };
   const auto before = speaker();
-  dialog->findChild<QCheckBox*>(QStringLiteral("echoBox"))->setChecked(true);
+  Child<QCheckBox>(dialog, "echoBox")->setChecked(true);
   constexpr uintmax_t kTwoBlocks = uintmax_t{2} * 3200;
   EXPECT_TRUE(WaitForGui([&] { return speaker() >= before + kTwoBlocks; }));
 
@@ -95,17 +82,7 @@ int Percent(PulseServer& server, const std::vector<std::string>& args) {
   return std::stoi(out.substr(start, percent - start));
 }
 
-// A mixer on the private server, opened (and its automatic settings run).
-std::unique_ptr<MixerController> OpenMixer(const PulseServer& server, bool automatic) {
-  MixerOptions options;
-  options.server = server.Address();
-  auto mixer = std::make_unique<MixerController>(options);
-  mixer->Start(automatic);
-  if (!WaitForGui([&] { return mixer->Ready(); }, 5000)) ADD_FAILURE() << "the mixer never opened";
-  return mixer;
-}
-
-TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
+TEST(VolumeSliders, TheWindowsAndTheAudioTestsSlidersSetAndFollowTheSoundServer) {
   PulseServer server;
   std::string error;
   ASSERT_TRUE(server.Start(&error)) << error;
@@ -118,7 +95,7 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   ASSERT_EQ(server.Pactl({"set-default-source", "out.monitor"}, &out), 0) << out;
 
   ControllerRig rig;
-  const auto opened = OpenMixer(server, /*automatic=*/true);
+  const auto opened = OpenMixer(server.Address(), /*automatic=*/true);
   MixerController& mixer = *opened;
   ASSERT_EQ(mixer.Error(), QString());
   // The automatic settings chose the real microphone over the monitor,
@@ -127,11 +104,11 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   EXPECT_EQ(mixer.LastAutomaticSettings().source, "mic");
   EXPECT_EQ(Percent(server, {"get-source-volume", "mic"}), 50);
 
-  MainWindowOptions options = Plain();
-  options.mixer = &mixer;
+  MainWindowOptions options = PlainWindow(&mixer);
+  options.sound = FileSound();
   MainWindow window(*rig.calls, nullptr, rig.settings, options);
-  auto* master = window.findChild<QSlider*>(QStringLiteral("masterVolume"));
-  auto* microphone = window.findChild<QSlider*>(QStringLiteral("microphoneVolume"));
+  auto* master = Child<QSlider>(&window, "masterVolume");
+  auto* microphone = Child<QSlider>(&window, "microphoneVolume");
   ASSERT_TRUE(master->isEnabled());
   EXPECT_EQ(microphone->value(), 128);
 
@@ -142,6 +119,18 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   ASSERT_EQ(server.Pactl({"set-source-volume", "mic", "25%"}, &out), 0) << out;
   EXPECT_TRUE(WaitForGui([&] { return microphone->value() == 64; }));
 
+  // The audio test's sliders are the window's own.
+  window.OpenAudioTest();
+  auto* dialog = VisibleWindow<AudioTestDialog>("audioTestDialog");
+  ASSERT_NE(dialog, nullptr);
+  auto* testMaster = Child<QSlider>(dialog, "testMasterVolume");
+  ASSERT_TRUE(testMaster->isEnabled());
+  testMaster->setValue(64);
+  EXPECT_EQ(master->value(), 64);
+  EXPECT_TRUE(WaitForGui([&] { return Percent(server, {"get-sink-volume", "out"}) == 25; }));
+  dialog->reject();
+  ASSERT_TRUE(WaitForGui([&] { return rig.calls->State() == CallState::kListening; }));
+
   // A call starting with a quiet microphone (12, below 16) raises it.
   ASSERT_EQ(server.Pactl({"set-source-volume", "mic", "5%"}, &out), 0) << out;
   ASSERT_TRUE(WaitForGui([&] { return microphone->value() == 12; }));
@@ -150,46 +139,14 @@ TEST(VolumeSliders, SlidersSetAndFollowTheSoundServer) {
   EXPECT_TRUE(WaitForGui([&] { return microphone->value() == 128; }));
 }
 
-TEST(VolumeSliders, TheAudioTestsSlidersAreTheWindowsOwn) {
-  PulseServer server;
-  std::string error;
-  ASSERT_TRUE(server.Start(&error)) << error;
-  ControllerRig rig;
-  const auto opened = OpenMixer(server, /*automatic=*/false);
-  MixerController& mixer = *opened;
-  MainWindowOptions options = Plain();
-  options.mixer = &mixer;
-  SoundBackendOptions sound;
-  sound.kind = SoundBackendKind::kNull;
-  options.sound = CreateSoundBackend(sound, &error);
-  MainWindow window(*rig.calls, nullptr, rig.settings, options);
-  window.OpenAudioTest();
-  auto* dialog = VisibleWindow<AudioTestDialog>("audioTestDialog");
-  ASSERT_NE(dialog, nullptr);
-  auto* testMaster = dialog->findChild<QSlider*>(QStringLiteral("testMasterVolume"));
-  ASSERT_TRUE(testMaster->isEnabled());
-  testMaster->setValue(64);
-  EXPECT_EQ(window.findChild<QSlider*>(QStringLiteral("masterVolume"))->value(), 64);
-  EXPECT_TRUE(WaitForGui([&] { return Percent(server, {"get-sink-volume", "out"}) == 25; }));
-  dialog->reject();
-  EXPECT_TRUE(WaitForGui([&] { return rig.calls->State() == CallState::kListening; }));
-}
-
 TEST(VolumeSliders, WithoutASoundServerTheSlidersStayDisabled) {
-  ScratchDir dir;
-  MixerOptions options;
-  options.server = "unix:" + dir.File("nobody");
-  options.connectTimeoutMs = 500;
-  MixerController mixer(options);
-  mixer.Start(true);
-  ASSERT_TRUE(WaitForGui([&] { return mixer.Ready(); }, 3000));
-  EXPECT_NE(mixer.Error(), QString());
   ControllerRig rig;
-  MainWindowOptions windowOptions = Plain();
-  windowOptions.mixer = &mixer;
-  MainWindow window(*rig.calls, nullptr, rig.settings, windowOptions);
+  const auto opened = OpenMixer("unix:" + rig.dir.File("nobody"), /*automatic=*/true);
+  MixerController& mixer = *opened;
+  EXPECT_NE(mixer.Error(), QString());
+  MainWindow window(*rig.calls, nullptr, rig.settings, PlainWindow(&mixer));
   for (const char* name : {"masterVolume", "speakerVolume", "microphoneVolume"}) {
-    EXPECT_FALSE(window.findChild<QSlider*>(QString::fromLatin1(name))->isEnabled()) << name;
+    EXPECT_FALSE(Child<QSlider>(&window, name)->isEnabled()) << name;
   }
   // Moving a disabled line does nothing, and a call start does not crash.
   mixer.SetSliderValue(MixerLine::kMaster, 10);

@@ -27,11 +27,8 @@ struct Desktop {
     net.ipType = 2;  // on one machine: the loopback address, configured
     net.configuredIp = "127.0.0.1";
     SaveNetworkSettings(*settings, net);
-    SoundBackendOptions sound;
-    sound.kind = SoundBackendKind::kNull;
-    std::string error;
     EngineConfig engine;
-    engine.sound = CreateSoundBackend(sound, &error);
+    engine.sound = FileSound();
     CallController::Options callOptions;
     callOptions.listeningPort = 0;
     calls = std::make_unique<CallController>(callOptions, std::make_shared<NetCoreFactory>(engine),
@@ -112,16 +109,14 @@ TEST(DesktopPresence, TwoProgramsSeeEachOtherCallByNameAndReportTheCall) {
   EXPECT_EQ(alice.presence->OnlineTitle(), QStringLiteral("Buddies Online (1/1)"));
 
   // alice selects bob on her online page and presses Talk; bob accepts.
-  auto* tree = alice.window->findChild<QTreeView*>(QStringLiteral("onlineTree"));
+  auto* tree = Child<QTreeView>(alice.window.get(), "onlineTree");
   ASSERT_NE(tree, nullptr);
   const QModelIndex root = tree->model()->index(0, 0);
   tree->setCurrentIndex(tree->model()->index(0, 0, root));
-  QTest::mouseClick(alice.window->findChild<QPushButton*>(QStringLiteral("talkButton")),
-                    Qt::LeftButton);
+  QTest::mouseClick(Child<QPushButton>(alice.window.get(), "talkButton"), Qt::LeftButton);
   ASSERT_TRUE(
       WaitForGui([&] { return bob.Dialog<QWidget>("incomingCallDialog") != nullptr; }, 5000));
-  QTest::mouseClick(bob.Dialog<QWidget>("incomingCallDialog")
-                        ->findChild<QPushButton*>(QStringLiteral("acceptButton")),
+  QTest::mouseClick(Child<QPushButton>(bob.Dialog<QWidget>("incomingCallDialog"), "acceptButton"),
                     Qt::LeftButton);
   ASSERT_TRUE(WaitForGui(
       [&] {
@@ -135,11 +130,8 @@ TEST(DesktopPresence, TwoProgramsSeeEachOtherCallByNameAndReportTheCall) {
   // The join is reported; alice hangs up, and the leave is reported with
   // the session number the service gave the first report.
   ASSERT_TRUE(WaitForGui([&] { return Sessions(server, "alice").size() == 1; }, 5000));
-  QTest::mouseClick(alice.window->findChild<QPushButton*>(QStringLiteral("hangUpButton")),
-                    Qt::LeftButton);
-  auto* question = alice.Dialog<QMessageBox>("hangUpQuestion");
-  ASSERT_NE(question, nullptr);
-  QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
+  QTest::mouseClick(Child<QPushButton>(alice.window.get(), "hangUpButton"), Qt::LeftButton);
+  ASSERT_TRUE(AnswerBox("hangUpQuestion", QMessageBox::Yes));
   ASSERT_TRUE(WaitForGui([&] { return Sessions(server, "alice").size() == 2; }, 5000));
   const std::vector<std::string> sessions = Sessions(server, "alice");
   EXPECT_EQ(sessions[0], sessions[1]);

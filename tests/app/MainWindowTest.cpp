@@ -4,13 +4,13 @@
 
 #include <gmock/gmock.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableView>
 
 #include "app/CallDialogs.h"
@@ -26,9 +26,7 @@ namespace {
 
 struct WindowRig : ControllerRig {
   explicit WindowRig(bool useTray = false, int ringTickMs = 1000) : ControllerRig(ringTickMs) {
-    MainWindowOptions options;
-    options.directoryHost = QStringLiteral("127.0.0.1:8720");
-    options.instanceGuid = QStringLiteral("00000000-0000-0000-0000-000000000001");
+    MainWindowOptions options = PlainWindow();
     options.useTray = useTray;
     window = std::make_unique<MainWindow>(*calls, nullptr, settings, options);
     window->show();
@@ -38,7 +36,7 @@ struct WindowRig : ControllerRig {
   }
   template <typename T>
   T* Find(const char* name) {
-    return window->findChild<T*>(QString::fromLatin1(name));
+    return Child<T>(window.get(), name);
   }
   std::unique_ptr<MainWindow> window;
 };
@@ -80,10 +78,8 @@ TEST(MainWindow, IncomingDialogAcceptsOnEnterAndRejectsOnEscape) {
   auto first = rig.Caller("bob");
   auto* dialog = VisibleWindow<IncomingCallDialog>("incomingCallDialog");
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("callerName"))->text(),
-            QStringLiteral("bob"));
-  EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("secondsLeft"))->text(),
-            QStringLiteral("10"));
+  EXPECT_EQ(Child<QLineEdit>(dialog, "callerName")->text(), QStringLiteral("bob"));
+  EXPECT_EQ(Child<QLineEdit>(dialog, "secondsLeft")->text(), QStringLiteral("10"));
   QTest::keyClick(dialog, Qt::Key_Return);
   EXPECT_EQ(first->Decision(), IncomingRequest::kAccept);
   ASSERT_TRUE(WaitForGui([&] { return VisibleWindow<QWidget>("incomingCallDialog") == nullptr; }));
@@ -115,11 +111,10 @@ TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
   auto joiner = rig.Caller("<b>frank</b>", EV_CONFERENCE_REQUEST);
   auto* popup = VisibleWindow<ConferenceRequestPopup>("conferenceRequestPopup");
   ASSERT_NE(popup, nullptr);
-  auto* text = popup->findChild<QLabel*>(QStringLiteral("popupText"));
+  auto* text = Child<QLabel>(popup, "popupText");
   EXPECT_EQ(text->text(), QStringLiteral("Incoming call-><b>frank</b>"));
   EXPECT_EQ(text->textFormat(), Qt::PlainText);
-  QTest::mouseClick(popup->findChild<LinkLabel*>(QStringLiteral("addToConference")),
-                    Qt::LeftButton);
+  QTest::mouseClick(Child<LinkLabel>(popup, "addToConference"), Qt::LeftButton);
   EXPECT_EQ(joiner->Decision(), IncomingRequest::kAccept);
 
   auto other = rig.Caller("grace", EV_CONFERENCE_REQUEST);
@@ -130,10 +125,7 @@ TEST(MainWindow, ConferenceCallersAreAddedByLinkOrRejectedWhenThePopupCloses) {
 
   // Hang Up asks; the answer No keeps the call.
   QTest::mouseClick(rig.Find<QPushButton>("hangUpButton"), Qt::LeftButton);
-  auto* question = VisibleWindow<QMessageBox>("hangUpQuestion");
-  ASSERT_NE(question, nullptr);
-  QTest::mouseClick(question->button(QMessageBox::No), Qt::LeftButton);
-  QCoreApplication::processEvents();
+  ASSERT_TRUE(AnswerBox("hangUpQuestion", QMessageBox::No));
   EXPECT_EQ(rig.calls->State(), CallState::kInCall);
   EXPECT_EQ(rig.Engine().stops, 0);
 }
@@ -150,7 +142,6 @@ TEST(MainWindow, MissedCallsAreListedNewestFirstAndCountedUntilSeen) {
     ASSERT_TRUE(WaitForGui([&] { return caller->Decision() != IncomingRequest::kPending; }));
     ASSERT_TRUE(WaitForGui([&] { return rig.window->MissedCalls().Unseen() == i + 1; }));
   }
-  ASSERT_TRUE(WaitForGui([&] { return rig.window->MissedCalls().Unseen() == 2; }));
   // Shown after each missed call; two rows for the same caller.
   EXPECT_NE(VisibleWindow<QWidget>("missedCallsDialog"), nullptr);
   MissedCallsModel& model = rig.window->MissedCalls();
@@ -173,7 +164,7 @@ TEST(MainWindow, MissedCallsAreListedNewestFirstAndCountedUntilSeen) {
 TEST(MainWindow, StatisticsCountTheWholeRunIn64BitsAndRefreshWhileOpen) {
   WindowRig rig;
   const auto bytes = [&](uint32_t code, uint32_t amount) {
-    rig.Post(code, reinterpret_cast<uintptr_t>(new ByteCountRecord{FakeConnection(1), amount}));
+    rig.Post(code, new ByteCountRecord{FakeConnection(1), amount});
   };
   rig.StartCall(FakeConnection(1), "bob");
   bytes(EV_BYTES_SENT, 4000000000u);
@@ -191,8 +182,7 @@ TEST(MainWindow, StatisticsCountTheWholeRunIn64BitsAndRefreshWhileOpen) {
   rig.StartCall(FakeConnection(2), "carol");
   bytes(EV_BYTES_SENT, 4000000000u);
   bytes(EV_BYTES_RECEIVED, 13);
-  rig.Deliver(EV_PACKET_GAP,
-              reinterpret_cast<uintptr_t>(new PacketGapRecord{FakeConnection(2), 3}));
+  rig.Deliver(EV_PACKET_GAP, new PacketGapRecord{FakeConnection(2), 3});
   ASSERT_TRUE(WaitForGui([&] { return stats->Shown(1) == QStringLiteral("8000000000"); }));
   EXPECT_EQ(stats->Shown(0), QStringLiteral("13"));
   EXPECT_EQ(stats->Shown(2), QStringLiteral("3"));
@@ -230,8 +220,7 @@ TEST(SingleInstance, ALaterStartWakesTheFirst) {
   EXPECT_NE(name, SingleInstanceName(QString::fromStdString(dir.Path() + "/other")));
   SingleInstance first(name);
   ASSERT_TRUE(first.Claim());
-  int wakes = 0;
-  QObject::connect(&first, &SingleInstance::wakeUp, [&wakes] { ++wakes; });
+  QSignalSpy wakes(&first, &SingleInstance::wakeUp);
   // The second start's connect and write complete once the first serves its
   // socket, as its event loop does; here another thread plays the second.
   bool claimed = true;
@@ -239,7 +228,7 @@ TEST(SingleInstance, ALaterStartWakesTheFirst) {
     SingleInstance later(name);
     claimed = later.Claim();
   });
-  ASSERT_TRUE(WaitForGui([&] { return wakes == 1; }));
+  ASSERT_TRUE(WaitForGui([&] { return wakes.count() == 1; }));
   second.join();
   EXPECT_FALSE(claimed);
 }

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPushButton>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -23,14 +24,20 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 
 struct PresenceRig : ControllerRig {
-  explicit PresenceRig(bool start = true) {
+  // storedLogin: the settings keep alice's login, to be used at start;
+  // directoryHost: another service than the fake one.
+  explicit PresenceRig(bool storedLogin = false, const std::string& directoryHost = {}) {
+    if (storedLogin) {
+      EXPECT_TRUE(SaveAutoLogin(*settings, true));
+      EXPECT_TRUE(StoreLoginCredentials(*settings, "alice", "pw"));
+    }
     service.AddUser("alice", "pw", {"bob"});
     service.AddUser("carol", "pw2");
     PresenceController::Options options;
     PresenceConfig& config = options.config;
     config.client.timeoutSeconds = 2;
     config.client.waitStepMs = 50;
-    config.client.directoryHost = service.DirectoryHost();
+    config.client.directoryHost = directoryHost.empty() ? service.DirectoryHost() : directoryHost;
     config.client.cacheDirectory = dir.Path();
     config.hostAddresses = [] { return std::vector<std::string>{"127.0.0.2"}; };
     config.connectTimeoutMs = 2000;
@@ -50,14 +57,10 @@ struct PresenceRig : ControllerRig {
                      [this](const QString& text, int) { notes.push_back(text); });
     QObject::connect(presence.get(), &PresenceController::paneChanged,
                      [this](int pane, const QString& text) { panes[pane] = text; });
-    if (start) presence->Start(1720);
+    presence->Start(1720);
   }
   ~PresenceRig() {
-    bool done = presence->Stopped();
-    QObject::connect(presence.get(), &PresenceController::shutdownFinished,
-                     [&done] { done = true; });
-    presence->Shutdown();
-    WaitForGui([&done] { return done; });
+    ShutDown(*presence, presence->Stopped());
     presence.reset();
   }
   bool LogIn(const char* user = "alice", const char* password = "pw", bool keep = false) {
@@ -137,25 +140,8 @@ TEST(PresenceController, LoginsAcceptedRefusedAndBusyAndTheStoredLogin) {
 }
 
 TEST(PresenceController, StoredLoginAtStartBusyListsAndMergedRefreshes) {
-  PresenceRig rig(/*start=*/false);
   // A settings file with a kept login logs in by itself at start.
-  ASSERT_TRUE(SaveAutoLogin(*rig.settings, true));
-  ASSERT_TRUE(StoreLoginCredentials(*rig.settings, "alice", "pw"));
-  rig.presence = nullptr;
-  PresenceController::Options options;
-  options.config.client.timeoutSeconds = 2;
-  options.config.client.directoryHost = rig.service.DirectoryHost();
-  options.config.client.cacheDirectory = rig.dir.Path();
-  options.config.hostAddresses = [] { return std::vector<std::string>{"127.0.0.2"}; };
-  options.config.loginThreadDelayMs = 0;
-  options.config.requestPauseMs = 0;
-  options.config.keepAliveIntervalMs = 3600 * 1000;
-  rig.presence =
-      std::make_unique<PresenceController>(options, rig.settings, *rig.calls, rig.sounds);
-  QObject::connect(
-      rig.presence.get(), &PresenceController::notice,
-      [&rig](const QString& caption, const QString&, int, int) { rig.notices.push_back(caption); });
-  rig.presence->Start(1720);
+  PresenceRig rig(/*storedLogin=*/true);
   ASSERT_TRUE(WaitForGui([&] { return rig.presence->LoggedIn(); }));
   EXPECT_EQ(rig.calls->Title(), QStringLiteral("Orvanta -alice"));
 
@@ -235,7 +221,7 @@ TEST(PresenceController, BuddiesComeAndGoAndAreCalledByName) {
   EXPECT_EQ(rig.notes.back(), QStringLiteral("bob is online"));
 }
 
-TEST(PresenceController, BuddyEditsAreCheckedStoredAndUploadedForTheirUser) {
+TEST(PresenceController, BuddyEditsAndCallsAreUploadedForTheirUserAndExitIsPrompt) {
   PresenceRig rig;
   // Without a login there is nothing to edit.
   rig.presence->AddBuddy();
@@ -273,11 +259,8 @@ TEST(PresenceController, BuddyEditsAreCheckedStoredAndUploadedForTheirUser) {
   rig.presence->DeleteBuddy(QStringLiteral("BOB"));
   EXPECT_EQ(LoadBuddyList(*rig.settings, "alice"), (std::vector<std::string>{"carol"}));
   ASSERT_TRUE(WaitForGui([&] { return rig.Count("syncblist.asp") == 2; }));
-}
 
-TEST(PresenceController, CallReportsGoOutAndExitLogsOffWithoutWaitingForAHungService) {
-  PresenceRig rig;
-  ASSERT_TRUE(rig.LogIn());
+  // A call is reported for the user too.
   rig.StartCall(FakeConnection(1), "bob");
   ASSERT_TRUE(WaitForGui([&] { return rig.Count("iamtalking.asp") == 1; }));
   const Form report = rig.service.Calls("iamtalking.asp").back().form;
@@ -287,26 +270,30 @@ TEST(PresenceController, CallReportsGoOutAndExitLogsOffWithoutWaitingForAHungSer
 
   // The service stops answering: exit still logs off promptly.
   rig.service.SetAnswer("logmeoff.asp", [](const Form&) { return HttpResponse::Hang(); });
-  bool done = false;
-  QObject::connect(rig.presence.get(), &PresenceController::shutdownFinished,
-                   [&done] { done = true; });
   const auto started = std::chrono::steady_clock::now();
-  rig.presence->Shutdown();
-  ASSERT_TRUE(WaitForGui([&done] { return done; }, 5000));
+  ASSERT_TRUE(ShutDown(*rig.presence, false, 5000));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   EXPECT_EQ(rig.Count("logmeoff.asp"), 1u);
 }
 
+TEST(PresenceController, LoginFailureBoxLeadsToTheNetworkSettings) {
+  PresenceRig rig(/*storedLogin=*/false, "127.0.0.1:1");  // nobody listens there
+  MainWindow window(*rig.calls, rig.presence.get(), rig.settings, PlainWindow());
+  rig.presence->Login(QStringLiteral("alice"), QStringLiteral("pw"), false);
+  QWidget* failed = nullptr;
+  ASSERT_TRUE(
+      WaitForGui([&] { return (failed = VisibleWindow("loginFailedDialog")) != nullptr; }, 5000));
+  Child<QPushButton>(failed, "showNetworkSettings")->click();
+  EXPECT_TRUE(WaitForGui([] { return VisibleWindow("networkSettingsDialog") != nullptr; }));
+}
+
 TEST(PresenceController, TrayMenuFollowsTheLoginAndLogsInWithTheStoredOne) {
   PresenceRig rig;
-  MainWindowOptions options;
-  options.useTray = false;  // the menu is the same without a tray
-  MainWindow window(*rig.calls, rig.presence.get(), rig.settings, options);
+  // The menu is the same without a tray.
+  MainWindow window(*rig.calls, rig.presence.get(), rig.settings, PlainWindow());
   QMenu* menu = window.TrayMenu();
   ASSERT_NE(menu, nullptr);
-  const auto action = [menu](const char* name) {
-    return menu->findChild<QAction*>(QString::fromLatin1(name));
-  };
+  const auto action = [menu](const char* name) { return Child<QAction>(menu, name); };
   const auto items = [menu] {
     QStringList out;
     for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());

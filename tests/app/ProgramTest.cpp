@@ -35,7 +35,7 @@ bool Answers(const QString& name) {
   return socket.waitForConnected(200);
 }
 
-TEST(Program, OneInstancePerSettingsDirectoryAndACrashLeavesNoLock) {
+TEST(Program, OneInstancePerSettingsDirectoryACrashLeavesNoLockBadArgumentsEnd) {
   ScratchDir dir;
   SettingsStore settings(dir.Path());
   NetworkSettings network;
@@ -79,10 +79,8 @@ TEST(Program, OneInstancePerSettingsDirectoryAndACrashLeavesNoLock) {
   // SIGTERM is an orderly exit.
   kill(third.Pid(), SIGTERM);
   EXPECT_TRUE(WaitFor([&] { return !third.Running(); }, 5000));
-}
 
-TEST(Program, BadArgumentsAreNamed) {
-  ScratchDir dir;
+  // Bad arguments end the program at once.
   const std::string out = dir.File("out.txt");
   EXPECT_EQ(RunProgram({BinDir() + "/dialvo", "--bogus"}, kEnv, out), 2);
   EXPECT_EQ(RunProgram({BinDir() + "/dialvo", "--audio", "file"}, kEnv, out), 2);

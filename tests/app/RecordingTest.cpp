@@ -2,6 +2,7 @@
 // controller side, the save after the call, and the player.
 #include <gmock/gmock.h>
 
+#include <QSignalSpy>
 #include <filesystem>
 #include <fstream>
 
@@ -23,25 +24,10 @@ std::vector<int16_t> Tone(int16_t level) {
   return block;
 }
 
-// Saves of recorded calls as the controller reports them.
-struct Saves {
-  explicit Saves(CallController& calls) {
-    QObject::connect(&calls, &CallController::recordingSaved,
-                     [this](bool ok, const QString& path, const QString& why) {
-                       done.push_back({ok, path.toStdString(), why.toStdString()});
-                     });
-  }
-  struct Save {
-    bool ok;
-    std::string path;
-    std::string error;
-  };
-  std::vector<Save> done;
-};
-
 TEST(Recording, ACallRecordedIsSavedAfterItEndsOrKeptWhenItCannotBe) {
   ControllerRig rig;
-  Saves saves(*rig.calls);
+  QSignalSpy saves(rig.calls.get(), &CallController::recordingSaved);  // ok, path, why
+  const auto path = [&](int i) { return fs::path(saves[i][1].toString().toStdString()); };
   const fs::path target = fs::path(rig.dir.Path()) / "recordings";
   ASSERT_TRUE(rig.settings->WriteString(keys::kRecordingsDirectory, target.string()));
   fs::create_directories(target);
@@ -59,13 +45,13 @@ TEST(Recording, ACallRecordedIsSavedAfterItEndsOrKeptWhenItCannotBe) {
     rig.Engine().sink->AddAudio(Tone(3000).data(), 3200, true);
   }
   rig.Deliver(EV_CALL_ENDED);
-  ASSERT_TRUE(WaitForGui([&] { return saves.done.size() == 1; }));
-  ASSERT_TRUE(saves.done[0].ok) << saves.done[0].error;
-  EXPECT_EQ(fs::path(saves.done[0].path).parent_path(), target);
+  ASSERT_TRUE(WaitForGui([&] { return saves.count() == 1; }));
+  ASSERT_TRUE(saves[0][0].toBool()) << saves[0][2].toString().toStdString();
+  EXPECT_EQ(path(0).parent_path(), target);
   EXPECT_THAT(
-      fs::path(saves.done[0].path).filename().string(),
+      path(0).filename().string(),
       ::testing::MatchesRegex("recording_[A-Z][a-z][a-z]_[0-9]{2}_[0-9]{2}_[0-9.]{8}\\.dvrec"));
-  EXPECT_EQ(fs::file_size(saves.done[0].path), 3u * 330);
+  EXPECT_EQ(fs::file_size(path(0)), 3u * 330);
   EXPECT_FALSE(rig.calls->Recording());  // off with the call
 
   // A recordings "directory" that is a file: the recording stays where it
@@ -77,12 +63,12 @@ TEST(Recording, ACallRecordedIsSavedAfterItEndsOrKeptWhenItCannotBe) {
   rig.calls->SetRecording(true);
   rig.Engine().sink->AddAudio(Tone(500).data(), 3200, false);
   rig.Deliver(EV_CALL_ENDED);
-  ASSERT_TRUE(WaitForGui([&] { return saves.done.size() == 2; }));
-  EXPECT_FALSE(saves.done[1].ok);
-  EXPECT_FALSE(saves.done[1].error.empty());
-  ASSERT_FALSE(saves.done[1].path.empty());
-  EXPECT_TRUE(fs::exists(saves.done[1].path));
-  EXPECT_EQ(fs::file_size(saves.done[1].path) % 330, 0u);
+  ASSERT_TRUE(WaitForGui([&] { return saves.count() == 2; }));
+  EXPECT_FALSE(saves[1][0].toBool());
+  EXPECT_FALSE(saves[1][2].toString().isEmpty());
+  ASSERT_FALSE(path(1).empty());
+  EXPECT_TRUE(fs::exists(path(1)));
+  EXPECT_EQ(fs::file_size(path(1)) % 330, 0u);
 }
 
 TEST(Recording, ThePlayerPlaysExportsAndStepsAsideForACall) {
@@ -94,21 +80,15 @@ TEST(Recording, ThePlayerPlaysExportsAndStepsAsideForACall) {
     std::string error;
     ASSERT_TRUE(recorder.Save(file, &error)) << error;
   }
-  SoundBackendOptions null;
-  null.kind = SoundBackendKind::kNull;
-  std::string error;
-  PlayerController player(CreateSoundBackend(null, &error));
-  std::vector<QString> messages;
-  std::vector<int> progress;
-  QObject::connect(&player, &PlayerController::message,
-                   [&](const QString& text, bool) { messages.push_back(text); });
-  QObject::connect(&player, &PlayerController::progress,
-                   [&](int percent) { progress.push_back(percent); });
+  PlayerController player(FileSound());
+  QSignalSpy messages(&player, &PlayerController::message);
+  QSignalSpy progress(&player, &PlayerController::progress);
 
   // A file that is not whole records is refused; nothing can play.
   std::ofstream(dir.File("bad.dvrec"), std::ios::binary) << std::string(331, '\0');
   player.Load(QString::fromStdString(dir.File("bad.dvrec")));
-  EXPECT_EQ(messages.back(), QStringLiteral("The file is corrupted."));
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.last()[0].toString(), QStringLiteral("The file is corrupted."));
   EXPECT_FALSE(player.CanPlay());
 
   player.Load(QString::fromStdString(file));
@@ -118,14 +98,14 @@ TEST(Recording, ThePlayerPlaysExportsAndStepsAsideForACall) {
   EXPECT_TRUE(player.CanPause());
   // Three records play to the end, and the player is stopped and rewound.
   ASSERT_TRUE(WaitForGui([&] { return player.State() == PlayerState::kStopped; }, 5000));
-  EXPECT_EQ(progress.back(), 100);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.last()[0].toInt(), 100);
   EXPECT_TRUE(player.CanPlay());
 
-  bool exported = false;
-  QObject::connect(&player, &PlayerController::exported,
-                   [&](bool ok, const QString&) { exported = ok; });
+  QSignalSpy exported(&player, &PlayerController::exported);
   player.Export(QString::fromStdString(dir.File("call.wav")));
-  ASSERT_TRUE(WaitForGui([&] { return exported; }));
+  ASSERT_TRUE(WaitForGui([&] { return exported.count() == 1; }));
+  EXPECT_TRUE(exported[0][0].toBool());
   EXPECT_EQ(fs::file_size(dir.File("call.wav")), 44u + 3 * 1600 * 2);
 
   // A call closes the recording: nothing plays during it.

@@ -15,7 +15,6 @@
 #include "app/MixerController.h"
 #include "app/PresenceController.h"
 #include "app/SettingsDialogs.h"
-#include "base/UdpSocket.h"
 #include "controls/PaneStatusBar.h"
 #include "tests/app/AppHarness.h"
 #include "tests/cli/ServerProcess.h"
@@ -45,6 +44,13 @@ bool Shoot(const QString& path) {
   return true;
 }
 
+// The notes the last scene left on screen.
+void CloseNotes() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == QLatin1String("notifyPopup")) w->close();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,18 +67,15 @@ int main(int argc, char** argv) {
   bool ok = true;
   {
     ControllerRig rig;
-    MainWindowOptions options;
-    options.directoryHost = QStringLiteral("127.0.0.1:8720");
-    MainWindow window(*rig.calls, nullptr, rig.settings, options);
+    MainWindow window(*rig.calls, nullptr, rig.settings, {});
     window.move(40, 40);
     window.show();
     window.StatusPanes()->SetPaneText(1, QStringLiteral("Ready"));
     ok &= Shoot(out.filePath(QStringLiteral("idle.png")));
 
     rig.factory->holdConnect = true;
-    window.findChild<QComboBox*>(QStringLiteral("address"))
-        ->setCurrentText(QStringLiteral("192.168.1.20:1721"));
-    window.findChild<QPushButton*>(QStringLiteral("talkButton"))->click();
+    Child<QComboBox>(&window, "address")->setCurrentText(QStringLiteral("192.168.1.20:1721"));
+    Child<QPushButton>(&window, "talkButton")->click();
     rig.Connecting(2);
     rig.Deliver(EV_RINGING);
     ok &= Shoot(out.filePath(QStringLiteral("connecting.png")));
@@ -85,21 +88,16 @@ int main(int argc, char** argv) {
     rig.calls->AnswerIncoming(false);
 
     rig.StartCall(FakeConnection(1), "bob");
-    rig.Deliver(EV_PEER_JOINED,
-                reinterpret_cast<uintptr_t>(NewPeerInfo("carol", FakeConnection(2), 5)));
-    rig.Deliver(EV_ROUND_TRIP,
-                reinterpret_cast<uintptr_t>(new RoundTripRecord{FakeConnection(1), 1, 84, 1}));
-    rig.Deliver(EV_ROUND_TRIP,
-                reinterpret_cast<uintptr_t>(new RoundTripRecord{FakeConnection(2), 2, 146, 1}));
+    rig.Deliver(EV_PEER_JOINED, NewPeerInfo("carol", FakeConnection(2), 5));
+    rig.Deliver(EV_ROUND_TRIP, new RoundTripRecord{FakeConnection(1), 1, 84, 1});
+    rig.Deliver(EV_ROUND_TRIP, new RoundTripRecord{FakeConnection(2), 2, 146, 1});
     emit rig.calls->captureLevel(14000);
     emit rig.calls->playLevel(6000);
     ok &= Shoot(out.filePath(QStringLiteral("conference.png")));
   }
   {
     // Logged in, with buddies online of each kind.
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == QLatin1String("notifyPopup")) w->close();
-    }
+    CloseNotes();
     ControllerRig rig;
     FakeService service;
     service.AddUser("alice", "pw", {"bob", "carol", "dave"});
@@ -119,27 +117,18 @@ int main(int argc, char** argv) {
     presence.Login(QStringLiteral("alice"), QStringLiteral("pw"), false);
     WaitForGui([&] { return presence.Online().Root()->rowCount() == 3; }, 5000);
     ok &= Shoot(out.filePath(QStringLiteral("online.png")));
-    bool done = false;
-    QObject::connect(&presence, &PresenceController::shutdownFinished, [&done] { done = true; });
-    presence.Shutdown();
-    WaitForGui([&done] { return done; });
+    ShutDown(presence);
   }
   {
     // Network Settings behind a firewall, then a test run that reached the
     // PC through a real dialvo-server.
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == QLatin1String("notifyPopup")) w->close();
-    }
+    CloseNotes();
     ServerProcess server({}, 45);
     ControllerRig rig;
     NetworkSettings net;
     net.ipType = 1;
-    UdpSocket probe;
-    probe.Open();
-    probe.Bind(SockAddr::Loopback(0));
     net.useAlternateListeningPort = 1;
-    net.listeningPort = probe.LocalName().value_or(SockAddr{}).port;
-    probe.Close();
+    net.listeningPort = FreeUdpPort();
     SaveNetworkSettings(*rig.settings, net);
     MainWindowOptions options;
     options.connectivity.client.directoryHost = server.HostPort();
@@ -179,18 +168,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     ControllerRig rig;
-    MixerOptions mixerOptions;
-    mixerOptions.server = pulse.Address();
-    MixerController mixer(mixerOptions);
-    mixer.Start(false);
-    WaitForGui([&] { return mixer.Ready(); }, 5000);
-    SoundBackendOptions sound;
-    sound.kind = SoundBackendKind::kFile;
-    sound.playFile = PartyTone(rig.dir.File("tone.wav"), 330, 0.4);
-    sound.loop = true;
+    const auto mixer = OpenMixer(pulse.Address(), false);
     MainWindowOptions options;
-    options.mixer = &mixer;
-    options.sound = CreateSoundBackend(sound, &error);
+    options.mixer = mixer.get();
+    options.sound = FileSound(PartyTone(rig.dir.File("tone.wav"), 330, 0.4));
     MainWindow window(*rig.calls, nullptr, rig.settings, options);
     window.move(40, 40);
     window.show();

@@ -5,22 +5,18 @@
 
 #include <gmock/gmock.h>
 
-#include <QAbstractButton>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <filesystem>
 #include <fstream>
 
 #include "app/ConnectivityController.h"
 #include "app/MainWindow.h"
-#include "app/PresenceController.h"
 #include "app/SettingsForms.h"
-#include "base/UdpSocket.h"
 #include "settings/Autostart.h"
 #include "tests/app/AppHarness.h"
 #include "tests/cli/ServerProcess.h"
@@ -37,84 +33,46 @@ NetworkSettingsValues Direct() { return NetworkValuesFrom(NetworkSettings{}); }
 
 TEST(NetworkSettingsForm, OkRefusesBadFieldsAndPlansWhatFollows) {
   const NetworkSettings stored;
-  struct Case {
-    const char* what;
-    std::function<void(NetworkSettingsValues&)> edit;
-    const char* error;
-  };
-  const std::vector<Case> refused = {
-      {"proxy without a name",
-       [](auto& v) {
-         v.useProxy = true;
-         v.proxyName = "  ";
-       },
-       texts::kProxyNameMissing},
-      {"proxy port 0",
-       [](auto& v) {
-         v.useProxy = true;
-         v.proxyName = "proxy";
-         v.proxyPort = "0";
-       },
-       texts::kProxyPortMissing},
-      {"proxy port not a number",
-       [](auto& v) {
-         v.useProxy = true;
-         v.proxyName = "proxy";
-         v.proxyPort = "80a";
-       },
-       texts::kNotAnInteger},
-      {"proxy port too large",
-       [](auto& v) {
-         v.useProxy = true;
-         v.proxyName = "proxy";
-         v.proxyPort = "65536";
-       },
-       texts::kPortOutOfRange},
-      {"listening port 0",
-       [](auto& v) {
-         v.useAlternatePort = true;
-         v.listeningPort = "0";
-       },
-       texts::kPortOutOfRange},
-      {"listening port beyond 16 bits",
-       [](auto& v) {
-         v.useAlternatePort = true;
-         v.listeningPort = "4294967297";
-       },
-       texts::kNotAnInteger},
-      {"listening port negative",
-       [](auto& v) {
-         v.useAlternatePort = true;
-         v.listeningPort = "-5";
-       },
-       texts::kNotAnInteger},
-      {"static firewall without address",
-       [](auto& v) {
-         v.choice = ConnectionChoice::kFirewall;
-         v.autoDetectFirewall = false;
-         v.firewallAddress = " \t";
-       },
-       texts::kFirewallAddressMissing},
-      {"LAN calls without address",
-       [](auto& v) {
-         v.choice = ConnectionChoice::kPrivate;
-         v.lanCalls = true;
-         v.lanAddress = "";
-       },
-       texts::kLanAddressMissing},
-  };
-  for (const Case& c : refused) {
+  // Each refused case starts from the direct defaults (proxy port 80).
+  const auto proxy = [](const char* name, const char* port) {
     NetworkSettingsValues v = Direct();
-    c.edit(v);
-    EXPECT_EQ(PlanNetworkOk(v, stored).error, c.error) << c.what;
+    v.useProxy = true;
+    v.proxyName = name;
+    v.proxyPort = port;
+    return v;
+  };
+  const auto listening = [](const char* port) {
+    NetworkSettingsValues v = Direct();
+    v.useAlternatePort = true;
+    v.listeningPort = port;
+    return v;
+  };
+  NetworkSettingsValues staticFirewall = Direct();
+  staticFirewall.choice = ConnectionChoice::kFirewall;
+  staticFirewall.autoDetectFirewall = false;
+  staticFirewall.firewallAddress = " \t";
+  NetworkSettingsValues lanCalls = Direct();
+  lanCalls.choice = ConnectionChoice::kPrivate;
+  lanCalls.lanCalls = true;
+  lanCalls.lanAddress = "";
+  const std::pair<NetworkSettingsValues, const char*> refused[] = {
+      {proxy("  ", "80"), texts::kProxyNameMissing},
+      {proxy("proxy", "0"), texts::kProxyPortMissing},
+      {proxy("proxy", "80a"), texts::kNotAnInteger},
+      {proxy("proxy", "65536"), texts::kPortOutOfRange},
+      {listening("0"), texts::kPortOutOfRange},
+      {listening("4294967297"), texts::kNotAnInteger},  // beyond 16 bits
+      {listening("-5"), texts::kNotAnInteger},
+      {staticFirewall, texts::kFirewallAddressMissing},
+      {lanCalls, texts::kLanAddressMissing},
+  };
+  for (size_t i = 0; i < std::size(refused); ++i) {
+    EXPECT_EQ(PlanNetworkOk(refused[i].first, stored).error, refused[i].second) << "case " << i;
   }
 
   // Proxy and detected firewall: ask about the shared address, then the
   // port-forward note with the alternate port; names and addresses trimmed.
-  NetworkSettingsValues v = Direct();
-  v.useProxy = true;
-  v.proxyName = "  proxy.lan ";
-  v.proxyPort = "3128";
+  NetworkSettingsValues v = proxy("  proxy.lan ", "3128");
   v.useAlternatePort = true;
   v.listeningPort = " 5060 ";
   v.choice = ConnectionChoice::kFirewall;
@@ -137,7 +95,6 @@ TEST(NetworkSettingsForm, OkRefusesBadFieldsAndPlansWhatFollows) {
   v = Direct();
   v.choice = ConnectionChoice::kPrivate;
   v.lanCalls = false;
-  v.useAlternatePort = false;
   v.listeningPort = "garbage";
   v.proxyPort = "";
   NetworkSettings withProxyPort;
@@ -180,11 +137,8 @@ struct ProgramRig {
       return free;
     };
   }
-  ProgramSettingsValues Values(const std::string& ring, const std::string& directory) {
-    ProgramSettingsValues v;
-    v.ringTime = ring;
-    v.recordingsDirectory = directory;
-    return v;
+  std::string Check(const std::string& ring, const std::string& directory) {
+    return CheckProgramSettings({.ringTime = ring, .recordingsDirectory = directory}, env.space);
   }
 };
 
@@ -192,16 +146,15 @@ TEST(ProgramSettingsForm, ChecksRingTimeDirectoryAndFreeSpace) {
   ProgramRig rig;
   const std::string folder = rig.dir.File("rec");
   for (const char* ring : {"0", "31", "", "ten", "-3", "99999999999"}) {
-    EXPECT_EQ(CheckProgramSettings(rig.Values(ring, folder), rig.env.space), texts::kRingTimeRange)
-        << ring;
+    EXPECT_EQ(rig.Check(ring, folder), texts::kRingTimeRange) << ring;
   }
-  EXPECT_EQ(CheckProgramSettings(rig.Values("3", folder), rig.env.space), "");
-  EXPECT_EQ(CheckProgramSettings(rig.Values("10", " D "), rig.env.space), texts::kDirectoryInvalid);
-  EXPECT_EQ(CheckProgramSettings(rig.Values("10", ""), rig.env.space), texts::kDirectoryInvalid);
+  EXPECT_EQ(rig.Check("3", folder), "");
+  EXPECT_EQ(rig.Check("10", " D "), texts::kDirectoryInvalid);
+  EXPECT_EQ(rig.Check("10", ""), texts::kDirectoryInvalid);
 
   const auto check = [&](std::optional<uint64_t> free) {
     rig.free = free;
-    return CheckProgramSettings(rig.Values("10", folder), rig.env.space);
+    return rig.Check("10", folder);
   };
   EXPECT_EQ(check(kMinimumRecordingSpace), "");
   EXPECT_EQ(check(kMinimumRecordingSpace - 1), texts::kFreeSpaceLow);
@@ -222,11 +175,11 @@ TEST(ProgramSettingsForm, ChecksRingTimeDirectoryAndFreeSpace) {
 
 TEST(ProgramSettingsForm, SaveWritesEverythingOrNothing) {
   ProgramRig rig;
-  ProgramSettingsValues v = rig.Values("3", "  " + rig.dir.File("Rec/2003") + " ");
-  v.autoStart = true;
-  v.autoMixer = false;
-  v.popupBuddyOnline = false;
-  v.popupJoinLeave = false;
+  ProgramSettingsValues v{.autoStart = true,
+                          .ringTime = "3",
+                          .autoMixer = false,
+                          .recordingsDirectory = "  " + rig.dir.File("Rec/2003") + " "};
+  v.popupBuddyOnline = v.popupJoinLeave = false;
 
   // Refused: nothing written, no folder, no autostart entry.
   rig.free = kMinimumRecordingSpace - 1;
@@ -243,10 +196,8 @@ TEST(ProgramSettingsForm, SaveWritesEverythingOrNothing) {
   EXPECT_EQ(ReadDword(*rig.store, keys::kPopupBuddyOnline), 0u);
   EXPECT_EQ(ReadDword(*rig.store, keys::kPopupNetworkCongestion), 1u);
   EXPECT_EQ(ReadDword(*rig.store, keys::kPopupBuddyJoinLeave), 0u);
-  std::ifstream entry(rig.env.autostartDirectory / kAutostartFileName);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(entry, line);) lines.push_back(line);
-  EXPECT_THAT(lines, Contains("Exec=\"/opt/Orvanta Dialvo/dialvo\" DontShow"));
+  EXPECT_THAT(ReadFile(rig.env.autostartDirectory / kAutostartFileName),
+              HasSubstr("\nExec=\"/opt/Orvanta Dialvo/dialvo\" DontShow\n"));
 
   // 3 s was taken; the program rings 5 s, and the dialog shows and keeps 5.
   EXPECT_EQ(ReadRingTime(*rig.store), 5u);
@@ -270,19 +221,13 @@ TEST(ProgramSettingsForm, SaveWritesEverythingOrNothing) {
   EXPECT_EQ(rig.store->ReadString(keys::kRecordingsDirectory), rig.dir.File("Rec/2003"));
 }
 
-template <typename T>
-T* Child(QWidget* parent, const char* name) {
-  T* child = parent->findChild<T*>(QString::fromLatin1(name));
-  EXPECT_NE(child, nullptr) << name;
-  return child;
-}
-
-QMessageBox* ShownBox(const char* name) { return VisibleWindow<QMessageBox>(name); }
-
-bool AnswerBox(const char* name, QMessageBox::StandardButton button) {
-  if (!WaitForGui([name] { return ShownBox(name) != nullptr; })) return false;
-  ShownBox(name)->button(button)->click();
-  return WaitForGui([name] { return ShownBox(name) == nullptr; });
+// A dialog made, shown and deleted on close, as the window makes them.
+template <typename T, typename... Args>
+T* ShowDialog(Args&&... args) {
+  auto* dialog = new T(std::forward<Args>(args)...);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
+  return dialog;
 }
 
 TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
@@ -292,9 +237,8 @@ TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   stored.httpProxyPort = 8080;
   SaveNetworkSettings(*store, stored);
 
-  auto* dialog = new NetworkSettingsDialog(store, {QStringLiteral("desk")});
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->show();
+  const QStringList desk{QStringLiteral("desk")};
+  auto* dialog = ShowDialog<NetworkSettingsDialog>(store, desk);
   EXPECT_TRUE(Child<QRadioButton>(dialog, "directChoice")->isChecked());
   EXPECT_TRUE(Child<QLineEdit>(dialog, "listeningPort")->isReadOnly());
   EXPECT_FALSE(Child<QLineEdit>(dialog, "proxyName")->isEnabled());
@@ -311,14 +255,13 @@ TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   EXPECT_TRUE(dialog->isVisible());
 
   Child<QLineEdit>(dialog, "firewallAddress")->setText(QStringLiteral(" fw.example "));
-  bool accepted = false;
-  QObject::connect(dialog, &QDialog::accepted, [&] { accepted = true; });
+  QSignalSpy accepted(dialog, &QDialog::accepted);
   Child<QPushButton>(dialog, "applyAndTestFirewall")->click();
   ASSERT_TRUE(WaitForGui([] { return ShownBox("firewallInformationBox") != nullptr; }));
   EXPECT_THAT(ShownBox("firewallInformationBox")->text().toStdString(), HasSubstr("port-5060"));
   EXPECT_EQ(LoadNetworkSettings(*store), stored);  // not before the last box
   ASSERT_TRUE(AnswerBox("firewallInformationBox", QMessageBox::Ok));
-  ASSERT_TRUE(WaitForGui([&] { return accepted; }));
+  ASSERT_TRUE(WaitForGui([&] { return accepted.count() == 1; }));
   EXPECT_TRUE(dialog->TestRequested());
   NetworkSettings expected = stored;
   expected.ipType = 2;
@@ -330,9 +273,7 @@ TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   EXPECT_EQ(dialog->Before(), stored);
 
   // Cancel, by keyboard alone: whatever was changed stays unsaved.
-  auto* again = new NetworkSettingsDialog(store, {QStringLiteral("desk")});
-  again->setAttribute(Qt::WA_DeleteOnClose);
-  again->show();
+  auto* again = ShowDialog<NetworkSettingsDialog>(store, desk);
   QApplication::setActiveWindow(again);  // shortcuts go to the active window
   ASSERT_TRUE(QTest::qWaitForWindowActive(again));
   EXPECT_TRUE(Child<QRadioButton>(again, "firewallChoice")->isChecked());
@@ -344,19 +285,16 @@ TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   QTest::keyClick(again->windowHandle(), Qt::Key_A, Qt::AltModifier);  // "Use &another port"
   EXPECT_TRUE(WaitForGui([&] { return !Child<QCheckBox>(again, "alternatePort")->isChecked(); }));
   EXPECT_EQ(Child<QLineEdit>(again, "listeningPort")->text(), QStringLiteral("1720"));
-  bool rejected = false;
-  QObject::connect(again, &QDialog::rejected, [&] { rejected = true; });
+  QSignalSpy rejected(again, &QDialog::rejected);
   QTest::keyClick(again, Qt::Key_Escape);
-  EXPECT_TRUE(rejected);
+  EXPECT_EQ(rejected.count(), 1);
   EXPECT_EQ(LoadNetworkSettings(*store), expected);
 }
 
 TEST(SettingsDialogs, ProgramDialogRefusesThenSavesAndCancelKeepsAll) {
   ProgramRig rig;
   rig.store->WriteString(keys::kRecordingsDirectory, rig.dir.File("old"));
-  auto* dialog = new ProgramSettingsDialog(rig.store, rig.env);
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->show();
+  auto* dialog = ShowDialog<ProgramSettingsDialog>(rig.store, rig.env);
   EXPECT_EQ(Child<QLineEdit>(dialog, "ringTime")->text(), QStringLiteral("10"));
   EXPECT_EQ(Child<QLineEdit>(dialog, "recordingsDirectory")->text(),
             QString::fromStdString(rig.dir.File("old")));
@@ -366,33 +304,24 @@ TEST(SettingsDialogs, ProgramDialogRefusesThenSavesAndCancelKeepsAll) {
   EXPECT_TRUE(dialog->isVisible());
   EXPECT_EQ(ReadRingTime(*rig.store), 10u);
 
-  bool accepted = false;
-  QObject::connect(dialog, &QDialog::accepted, [&] { accepted = true; });
+  QSignalSpy accepted(dialog, &QDialog::accepted);
   Child<QLineEdit>(dialog, "ringTime")->setText(QStringLiteral("20"));
   Child<QCheckBox>(dialog, "autoStart")->setChecked(true);
   Child<QCheckBox>(dialog, "popupCongestion")->setChecked(false);
   dialog->Ok();
-  ASSERT_TRUE(WaitForGui([&] { return accepted; }));
+  ASSERT_TRUE(WaitForGui([&] { return accepted.count() == 1; }));
   EXPECT_EQ(ReadRingTime(*rig.store), 20u);
   EXPECT_EQ(ReadDword(*rig.store, keys::kPopupNetworkCongestion), 0u);
   EXPECT_TRUE(IsAutoStartOn(rig.env.autostartDirectory));
   EXPECT_TRUE(std::filesystem::is_directory(rig.dir.File("old")));
 
-  auto* again = new ProgramSettingsDialog(rig.store, rig.env);
-  again->setAttribute(Qt::WA_DeleteOnClose);
-  again->show();
+  auto* again = ShowDialog<ProgramSettingsDialog>(rig.store, rig.env);
   EXPECT_TRUE(Child<QCheckBox>(again, "autoStart")->isChecked());
   Child<QLineEdit>(again, "ringTime")->setText(QStringLiteral("7"));
   Child<QCheckBox>(again, "autoStart")->setChecked(false);
   again->reject();
   EXPECT_EQ(ReadRingTime(*rig.store), 20u);
   EXPECT_TRUE(IsAutoStartOn(rig.env.autostartDirectory));
-}
-
-uint16_t FreeUdpPort() {
-  UdpSocket probe;
-  if (!probe.Open() || !probe.Bind(SockAddr::Loopback(0))) return 0;
-  return probe.LocalName().value_or(SockAddr{}).port;
 }
 
 // The whole way a user takes: Network Settings moves the port and asks for
@@ -405,9 +334,7 @@ TEST(SettingsDialogs, WindowMovesTheEngineAndTestsTheNewPort) {
   NetworkSettings net;
   net.ipType = 1;  // behind a firewall, its address detected by the service
   SaveNetworkSettings(*rig.settings, net);
-  MainWindowOptions options;
-  options.useTray = false;
-  options.hostNames = {QStringLiteral("desk")};
+  MainWindowOptions options = PlainWindow();
   options.connectivity.client.directoryHost = server.HostPort();
   options.connectivity.client.cacheDirectory = rig.dir.Path();
   options.connectivity.bindAddress = "127.0.0.1";
@@ -470,42 +397,11 @@ TEST(SettingsDialogs, TestAndNetworkSettingsRefuseWhatTheyCannotDo) {
 
   rig.StartCall(FakeConnection(1), "bob");
   EXPECT_EQ(test.Open().refusal, QStringLiteral("You cannot do this test while you are on a call"));
-  MainWindowOptions options;
-  options.useTray = false;
-  MainWindow window(*rig.calls, nullptr, rig.settings, options);
+  MainWindow window(*rig.calls, nullptr, rig.settings, PlainWindow());
   window.OpenNetworkSettings();
   ASSERT_TRUE(WaitForGui([] { return ShownBox("messageBox") != nullptr; }));
   EXPECT_EQ(ShownBox("messageBox")->text().toStdString(), texts::kNetworkDuringCall);
   EXPECT_EQ(VisibleWindow("networkSettingsDialog"), nullptr);
-}
-
-TEST(SettingsDialogs, LoginFailureBoxLeadsToTheNetworkSettings) {
-  ControllerRig rig;
-  PresenceController::Options options;
-  options.config.client.timeoutSeconds = 2;
-  options.config.client.waitStepMs = 50;
-  options.config.client.directoryHost = "127.0.0.1:1";  // nobody listens there
-  options.config.client.cacheDirectory = rig.dir.Path();
-  options.config.loginThreadDelayMs = 0;
-  options.config.requestPauseMs = 0;
-  options.config.keepAliveIntervalMs = 3600 * 1000;
-  options.logoffOnExit = false;
-  PresenceController presence(options, rig.settings, *rig.calls, rig.sounds);
-  MainWindowOptions windowOptions;
-  windowOptions.useTray = false;
-  windowOptions.hostNames = {QStringLiteral("desk")};
-  MainWindow window(*rig.calls, &presence, rig.settings, windowOptions);
-  presence.Start(1720);
-  presence.Login(QStringLiteral("alice"), QStringLiteral("pw"), false);
-  QWidget* failed = nullptr;
-  ASSERT_TRUE(
-      WaitForGui([&] { return (failed = VisibleWindow("loginFailedDialog")) != nullptr; }, 5000));
-  Child<QPushButton>(failed, "showNetworkSettings")->click();
-  EXPECT_TRUE(WaitForGui([] { return VisibleWindow("networkSettingsDialog") != nullptr; }));
-  bool stopped = false;
-  QObject::connect(&presence, &PresenceController::shutdownFinished, [&] { stopped = true; });
-  presence.Shutdown();
-  EXPECT_TRUE(WaitForGui([&] { return stopped; }));
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ struct CountDown {
   QSignalSpy finished;
 };
 
-TEST(ControlsDelayMessageBox, CountsDownAndClosesAsAcceptedAtZero) {
+TEST(ControlsDelayMessageBox, CountsDownToAnAcceptedTimeOutAndOkBeforeZeroIsNone) {
   CountDown countDown(3);
   ASSERT_NE(countDown.ok, nullptr);
   EXPECT_EQ(countDown.ok->text(), QStringLiteral("OK (3)"));
@@ -108,18 +108,16 @@ TEST(ControlsDelayMessageBox, CountsDownAndClosesAsAcceptedAtZero) {
   EXPECT_TRUE(countDown.box.TimedOut());
   EXPECT_EQ(countDown.box.result(), QDialog::Accepted);
   EXPECT_FALSE(countDown.box.isVisible());
-}
 
-TEST(ControlsDelayMessageBox, OkBeforeZeroIsNoTimeOut) {
-  CountDown countDown(2);
-  countDown.box.open();
-  QTest::mouseClick(countDown.ok, Qt::LeftButton);
-  ASSERT_EQ(countDown.finished.count(), 1);
-  EXPECT_EQ(countDown.box.result(), QDialog::Accepted);
+  CountDown early(2);
+  early.box.open();
+  QTest::mouseClick(early.ok, Qt::LeftButton);
+  ASSERT_EQ(early.finished.count(), 1);
+  EXPECT_EQ(early.box.result(), QDialog::Accepted);
   // The count stopped with the box: nothing turns it into a time-out later.
   QTest::qWait(150);
-  EXPECT_EQ(countDown.finished.count(), 1);
-  EXPECT_FALSE(countDown.box.TimedOut());
+  EXPECT_EQ(early.finished.count(), 1);
+  EXPECT_FALSE(early.box.TimedOut());
 }
 
 // ---- LinkLabel
@@ -205,7 +203,7 @@ TEST(ControlsPaneStatusBar, PanesKeepTheirThirdsAndTheirWholeTexts) {
 
 // ---- LevelDisplay
 
-TEST(ControlsLevelDisplay, SettersOnlyMarkAndTheTimerRepaintsOncePerPeriod) {
+TEST(ControlsLevelDisplay, SettersOnlyMarkTheTimerRepaintsOncePerPeriodAndPeaksAreHeld) {
   LevelDisplay display;
   display.SetRefreshMs(60 * 60 * 1000);
   display.show();
@@ -248,9 +246,8 @@ TEST(ControlsLevelDisplay, SettersOnlyMarkAndTheTimerRepaintsOncePerPeriod) {
   EXPECT_EQ(display.PlayLevel(), 0);
   display.Reset();
   EXPECT_EQ(display.CaptureLevel(), 0);
-}
 
-TEST(ControlsLevelDisplay, BlockPeakIsTheLargestMagnitude) {
+  // A block's peak is its largest magnitude.
   const int16_t samples[] = {3, -7, 5, -32768, 32767, 0};
   EXPECT_EQ(BlockPeak(samples, 0), 0);
   EXPECT_EQ(BlockPeak(samples, 3), 7);
