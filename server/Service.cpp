@@ -368,8 +368,8 @@ std::optional<HttpResponse> Service::Authenticate(const Form& form, const HttpRe
       const auto kept =
           presence_.Touch(account, form.Get("InstanceGUID"), ReadPublished(form, request), now);
       if (kept.state == Presence::Keepalive::kAlive) {
-        if (kept.persist || kept.changed || kept.unsaved)
-          presence_.Unsaved(account, form.Get("InstanceGUID"));
+        // The store missed this keep-alive: the next one writes the login.
+        presence_.Unsaved(account, form.Get("InstanceGUID"));
         return Text("+", note + " store unavailable, login kept");
       }
       return Text("-", note + " store unavailable, not logged in");
