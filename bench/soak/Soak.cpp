@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "engine/wire/Message.h"
 #include "tests/support/CliClient.h"
 #include "tests/support/NetSim.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/WavMaker.h"
 
 namespace {
@@ -65,10 +65,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Usage: dialvo-soak [--minutes N] [--seed S]\n");
     return 2;
   }
-  const std::string bin = std::filesystem::path(argv[0]).parent_path().string();
-  char pattern[] = "/tmp/dialvo-soak-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string dir = pattern;
+  const dialvo::test::ScratchDir scratch;
+  const std::string& dir = scratch.Path();
+  if (dir.empty()) return 1;
   dialvo::test::ToneSpec tone;
   tone.hz = 440;
   tone.seconds = 2;
@@ -82,14 +81,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> common{"--port", "0", "--liveness", "20000"};
   std::vector<std::string> args = common;
   args.insert(args.end(), {"--user", "bob", "--rec-file", dir + "/bob.wav"});
-  CliClient bob(bin + "/dialvo-cli", dir + "/bob.out", args);
-  std::string bobPort;
-  for (int i = 0; i < 500 && bobPort.empty(); ++i) {
-    for (const std::string& l : bob.NewLines()) {
-      if (Word(l) == "LISTENING") bobPort = Value(l, "port");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  CliClient bob(args);
+  const std::string bobPort = Value(bob.WaitWord("LISTENING").value_or(""), "port");
   if (bobPort.empty()) return 1;
   dialvo::test::NetSim relay(static_cast<uint16_t>(std::stoi(bobPort)), seed);
   // The sequence numbers bob takes, in order, as the relay delivers them,
@@ -119,7 +112,7 @@ int main(int argc, char** argv) {
   args = common;
   args.insert(args.end(), {"--user", "alice", "--play-file", dir + "/tone.wav", "--loop", "--call",
                            "127.0.0.1:" + std::to_string(relay.FrontPort())});
-  CliClient alice(bin + "/dialvo-cli", dir + "/alice.out", args);
+  CliClient alice(args);
   // delay_ms: one way, from a block's going on the wire at alice to the
   // start of its playing at bob. lost: blocks bob counted lost. unsent:
   // blocks alice captured and has not sent, at the minute's end (a few on
@@ -137,9 +130,7 @@ int main(int argc, char** argv) {
     std::vector<long long> delays;
     while (Steady::now() < start + std::chrono::minutes(m)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      for (const std::string& l : alice.NewLines()) {
-        if (Word(l) == "EV_CAPTURE_BUFFER") ++captured;
-      }
+      captured = alice.Lines("EV_CAPTURE_BUFFER").size();
       for (const std::string& l : bob.NewLines()) {
         const std::string w = Word(l);
         if (w == "EV_PACKET_GAP") now.lost += std::stoull(Value(l, "gap")) - 1;
@@ -168,12 +159,11 @@ int main(int argc, char** argv) {
   }
   alice.Signal(SIGINT);
   bob.Signal(SIGINT);
-  for (int i = 0; i < 500 && (alice.Running() || bob.Running()); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  alice.WaitExit();
+  bob.WaitExit();
   relay.Stop();
-  for (const std::string& l : bob.NewLines()) {
-    if (Word(l) == "PEER_STATS") std::printf("bob:%s\n", l.substr(l.find(' ')).c_str());
+  for (const std::string& l : bob.Lines("PEER_STATS")) {
+    std::printf("bob:%s\n", l.substr(l.find(' ')).c_str());
   }
   const dialvo::test::NetSimCounts ab = relay.Counts(Direction::kAtoB);
   std::printf("relay A->B: %llu datagrams, %llu lost\n", static_cast<unsigned long long>(ab.seen),
@@ -186,6 +176,5 @@ int main(int argc, char** argv) {
       end.alice.rssKb <= first.alice.rssKb + 1024 && end.bob.rssKb <= first.bob.rssKb + 1024 &&
       end.medianDelayMs <= first.medianDelayMs + 100;
   std::printf("minute 1 against minute %d: %s\n", minutes, steady ? "no growth" : "GROWTH");
-  std::filesystem::remove_all(dir);
   return steady ? 0 : 1;
 }

@@ -27,39 +27,15 @@ namespace {
 // Short, so that a blackout past it ends a call within seconds; keep-alives
 // go out every 750 ms.
 constexpr int kLivenessMs = 6000;
-// A client of the call, its output kept for the checks.
-class Party {
+// Calls through the relay may take some seconds to set up or end.
+constexpr int kCallMs = 20000;
+// A client of the call.
+class Party : public CliClient {
  public:
-  Party(const ScratchDir& dir, const std::string& name, std::vector<std::string> args)
-      : client_(std::string(DIALVO_TEST_BIN_DIR) + "/dialvo-cli", dir.File(name + ".out"),
-                With(name, std::move(args))) {}
+  Party(const std::string& name, std::vector<std::string> args)
+      : CliClient(With(name, std::move(args))) {}
 
-  std::vector<std::string> Lines(const std::string& word) {
-    for (std::string& line : client_.NewLines()) lines_.push_back(std::move(line));
-    std::vector<std::string> found;
-    for (const std::string& line : lines_) {
-      if (CliClient::Word(line) == word) found.push_back(line);
-    }
-    return found;
-  }
-  std::optional<std::string> WaitWord(const std::string& word, int nth = 1, int ms = 20000) {
-    std::optional<std::string> line;
-    WaitFor(
-        [&] {
-          const std::vector<std::string> found = Lines(word);
-          if (found.size() >= static_cast<size_t>(nth)) line = found[static_cast<size_t>(nth) - 1];
-          return line.has_value();
-        },
-        ms);
-    return line;
-  }
-  std::string Port() {
-    const auto line = WaitWord("LISTENING");
-    return line ? Value(*line, "port") : "";
-  }
-  static std::string Value(const std::string& line, const std::string& key) {
-    return CliClient::Value(line, key);
-  }
+  std::string Port() { return Value(WaitWord("LISTENING", kCallMs).value_or(""), "port"); }
   // The PEER_STATS line for the peer of this name, of the first call.
   std::string Stats(const std::string& name) {
     for (const std::string& line : Lines("PEER_STATS")) {
@@ -67,18 +43,16 @@ class Party {
     }
     return "";
   }
-  CliClient::Footprint Footprint() const { return client_.Measure(); }
   // SIGINT: hang up and exit; true when it said so with status 0 and no
   // sanitizer of an instrumented build complained.
   bool Quit() {
-    client_.Signal(SIGINT);
-    if (!WaitFor([&] { return !client_.Running(); }, 20000)) return false;
+    Signal(SIGINT);
+    const bool ok = WaitExit(kCallMs) == 0;
     const std::vector<std::string> exit = Lines("EXIT");
-    return exit.size() == 1 && exit[0].ends_with("status=0") &&
-           std::none_of(lines_.begin(), lines_.end(), [](const std::string& l) {
-             return l.find("Sanitizer") != std::string::npos ||
-                    l.find("runtime error:") != std::string::npos;
-           });
+    const std::string err = Stderr();
+    return ok && exit.size() == 1 && exit[0].ends_with("status=0") &&
+           err.find("Sanitizer") == std::string::npos &&
+           err.find("runtime error:") == std::string::npos;
   }
 
  private:
@@ -87,9 +61,6 @@ class Party {
                 {"--port", "0", "--user", name, "--liveness", std::to_string(kLivenessMs)});
     return args;
   }
-
-  CliClient client_;
-  std::vector<std::string> lines_;
 };
 
 // The voice sequence numbers of each direction, in the order they reached
@@ -216,19 +187,19 @@ TEST_P(BadNetwork, CallCountsWhatWasLostAndPlaysWhatArrivedOnceInOrder) {
   captured.resize(captured.size() + 15, Block(kBlock, 0));
   const std::vector<Block> sent = SentBlocks(captured).blocks;
 
-  Party bob(dir, "bob", {"--rec-file", dir.File("bob.wav")});
+  Party bob("bob", {"--rec-file", dir.File("bob.wav")});
   const std::string bobPort = bob.Port();
   ASSERT_FALSE(bobPort.empty());
   NetSim relay(static_cast<uint16_t>(std::stoi(bobPort)), c.seed);
   VoiceLog log;
   log.Attach(relay);
   ASSERT_TRUE(relay.Start()) << relay.Error();
-  Party alice(dir, "alice",
+  Party alice("alice",
               {"--play-file", speech, "--call", "127.0.0.1:" + std::to_string(relay.FrontPort())});
-  ASSERT_TRUE(bob.WaitWord("EV_PEER_JOINED")) << "no call";
-  ASSERT_TRUE(alice.WaitWord("EV_PEER_JOINED"));
-  const auto aliceBefore = alice.Footprint();
-  const auto bobBefore = bob.Footprint();
+  ASSERT_TRUE(bob.WaitWord("EV_PEER_JOINED", kCallMs)) << "no call";
+  ASSERT_TRUE(alice.WaitWord("EV_PEER_JOINED", kCallMs));
+  const auto aliceBefore = alice.Measure();
+  const auto bobBefore = bob.Measure();
   relay.SetBoth(c.impairment);
   if (c.blackoutMs > 0) {
     ASSERT_TRUE(WaitFor([&] { return log.Seqs(Direction::kAtoB).size() >= 5; }, 10000));
@@ -238,14 +209,13 @@ TEST_P(BadNetwork, CallCountsWhatWasLostAndPlaysWhatArrivedOnceInOrder) {
   if (ends) {
     // Both notice the silence, end the call and listen again; a third party
     // can call either of them.
-    ASSERT_TRUE(bob.WaitWord("LISTENING", 2, 30000)) << "bob's call did not end";
-    ASSERT_TRUE(alice.WaitWord("LISTENING", 2, 30000)) << "alice's call did not end";
+    ASSERT_TRUE(bob.WaitWord("LISTENING", 30000, 2)) << "bob's call did not end";
+    ASSERT_TRUE(alice.WaitWord("LISTENING", 30000, 2)) << "alice's call did not end";
     EXPECT_EQ(bob.Lines("EV_CALL_ENDED").size(), 1u);
     EXPECT_EQ(alice.Lines("EV_CALL_ENDED").size(), 1u);
-    Party carol(dir, "carol",
-                {"--null-audio", "--call", "127.0.0.1:" + bobPort, "--call",
-                 "127.0.0.1:" + Party::Value(alice.Lines("LISTENING")[1], "port")});
-    EXPECT_TRUE(carol.WaitWord("EV_PEER_JOINED", 2)) << "carol could not call both";
+    Party carol("carol", {"--null-audio", "--call", "127.0.0.1:" + bobPort, "--call",
+                          "127.0.0.1:" + Party::Value(alice.Lines("LISTENING")[1], "port")});
+    EXPECT_TRUE(carol.WaitWord("EV_PEER_JOINED", kCallMs, 2)) << "carol could not call both";
     EXPECT_TRUE(carol.Quit());
   } else {
     // Everything was sent, and whatever the relay still held has arrived.
@@ -260,16 +230,16 @@ TEST_P(BadNetwork, CallCountsWhatWasLostAndPlaysWhatArrivedOnceInOrder) {
     WaitFor([&] { return SoundBlocks(dir.File("bob.wav")).size() >= audible; }, 10000);
     // The voice threads and buffers of a call are made at its start (when a
     // thread of the setup may still be ending): none come later.
-    EXPECT_LE(alice.Footprint().threads, aliceBefore.threads);
-    EXPECT_LE(bob.Footprint().threads, bobBefore.threads);
+    EXPECT_LE(alice.Measure().threads, aliceBefore.threads);
+    EXPECT_LE(bob.Measure().threads, bobBefore.threads);
     // The sanitizers' own records grow as a program runs: memory is measured
     // only without them (the clients are built like the test).
 #ifndef DIALVO_SANITIZED
-    EXPECT_LT(alice.Footprint().rssKb, aliceBefore.rssKb + 2048);
-    EXPECT_LT(bob.Footprint().rssKb, bobBefore.rssKb + 2048);
+    EXPECT_LT(alice.Measure().rssKb, aliceBefore.rssKb + 2048);
+    EXPECT_LT(bob.Measure().rssKb, bobBefore.rssKb + 2048);
 #endif
     ASSERT_TRUE(alice.Quit());
-    ASSERT_TRUE(bob.WaitWord("PEER_STATS"));
+    ASSERT_TRUE(bob.WaitWord("PEER_STATS", kCallMs));
     EXPECT_EQ(bob.Lines("EV_CALL_ENDED").size(), 1u);
   }
   EXPECT_TRUE(bob.Quit());
@@ -332,8 +302,8 @@ TEST(BadNetworkConference, LossOnOneLegLeavesTheOtherTwoUntouched) {
     return std::vector<std::string>{"--play-file", PartyTone(dir.File(name + ".wav"), hz, 0.3),
                                     "--loop", "--rec-file", dir.File("heard-" + name + ".wav")};
   };
-  Party b(dir, "b", tone("b", 650));
-  Party c(dir, "c", tone("c", 1150));
+  Party b("b", tone("b", 650));
+  Party c("c", tone("c", 1150));
   const std::string bPort = b.Port();
   const std::string cPort = c.Port();
   ASSERT_FALSE(bPort.empty() || cPort.empty());
@@ -347,9 +317,9 @@ TEST(BadNetworkConference, LossOnOneLegLeavesTheOtherTwoUntouched) {
   std::vector<std::string> bridge = tone("a", 350);
   bridge.insert(bridge.end(), {"--call", "127.0.0.1:" + std::to_string(lossy.FrontPort()), "--call",
                                "127.0.0.1:" + std::to_string(clean.FrontPort())});
-  Party a(dir, "a", bridge);
-  ASSERT_TRUE(a.WaitWord("EV_PEER_JOINED", 2)) << "the bridge did not reach both";
-  ASSERT_TRUE(c.WaitWord("EV_PEER_JOINED"));
+  Party a("a", bridge);
+  ASSERT_TRUE(a.WaitWord("EV_PEER_JOINED", kCallMs, 2)) << "the bridge did not reach both";
+  ASSERT_TRUE(c.WaitWord("EV_PEER_JOINED", kCallMs));
   // Four seconds of the three of them, as c hears it.
   ASSERT_TRUE(WaitFor([&] { return SoundBlocks(dir.File("heard-c.wav")).size() >= 20; }, 20000));
   lossy.SetBoth({});

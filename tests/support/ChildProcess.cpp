@@ -15,11 +15,8 @@ extern char** environ;
 
 namespace dialvo::test {
 
-namespace {
-
-// Starts the program; -1 on failure.
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-            const std::string& outputFile) {
+            const std::string& outputFile, const std::string& errorFile) {
   if (argv.empty()) return -1;
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -46,14 +43,17 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  if (errorFile.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+  }
   pid_t pid = -1;
   const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
-
-}  // namespace
 
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                const std::string& outputFile) {

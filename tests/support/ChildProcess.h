@@ -13,6 +13,10 @@ namespace dialvo::test {
 // status, or -1 when it could not be started or was killed.
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
                const std::string& outputFile = "/dev/null");
+// Starts it as RunProgram does, its stderr to errorFile (empty: with the
+// rest of the output); -1 when it could not be started.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+            const std::string& outputFile, const std::string& errorFile = "");
 
 class ChildProcess {
  public:
