@@ -192,7 +192,7 @@ class LiveCall {
   Connection* toAlice_ = nullptr;
 };
 
-TEST(Attack, StrangersOnTheCallersSocketOrTheLocalLoopCountForNothing) {
+TEST(Attack, StrangersCannotSpeakHangUpJoinOrForgeRoundTripsInARunningCall) {
   LiveCall call;
   const SockAddr target = call.AliceSocket();
   RawPeer elsewhere(2);
@@ -226,44 +226,7 @@ TEST(Attack, StrangersOnTheCallersSocketOrTheLocalLoopCountForNothing) {
       "[attack 8] 20 loud voice datagrams into alice's local loop: loud blocks bob "
       "played %zu, bob then heard %u blocks of alice\n",
       call.Played(call.Bob(), true), heard.second);
-}
 
-TEST(Attack, StrangersCannotEndACallBeingSetUp) {
-  ScratchDir dir;
-  TestEngine alice("alice", AttackConfig(ToneSound(dir.File("a.wav"), 500)));
-  RawPeer bob;  // by hand, to learn alice's dialling socket
-  RawPeer elsewhere(2);
-  RawPeer otherPort;
-  Connection* call = nullptr;
-  const auto dialled = std::chrono::steady_clock::now();
-  std::thread dial([&] { call = alice.Call(bob.Address().port); });
-  const auto request = bob.ReceiveType(MSG_CONNECT_REQUEST);
-  const SockAddr target = request ? request->from : SockAddr{};
-  bob.Send(BuildControl(MSG_RINGING), target);
-  ASSERT_TRUE(alice.WaitFor(EV_RINGING));
-  // Nine answers of no use (each was one of the nine waits), then refusals.
-  for (int k = 0; k < 9; ++k) otherPort.Send(BuildControl(MSG_RINGING), target);
-  for (RawPeer* p : {&elsewhere, &otherPort}) {
-    p->Send(BuildControl(MSG_REJECT), target);
-    p->Send(BuildControl(MSG_SESSION_INACCESSIBLE), target);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  bob.Send(BuildControl(MSG_ACCEPT), target);
-  dial.join();
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - dialled);
-  std::printf(
-      "[attack 1] 9 junk answers and refusals from other ports during set-up: call %s "
-      "after %lld ms, EV_CONNECT_FAILED %zu\n",
-      call != nullptr ? "connected" : "failed", static_cast<long long>(took.count()),
-      alice.Count(EV_CONNECT_FAILED));
-  EXPECT_NE(call, nullptr);
-  EXPECT_EQ(alice.Count(EV_CONNECT_FAILED), 0u);
-  EXPECT_EQ(alice.Count(EV_SESSION_INACCESSIBLE), 0u);
-}
-
-TEST(Attack, StrangersCannotJoinARunningCallNorForgeRoundTrips) {
-  LiveCall call;
   // A running call lets in only who knows its session, whatever version.
   RawPeer stranger(2);
   stranger.Send(BuildControl(MSG_CONNECT_REQUEST), call.Bob().Address());  // 13 bytes
@@ -434,23 +397,18 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
   shortPing.SetPayloadLength(8);
   Message echo = BuildPing(1, 2);
   echo.SetType(MSG_I_AM_HERE);
-  const Message bare = BuildControl(MSG_CONNECT_REQUEST);  // a 13-byte request
-  const Message who = BuildControl(MSG_WHO_RU);
-  const Message full = Request("again");
-  const Message hangup = BuildControl(MSG_HANGUP);
-  const Message voice = LoudVoice(1);
   struct Kind {
     const char* name;
-    std::span<const uint8_t> bytes;
+    Message message;
     bool newPort;  // each request from a new port, as a fresh caller
   };
-  const Kind kinds[] = {{"WHO_RU", who.Bytes(), false},
-                        {"CONNECT_REQUEST 13", bare.Bytes(), true},
-                        {"CONNECT_REQUEST 285", full.Bytes(), true},
-                        {"R_U_THERE 21", shortPing.Bytes(), false},
-                        {"I_AM_HERE", echo.Bytes(), false},
-                        {"HANGUP", hangup.Bytes(), false},
-                        {"VOICE", voice.Bytes(), false}};
+  const Kind kinds[] = {{"WHO_RU", BuildControl(MSG_WHO_RU), false},
+                        {"CONNECT_REQUEST 13", BuildControl(MSG_CONNECT_REQUEST), true},
+                        {"CONNECT_REQUEST 285", Request("again"), true},
+                        {"R_U_THERE 21", shortPing, false},
+                        {"I_AM_HERE", echo, false},
+                        {"HANGUP", BuildControl(MSG_HANGUP), false},
+                        {"VOICE", LoudVoice(1), false}};
   // Each kind from an address of its own, all at once; then every dialogue
   // is given time to end.
   std::vector<std::vector<std::unique_ptr<RawPeer>>> sockets(std::size(kinds));
@@ -461,8 +419,8 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
       if (sockets[k].empty() || kinds[k].newPort) {
         sockets[k].push_back(std::make_unique<RawPeer>(host));
       }
-      sockets[k].back()->SendBytes(kinds[k].bytes, bob.Address());
-      sent[k] += kinds[k].bytes.size();
+      sockets[k].back()->Send(kinds[k].message, bob.Address());
+      sent[k] += kinds[k].message.Bytes().size();
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
@@ -480,16 +438,11 @@ TEST(Attack, UnsolicitedRequestsDrawAtMostTwiceTheirBytes) {
 TEST(Attack, SessionTextFromTheNetworkIsNeverTaken) {
   ScratchDir dir;
   TestEngine bob("bob", AttackConfig(ToneSound(dir.File("b.wav"), 700)));
-  const std::string evil = "../../../tmp/x\x1b[31m\xe2\x80\xae";
-  RawPeer mallory(2);
-  mallory.Send(Request("mallory", evil), bob.Address());
-  auto refused = mallory.Receive();
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_EQ(refused->Type(), MSG_SESSION_INACCESSIBLE);
-  // An old-version request carries junk where the session would be: it is
-  // not read, and the accept names a session of bob's own.
+  // A request offering such a session is refused (RawPeer tests); an
+  // old-version request carries junk where the session would be: it is not
+  // read, and the accept names a session of bob's own.
   Message old = Request("old", "", "", 4);
-  WriteTextField(old.Payload() + 144, kTextField, evil);
+  WriteTextField(old.Payload() + 144, kTextField, "../../../tmp/x\x1b[31m\xe2\x80\xae");
   RawPeer oldCaller(3);
   oldCaller.Send(old, bob.Address());
   auto accept = oldCaller.ReceiveType(MSG_ACCEPT);
@@ -497,8 +450,9 @@ TEST(Attack, SessionTextFromTheNetworkIsNeverTaken) {
   const std::string offered = ReadTextField(accept->bytes.data() + 13 + 144, kTextField);
   EXPECT_TRUE(IsValidSessionId(offered)) << offered;
   EXPECT_TRUE(IsValidSessionId(bob.Engine().GetSessionId()));
-  std::printf("[attack 7] session '../../../tmp/x' with escape codes: refused; bob's session %s\n",
-              bob.Engine().GetSessionId().c_str());
+  std::printf(
+      "[attack 7] session '../../../tmp/x' with escape codes: not taken; bob's session %s\n",
+      bob.Engine().GetSessionId().c_str());
 }
 
 }  // namespace

@@ -22,8 +22,6 @@
 namespace dialvo::server::test {
 namespace {
 
-uint32_t Source(int n) { return 0x0A000000u + static_cast<uint32_t>(n); }  // 10.0.0.n
-
 // A raw TCP connection from a chosen loopback address, for requests no
 // well-behaved client would send.
 class Raw {
@@ -80,11 +78,12 @@ class Attack : public ::testing::Test {
     h.AddUser("bob", "secret-b");
     h.AddUser("amy", "secret-a");
   }
-  std::string From(uint32_t source, const std::string& script, const std::string& body) {
-    return Ask(h.GetService(), source, script, body);
+  // From 10.0.0.n.
+  std::string From(int n, const std::string& script, const std::string& body) {
+    return Ask(h.GetService(), 0x0A000000u + static_cast<uint32_t>(n), script, body);
   }
-  std::string Login(uint32_t source, const std::string& user, const std::string& password) {
-    return From(source, "logmein.asp", Harness::LoginBody(user, password, kGuidA));
+  std::string Login(int n, const std::string& user, const std::string& password) {
+    return From(n, "logmein.asp", Harness::LoginBody(user, password, kGuidA));
   }
   uint64_t Argon() { return h.Passwords().ArgonRuns(); }
   Harness h;
@@ -96,87 +95,86 @@ constexpr const char* kThrottled = "Too many failed logins. Please try again in 
 
 TEST_F(Attack, GuessesAreThrottledPerAccountBeforeAnyHashing) {
   // Bob is logged in from 10.0.0.1; guesses come from many other addresses.
-  ASSERT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  ASSERT_TRUE(Contains(Login(1, "bob", "secret-b"), kAccepted));
   // A remembered good password needs no Argon2id at all.
   uint64_t before = Argon();
-  EXPECT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  EXPECT_TRUE(Contains(Login(1, "bob", "secret-b"), kAccepted));
   EXPECT_EQ(Argon(), before);
   // An unknown name costs what a wrong password costs, and reads the same.
   h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
   before = Argon();
-  const std::string unknown = Login(Source(99), "nobody", "guess");
+  const std::string unknown = Login(99, "nobody", "guess");
   EXPECT_TRUE(Contains(unknown, kBad));
   EXPECT_EQ(Argon(), before + 1);
   for (int i = 0; i < 5; ++i) {
     before = Argon();
-    EXPECT_EQ(Login(Source(100 + i), "bob", "guess"), unknown);
+    EXPECT_EQ(Login(100 + i, "bob", "guess"), unknown);
     EXPECT_EQ(Argon(), before + 1);
   }
   // The sixth guess is refused without hashing, in the login answer form,
   // even with the right password.
   before = Argon();
-  std::string answer = Login(Source(200), "bob", "secret-b");
+  std::string answer = Login(200, "bob", "secret-b");
   EXPECT_TRUE(Contains(answer, "<errorcode>1</errorcode>")) << answer;
   EXPECT_TRUE(Contains(answer, std::string(kThrottled) + "1 seconds.")) << answer;
-  EXPECT_TRUE(
-      Contains(From(Source(201), "getuserlist.asp", "User=bob&Pass=x&buddy=amy"), kThrottled));
+  EXPECT_TRUE(Contains(From(201, "getuserlist.asp", "User=bob&Pass=x&buddy=amy"), kThrottled));
   EXPECT_EQ(Argon(), before);
   // Other accounts are not affected; amy, logging in with bob's
   // InstanceGUID, leaves his login alone. Bob's own program, from the
   // address of its login, keeps working.
-  EXPECT_TRUE(Contains(Login(Source(202), "amy", "secret-a"), kAccepted));
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
-  EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "User=amy&Pass=secret-a&buddy=bob"),
+  EXPECT_TRUE(Contains(Login(202, "amy", "secret-a"), kAccepted));
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
+  EXPECT_TRUE(Contains(From(2, "getuserlist.asp", "User=amy&Pass=secret-a&buddy=bob"),
                        "<userid>bob</userid>"));
 
   // The wait doubles with each further failure.
   h.Advance(1000);
-  EXPECT_TRUE(Contains(Login(Source(203), "bob", "guess"), kBad));
-  EXPECT_TRUE(Contains(Login(Source(204), "bob", "guess"), "again in 2 seconds."));
+  EXPECT_TRUE(Contains(Login(203, "bob", "guess"), kBad));
+  EXPECT_TRUE(Contains(Login(204, "bob", "guess"), "again in 2 seconds."));
   h.Advance(2000);
-  EXPECT_TRUE(Contains(Login(Source(205), "bob", "guess"), kBad));
-  EXPECT_TRUE(Contains(Login(Source(206), "bob", "guess"), "again in 4 seconds."));
+  EXPECT_TRUE(Contains(Login(205, "bob", "guess"), kBad));
+  EXPECT_TRUE(Contains(Login(206, "bob", "guess"), "again in 4 seconds."));
   h.Advance(4000);
   // A good login clears the account's count.
-  EXPECT_TRUE(Contains(Login(Source(207), "bob", "secret-b"), kAccepted));
-  EXPECT_TRUE(Contains(Login(Source(208), "bob", "guess"), kBad));
-  EXPECT_TRUE(Contains(Login(Source(209), "bob", "secret-b"), kAccepted));
+  EXPECT_TRUE(Contains(Login(207, "bob", "secret-b"), kAccepted));
+  EXPECT_TRUE(Contains(Login(208, "bob", "guess"), kBad));
+  EXPECT_TRUE(Contains(Login(209, "bob", "secret-b"), kAccepted));
 }
 
 TEST_F(Attack, OneSourceIsThrottledAndSettingTheClockEndsNoLoginAndBlocksNoSource) {
-  EXPECT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  EXPECT_TRUE(Contains(Login(1, "bob", "secret-b"), kAccepted));
   // A jump forward by a day: the login lives on, and what is stored and
   // shown follows the wall clock.
   h.SetWallClockBy(int64_t{24} * 3600 * 1000);
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
-  EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "user=amy&Pass=secret-a&buddy=bob"),
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
+  EXPECT_TRUE(Contains(From(2, "getuserlist.asp", "user=amy&Pass=secret-a&buddy=bob"),
                        "<userid>bob</userid>"));
   h.Advance(15000);  // the next keep-alive stores the new wall time
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
   h.Stop();
   h.Start();  // the stored login is read back in wall time
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
 
   // One source guessing many names waits too: its logins and keep-alives
   // are refused unhashed while other sources go on.
   for (int i = 0; i < 10; ++i) {
-    EXPECT_TRUE(Contains(Login(Source(9), "user" + std::to_string(i), "guess"), kBad));
+    EXPECT_TRUE(Contains(Login(9, "user" + std::to_string(i), "guess"), kBad));
   }
   const uint64_t before = Argon();
-  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kThrottled));
-  EXPECT_TRUE(From(Source(9), "iamup.asp", Harness::LoginBody("amy", "secret-a", kGuidA))
+  EXPECT_TRUE(Contains(Login(9, "amy", "secret-a"), kThrottled));
+  EXPECT_TRUE(From(9, "iamup.asp", Harness::LoginBody("amy", "secret-a", kGuidA))
                   .starts_with(std::string("#") + kThrottled));
   EXPECT_EQ(Argon(), before);
-  EXPECT_TRUE(Contains(Login(Source(10), "amy", "secret-a"), kAccepted));
+  EXPECT_TRUE(Contains(Login(10, "amy", "secret-a"), kAccepted));
   // Back by two days: it waits only the real time, not the days the clock
   // went back.
   h.SetWallClockBy(int64_t{-2} * 24 * 3600 * 1000);
   h.Advance(1000);
-  EXPECT_TRUE(Contains(Login(Source(9), "amy", "secret-a"), kAccepted));
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
+  EXPECT_TRUE(Contains(Login(9, "amy", "secret-a"), kAccepted));
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
   // Three missed keep-alives still end a login.
   h.Advance(3 * 45000 + 1);
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "-");
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "-");
 }
 
 TEST_F(Attack, TheChangePasswordFormIsNoWayAroundTheThrottle) {
@@ -186,7 +184,7 @@ TEST_F(Attack, TheChangePasswordFormIsNoWayAroundTheThrottle) {
                   "name=" + user + "&old=" + old + "&new=fresh-pw&new2=fresh-pw")
         .body;
   };
-  ASSERT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  ASSERT_TRUE(Contains(Login(1, "bob", "secret-b"), kAccepted));
   EXPECT_TRUE(
       Contains(Get(h.Port(), "/app_links/app_changepassword.aspx?user=bob").body, "value=\"bob\""));
   h.Passwords().VerifyNobody("warm-up");  // makes its stand-in hash once
@@ -198,13 +196,13 @@ TEST_F(Attack, TheChangePasswordFormIsNoWayAroundTheThrottle) {
   // both wait now, even with the right password, and nothing is hashed.
   const uint64_t throttled = Argon();
   EXPECT_TRUE(Contains(change("bob", "secret-b"), kThrottled));
-  EXPECT_TRUE(Contains(Login(Source(3), "bob", "secret-b"), kThrottled));
+  EXPECT_TRUE(Contains(Login(3, "bob", "secret-b"), kThrottled));
   EXPECT_EQ(Argon(), throttled);
   h.Advance(1000);
   EXPECT_TRUE(Contains(change("bob", "secret-b"), "The password of bob was changed."));
   // Keep-alives with the old password end; the new one logs in.
-  EXPECT_TRUE(From(Source(1), "iamup.asp", kBobLogin).starts_with("#"));
-  EXPECT_TRUE(Contains(Login(Source(1), "bob", "fresh-pw"), kAccepted));
+  EXPECT_TRUE(From(1, "iamup.asp", kBobLogin).starts_with("#"));
+  EXPECT_TRUE(Contains(Login(1, "bob", "fresh-pw"), kAccepted));
 }
 
 TEST(ThrottleTables, ForgetQuietKeysAndStayWithinTheirCaps) {
@@ -348,12 +346,12 @@ TEST(SlowClients, BodiesBeyondTheBudgetAreRefusedUnread) {
 }
 
 TEST_F(Attack, CallReportsAreBoundToTheLoginAndCannotFillTheDisk) {
-  const std::string key = Between(Login(Source(1), "bob", "secret-b"), "<report_key>", '<');
+  const std::string key = Between(Login(1, "bob", "secret-b"), "<report_key>", '<');
   EXPECT_EQ(key.size(), 32u);
-  ASSERT_TRUE(Contains(
-      From(Source(2), "logmein.asp", Harness::LoginBody("amy", "secret-a", kGuidB)), kAccepted));
+  ASSERT_TRUE(
+      Contains(From(2, "logmein.asp", Harness::LoginBody("amy", "secret-a", kGuidB)), kAccepted));
   h.AddUser("carol", "secret-c");
-  const auto report = [&](uint32_t source, const std::string& conference, const std::string& k,
+  const auto report = [&](int source, const std::string& conference, const std::string& k,
                           const std::string& user = "bob") {
     return From(source, "iamtalking.asp",
                 "User=" + user +
@@ -363,23 +361,23 @@ TEST_F(Attack, CallReportsAreBoundToTheLoginAndCannotFillTheDisk) {
   };
   // One session number per conference, whoever reports it, from index 4 of
   // the answer on, where the program reads it.
-  const std::string first = report(Source(1), "c-1", key);
+  const std::string first = report(1, "c-1", key);
   ASSERT_TRUE(first.starts_with("+")) << first;
   ASSERT_GE(first.size(), 5u);
   EXPECT_GT(LeadingNumber(first.substr(4)), 0);
-  EXPECT_EQ(report(Source(2), "c-1", "", "amy"), first);
-  EXPECT_EQ(report(Source(1), "c-1", "", "BOB"), first);
-  EXPECT_NE(report(Source(1), "c-2", ""), first);
-  EXPECT_TRUE(report(Source(1), "", "").starts_with("-"));
+  EXPECT_EQ(report(2, "c-1", "", "amy"), first);
+  EXPECT_EQ(report(1, "c-1", "", "BOB"), first);
+  EXPECT_NE(report(1, "c-2", ""), first);
+  EXPECT_TRUE(report(1, "", "").starts_with("-"));
   // With the key, from any address (the program moved); without it, only
   // from the login's address, as older programs send; a wrong key never.
-  EXPECT_TRUE(report(Source(2), "c-3", key).starts_with("+"));
-  EXPECT_EQ(report(Source(2), "c-4", ""), "-You are not logged in.");
-  EXPECT_EQ(report(Source(1), "c-4", std::string(32, '0')),
+  EXPECT_TRUE(report(2, "c-3", key).starts_with("+"));
+  EXPECT_EQ(report(2, "c-4", ""), "-You are not logged in.");
+  EXPECT_EQ(report(1, "c-4", std::string(32, '0')),
             "-The call report does not belong to your login.");
   // No password in a call report: only a logged-in user may send one.
-  EXPECT_EQ(report(Source(3), "c-1", "", "carol"), "-You are not logged in.");
-  EXPECT_EQ(report(Source(3), "c-1", "", "nobody"), "-You are not logged in.");
+  EXPECT_EQ(report(3, "c-1", "", "carol"), "-You are not logged in.");
+  EXPECT_EQ(report(3, "c-1", "", "nobody"), "-You are not logged in.");
 
   // A flood: the burst, then one report per interval; the database stays small.
   auto size = [&] {
@@ -390,7 +388,7 @@ TEST_F(Attack, CallReportsAreBoundToTheLoginAndCannotFillTheDisk) {
   const auto before = size();
   int accepted = 0;
   for (int i = 0; i < 2000; ++i) {
-    if (report(Source(1), "flood-" + std::to_string(i), key).starts_with("+")) ++accepted;
+    if (report(1, "flood-" + std::to_string(i), key).starts_with("+")) ++accepted;
     if (i % 100 == 99) h.Advance(5000);
   }
   EXPECT_EQ(accepted, 20 - 5 + 19);  // the burst, less bob's five reports above
@@ -410,7 +408,7 @@ TEST_F(Attack, CallReportsAreBoundToTheLoginAndCannotFillTheDisk) {
 }
 
 TEST_F(Attack, AKeepaliveDuringAStoreOutageKeepsTheLoginAlive) {
-  ASSERT_TRUE(Contains(Login(Source(1), "bob", "secret-b"), kAccepted));
+  ASSERT_TRUE(Contains(Login(1, "bob", "secret-b"), kAccepted));
   std::vector<LoginRecord> before;
   ASSERT_EQ(h.GetStore().LoadLogins(0, before), StoreStatus::kOk);
   ASSERT_EQ(before.size(), 1u);
@@ -418,21 +416,21 @@ TEST_F(Attack, AKeepaliveDuringAStoreOutageKeepsTheLoginAlive) {
   // The accounts vanish from under the service: none can be read.
   ASSERT_TRUE(RunSql(h.Database(), "ALTER TABLE users RENAME TO users_away"));
   h.Advance(100000);  // past the store's memory of the account
-  EXPECT_FALSE(Contains(Login(Source(2), "amy", "secret-a"), kAccepted));
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
-  EXPECT_EQ(From(Source(1), "iamup.asp", Harness::LoginBody("bob", "secret-b", kGuidB)), "-");
+  EXPECT_FALSE(Contains(Login(2, "amy", "secret-a"), kAccepted));
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
+  EXPECT_EQ(From(1, "iamup.asp", Harness::LoginBody("bob", "secret-b", kGuidB)), "-");
   h.Advance(130000);  // 135 s after the login would have expired it
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
   // Once the store is back, the very next keep-alive stores the login again:
   // the ones the store missed do not count as written.
   ASSERT_TRUE(RunSql(h.Database(), "ALTER TABLE users_away RENAME TO users"));
   h.Advance(1000);
-  EXPECT_EQ(From(Source(1), "iamup.asp", kBobLogin), "+");
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
   std::vector<LoginRecord> logins;
   ASSERT_EQ(h.GetStore().LoadLogins(0, logins), StoreStatus::kOk);
   ASSERT_EQ(logins.size(), 1u);
   EXPECT_EQ(logins[0].lastSeenMs - loggedIn.lastSeenMs, 231000);
-  EXPECT_TRUE(Contains(From(Source(2), "getuserlist.asp", "User=amy&Pass=secret-a&buddy=bob"),
+  EXPECT_TRUE(Contains(From(2, "getuserlist.asp", "User=amy&Pass=secret-a&buddy=bob"),
                        "<userid>bob</userid>"));
 }
 
@@ -442,21 +440,21 @@ TEST_F(Attack, AccountsOfOlderVersionsLogInAndGetNewHashes) {
   ASSERT_TRUE(older.Hash("secret-c", hash));
   ASSERT_EQ(h.GetStore().AddUser("carol", hash, 0), StoreStatus::kOk);
   ASSERT_TRUE(h.Passwords().NeedsRehash(hash));
-  EXPECT_TRUE(Contains(Login(Source(1), "carol", "guess"), kBad));
+  EXPECT_TRUE(Contains(Login(1, "carol", "guess"), kBad));
   UserRecord carol;
   ASSERT_EQ(h.GetStore().FindUser("carol", carol), StoreStatus::kOk);
   EXPECT_EQ(carol.passwordHash, hash);  // a wrong password changes nothing
-  EXPECT_TRUE(Contains(Login(Source(1), "carol", "secret-c"), kAccepted));
+  EXPECT_TRUE(Contains(Login(1, "carol", "secret-c"), kAccepted));
   h.Advance(5000);  // past the store's memory of the account
   ASSERT_EQ(h.GetStore().FindUser("carol", carol), StoreStatus::kOk);
   EXPECT_NE(carol.passwordHash, hash);
   EXPECT_FALSE(h.Passwords().NeedsRehash(carol.passwordHash));
-  EXPECT_TRUE(Contains(Login(Source(2), "carol", "secret-c"), kAccepted));
+  EXPECT_TRUE(Contains(Login(2, "carol", "secret-c"), kAccepted));
 
   // A name made before the name rule (the store takes any name) still
   // logs in; no such name is made now.
   ASSERT_EQ(h.GetStore().AddUser("old\xE2\x80\xAEname", hash, 0), StoreStatus::kOk);
-  EXPECT_TRUE(Contains(Login(Source(3), "old%E2%80%AEname", "secret-c"), kAccepted));
+  EXPECT_TRUE(Contains(Login(3, "old%E2%80%AEname", "secret-c"), kAccepted));
   EXPECT_FALSE(CreateAccount(h.GetStore(), h.Passwords(), "new\xE2\x80\xAEname", "secret-n", 0).ok);
 }
 
