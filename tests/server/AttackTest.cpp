@@ -432,6 +432,16 @@ TEST_F(Attack, AKeepaliveDuringAStoreOutageKeepsTheLoginAlive) {
   EXPECT_EQ(logins[0].lastSeenMs - loggedIn.lastSeenMs, 231000);
   EXPECT_TRUE(Contains(From(2, "getuserlist.asp", "User=amy&Pass=secret-a&buddy=bob"),
                        "<userid>bob</userid>"));
+  // With only the logins out of reach the same holds.
+  ASSERT_TRUE(RunSql(h.Database(), "ALTER TABLE logins RENAME TO logins_away"));
+  h.Advance(60000);
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
+  ASSERT_TRUE(RunSql(h.Database(), "ALTER TABLE logins_away RENAME TO logins"));
+  h.Advance(1000);
+  EXPECT_EQ(From(1, "iamup.asp", kBobLogin), "+");
+  ASSERT_EQ(h.GetStore().LoadLogins(0, logins), StoreStatus::kOk);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_EQ(logins[0].lastSeenMs - loggedIn.lastSeenMs, 292000);
 }
 
 TEST_F(Attack, AccountsOfOlderVersionsLogInAndGetNewHashes) {
