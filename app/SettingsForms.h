@@ -22,15 +22,15 @@ enum class ConnectionChoice { kDirect, kFirewall, kPrivate };
 
 struct NetworkSettingsValues {
   bool useProxy = false;
-  std::string proxyName;
-  std::string proxyPort;  // as typed
+  std::string proxyName{};
+  std::string proxyPort{};  // as typed
   bool useAlternatePort = false;
-  std::string listeningPort;  // as typed; shows 1720 while the box is off
+  std::string listeningPort{};  // as typed; shows 1720 while the box is off
   ConnectionChoice choice = ConnectionChoice::kDirect;
   bool autoDetectFirewall = true;  // firewall: the service finds the address
-  std::string firewallAddress;
+  std::string firewallAddress{};
   bool lanCalls = true;  // private network: calls from the LAN are taken
-  std::string lanAddress;
+  std::string lanAddress{};
 };
 
 NetworkSettingsValues NetworkValuesFrom(const NetworkSettings& settings);
@@ -99,9 +99,9 @@ inline constexpr const char* kFreeSpaceLow =
 
 struct ProgramSettingsValues {
   bool autoStart = false;
-  std::string ringTime;  // as typed
+  std::string ringTime{};  // as typed
   bool autoMixer = true;
-  std::string recordingsDirectory;
+  std::string recordingsDirectory{};
   bool popupBuddyOnline = true;
   bool popupCongestion = true;
   bool popupJoinLeave = true;

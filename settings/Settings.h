@@ -57,9 +57,9 @@ uint32_t ReadDword(const SettingsStore& store, std::string_view name);
 
 // The seven network values, loaded and saved as a unit, in this order.
 struct NetworkSettings {
-  std::string httpProxyName;
+  std::string httpProxyName{};
   uint32_t useHttpProxy = 0;
-  std::string configuredIp;
+  std::string configuredIp{};
   uint32_t useAlternateListeningPort = 0;
   uint32_t listeningPort = kDefaultListeningPort;
   uint32_t ipType = 0;  // 0 to 4: how the PC is connected to the internet

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include "base/UdpSocket.h"
 #include "engine/CallRequest.h"
 
 namespace dialvo::test {
@@ -82,12 +81,6 @@ std::unique_ptr<MixerController> OpenMixer(const std::string& address, bool auto
   mixer->Start(automatic);
   if (!WaitForGui([&] { return mixer->Ready(); }, 5000)) ADD_FAILURE() << "the mixer never opened";
   return mixer;
-}
-
-uint16_t FreeUdpPort() {
-  UdpSocket probe;
-  if (!probe.Open() || !probe.Bind(SockAddr::Loopback(0))) return 0;
-  return probe.LocalName().value_or(SockAddr{}).port;
 }
 
 ControllerRig::ControllerRig(int ringTickMs, int statusTickMs) {

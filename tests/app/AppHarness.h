@@ -24,6 +24,7 @@
 #include "engine/EventSink.h"
 #include "settings/SettingsStore.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
@@ -154,9 +155,6 @@ std::shared_ptr<SoundBackend> FileSound(const std::string& playFile = {},
 // A mixer on the sound server at address, opened (and its automatic
 // settings run when asked).
 std::unique_ptr<MixerController> OpenMixer(const std::string& address, bool automatic);
-
-// A loopback UDP port free right now; 0 when none could be had.
-uint16_t FreeUdpPort();
 
 // A controller on fakes, with its settings in a scratch directory.
 struct ControllerRig {

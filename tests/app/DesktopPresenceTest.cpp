@@ -23,10 +23,8 @@ namespace {
 struct Desktop {
   Desktop(const ServerProcess& server, const std::string& name) : user(name) {
     settings = std::make_shared<SettingsStore>(dir.Path());
-    NetworkSettings net;
-    net.ipType = 2;  // on one machine: the loopback address, configured
-    net.configuredIp = "127.0.0.1";
-    SaveNetworkSettings(*settings, net);
+    // On one machine: the loopback address, configured.
+    SaveNetworkSettings(*settings, {.configuredIp = "127.0.0.1", .ipType = 2});
     EngineConfig engine;
     engine.sound = FileSound();
     CallController::Options callOptions;

@@ -36,10 +36,9 @@ bool Answers(const QString& name) {
 TEST(Program, OneInstancePerSettingsDirectoryACrashLeavesNoLockBadArgumentsEnd) {
   ScratchDir dir;
   SettingsStore settings(dir.Path());
-  NetworkSettings network;
-  network.useAlternateListeningPort = 1;
-  network.listeningPort = 0;  // any free port: tests run side by side
-  ASSERT_TRUE(SaveNetworkSettings(settings, network));
+  // Any free port: tests run side by side.
+  const NetworkSettings anyPort{.useAlternateListeningPort = 1, .listeningPort = 0};
+  ASSERT_TRUE(SaveNetworkSettings(settings, anyPort));
   const QString name = SingleInstanceName(QString::fromStdString(settings.Directory()));
 
   ChildProcess first;
@@ -54,7 +53,7 @@ TEST(Program, OneInstancePerSettingsDirectoryACrashLeavesNoLockBadArgumentsEnd) 
   // Another settings directory is another instance.
   ScratchDir other;
   SettingsStore otherSettings(other.Path());
-  ASSERT_TRUE(SaveNetworkSettings(otherSettings, network));
+  ASSERT_TRUE(SaveNetworkSettings(otherSettings, anyPort));
   ChildProcess second;
   ASSERT_TRUE(second.Start(Program(other.Path(), "DontShow"), kEnv));
   ASSERT_TRUE(WaitFor(

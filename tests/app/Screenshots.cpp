@@ -125,11 +125,9 @@ int main(int argc, char** argv) {
     CloseNotes();
     ServerProcess server({}, 45);
     ControllerRig rig;
-    NetworkSettings net;
-    net.ipType = 1;
-    net.useAlternateListeningPort = 1;
-    net.listeningPort = FreeUdpPort();
-    SaveNetworkSettings(*rig.settings, net);
+    SaveNetworkSettings(
+        *rig.settings,
+        {.useAlternateListeningPort = 1, .listeningPort = UnusedUdpPort(), .ipType = 1});
     MainWindowOptions options;
     options.connectivity.client.directoryHost = server.HostPort();
     options.connectivity.client.cacheDirectory = rig.dir.Path();

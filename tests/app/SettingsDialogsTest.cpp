@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -29,95 +30,82 @@ using ::testing::HasSubstr;
 
 constexpr uint64_t kMB = uint64_t{1024} * 1024;
 
-NetworkSettingsValues Direct() { return NetworkValuesFrom(NetworkSettings{}); }
-
 TEST(NetworkSettingsForm, OkRefusesBadFieldsAndPlansWhatFollows) {
-  const NetworkSettings stored;
-  // Each refused case starts from the direct defaults (proxy port 80).
-  const auto proxy = [](const char* name, const char* port) {
-    NetworkSettingsValues v = Direct();
-    v.useProxy = true;
-    v.proxyName = name;
-    v.proxyPort = port;
-    return v;
-  };
-  const auto listening = [](const char* port) {
-    NetworkSettingsValues v = Direct();
-    v.useAlternatePort = true;
-    v.listeningPort = port;
-    return v;
-  };
-  NetworkSettingsValues staticFirewall = Direct();
-  staticFirewall.choice = ConnectionChoice::kFirewall;
-  staticFirewall.autoDetectFirewall = false;
-  staticFirewall.firewallAddress = " \t";
-  NetworkSettingsValues lanCalls = Direct();
-  lanCalls.choice = ConnectionChoice::kPrivate;
-  lanCalls.lanCalls = true;
-  lanCalls.lanAddress = "";
   const std::pair<NetworkSettingsValues, const char*> refused[] = {
-      {proxy("  ", "80"), texts::kProxyNameMissing},
-      {proxy("proxy", "0"), texts::kProxyPortMissing},
-      {proxy("proxy", "80a"), texts::kNotAnInteger},
-      {proxy("proxy", "65536"), texts::kPortOutOfRange},
-      {listening("0"), texts::kPortOutOfRange},
-      {listening("4294967297"), texts::kNotAnInteger},  // beyond 16 bits
-      {listening("-5"), texts::kNotAnInteger},
-      {staticFirewall, texts::kFirewallAddressMissing},
-      {lanCalls, texts::kLanAddressMissing},
+      {{.useProxy = true, .proxyName = "  ", .proxyPort = "80"}, texts::kProxyNameMissing},
+      {{.useProxy = true, .proxyName = "proxy", .proxyPort = "0"}, texts::kProxyPortMissing},
+      {{.useProxy = true, .proxyName = "proxy", .proxyPort = "80a"}, texts::kNotAnInteger},
+      {{.useProxy = true, .proxyName = "proxy", .proxyPort = "65536"}, texts::kPortOutOfRange},
+      {{.useAlternatePort = true, .listeningPort = "0"}, texts::kPortOutOfRange},
+      // Beyond 16 bits.
+      {{.useAlternatePort = true, .listeningPort = "4294967297"}, texts::kNotAnInteger},
+      {{.useAlternatePort = true, .listeningPort = "-5"}, texts::kNotAnInteger},
+      {{.choice = ConnectionChoice::kFirewall,
+        .autoDetectFirewall = false,
+        .firewallAddress = " \t"},
+       texts::kFirewallAddressMissing},
+      {{.choice = ConnectionChoice::kPrivate, .lanCalls = true, .lanAddress = ""},
+       texts::kLanAddressMissing},
   };
   for (size_t i = 0; i < std::size(refused); ++i) {
-    EXPECT_EQ(PlanNetworkOk(refused[i].first, stored).error, refused[i].second) << "case " << i;
+    EXPECT_EQ(PlanNetworkOk(refused[i].first, {}).error, refused[i].second) << "case " << i;
   }
 
-  // Proxy and detected firewall: ask about the shared address, then the
-  // port-forward note with the alternate port; names and addresses trimmed.
-  NetworkSettingsValues v = proxy("  proxy.lan ", "3128");
-  v.useAlternatePort = true;
-  v.listeningPort = " 5060 ";
-  v.choice = ConnectionChoice::kFirewall;
-  v.firewallAddress = " 203.0.113.9 ";
-  NetworkOkPlan plan = PlanNetworkOk(v, stored);
-  ASSERT_EQ(plan.error, "");
-  EXPECT_TRUE(plan.askSameExternalAddress);
-  EXPECT_TRUE(plan.showFirewallInformation);
-  EXPECT_FALSE(plan.showPrivateNetworkNote);
-  EXPECT_EQ(plan.settings.httpProxyName, "proxy.lan");
-  EXPECT_EQ(plan.settings.httpProxyPort, 3128u);
-  EXPECT_EQ(plan.settings.EffectiveListeningPort(), 5060u);
-  EXPECT_EQ(plan.settings.ipType, 1u);
-  EXPECT_EQ(plan.settings.configuredIp, "203.0.113.9");
+  struct Accepted {
+    NetworkSettingsValues values;
+    NetworkSettings stored, expected;
+    // Ask about a shared address, show the firewall information, the private note.
+    std::array<bool, 3> notes;
+  };
+  const Accepted accepted[] = {
+      // Proxy and detected firewall: ask about the shared address, then the
+      // port-forward note with the alternate port; names and addresses trimmed.
+      {{.useProxy = true,
+        .proxyName = "  proxy.lan ",
+        .proxyPort = "3128",
+        .useAlternatePort = true,
+        .listeningPort = " 5060 ",
+        .choice = ConnectionChoice::kFirewall,
+        .firewallAddress = " 203.0.113.9 "},
+       {},
+       {.httpProxyName = "proxy.lan",
+        .useHttpProxy = 1,
+        .configuredIp = "203.0.113.9",
+        .useAlternateListeningPort = 1,
+        .listeningPort = 5060,
+        .ipType = 1,
+        .httpProxyPort = 3128},
+       {true, true, false}},
+      // Private network without LAN calls is type 4; an unticked port box
+      // means the default port; a disabled proxy port that is no number
+      // (empty) keeps the stored one, one that is a number is taken.
+      {{.listeningPort = "garbage", .choice = ConnectionChoice::kPrivate, .lanCalls = false},
+       {.httpProxyPort = 8080},
+       {.ipType = 4, .httpProxyPort = 8080},
+       {false, false, false}},
+      {{.proxyPort = "81", .choice = ConnectionChoice::kPrivate, .lanAddress = "desk.lan"},
+       {.httpProxyPort = 8080},
+       {.configuredIp = "desk.lan", .ipType = 3, .httpProxyPort = 81},
+       {false, false, true}},
+  };
+  for (size_t i = 0; i < std::size(accepted); ++i) {
+    const Accepted& a = accepted[i];
+    const NetworkOkPlan plan = PlanNetworkOk(a.values, a.stored);
+    EXPECT_EQ(plan.error, "") << "case " << i;
+    EXPECT_EQ(plan.settings, a.expected) << "case " << i;
+    EXPECT_EQ((std::array{plan.askSameExternalAddress, plan.showFirewallInformation,
+                          plan.showPrivateNetworkNote}),
+              a.notes)
+        << "case " << i;
+  }
   EXPECT_THAT(FirewallInformationText(5060), HasSubstr("UDP port-5060 to the internal"));
-
-  // Private network without LAN calls is type 4; an unticked port box
-  // means the default port; a disabled proxy port that is no number keeps
-  // the stored one.
-  v = Direct();
-  v.choice = ConnectionChoice::kPrivate;
-  v.lanCalls = false;
-  v.listeningPort = "garbage";
-  v.proxyPort = "";
-  NetworkSettings withProxyPort;
-  withProxyPort.httpProxyPort = 8080;
-  plan = PlanNetworkOk(v, withProxyPort);
-  ASSERT_EQ(plan.error, "");
-  EXPECT_EQ(plan.settings.ipType, 4u);
-  EXPECT_EQ(plan.settings.EffectiveListeningPort(), 1720u);
-  EXPECT_EQ(plan.settings.httpProxyPort, 8080u);
-  EXPECT_FALSE(plan.showFirewallInformation || plan.showPrivateNetworkNote);
-  v.lanCalls = true;
-  v.lanAddress = "desk.lan";
-  plan = PlanNetworkOk(v, stored);
-  EXPECT_EQ(plan.settings.ipType, 3u);
-  EXPECT_TRUE(plan.showPrivateNetworkNote);
 
   // The values shown for each stored type come back unchanged through OK.
   for (uint32_t type = 0; type <= 4; ++type) {
-    NetworkSettings s;
-    s.ipType = type;
-    s.configuredIp = type == 0 ? "" : "host.example";
-    s.useAlternateListeningPort = 1;
-    s.listeningPort = 40000;
+    const NetworkSettings s{.configuredIp = type == 0 ? "" : "host.example",
+                            .useAlternateListeningPort = 1,
+                            .listeningPort = 40000,
+                            .ipType = type};
     EXPECT_EQ(PlanNetworkOk(NetworkValuesFrom(s), s).settings, s) << "type " << type;
   }
 }
@@ -152,20 +140,17 @@ TEST(ProgramSettingsForm, ChecksRingTimeDirectoryAndFreeSpace) {
   EXPECT_EQ(rig.Check("10", " D "), texts::kDirectoryInvalid);
   EXPECT_EQ(rig.Check("10", ""), texts::kDirectoryInvalid);
 
-  const auto check = [&](std::optional<uint64_t> free) {
-    rig.free = free;
-    return rig.Check("10", folder);
+  const std::pair<std::optional<uint64_t>, const char*> spaces[] = {
+      {kMinimumRecordingSpace, ""},  {kMinimumRecordingSpace - 1, texts::kFreeSpaceLow},
+      {0, texts::kFreeSpaceLow},     {4608 * kMB, ""},  // 4.5 GB: no 32-bit wrap
+      {(uint64_t{1} << 32) + 1, ""}, {std::nullopt, texts::kFreeSpaceUnknown},
   };
-  EXPECT_EQ(check(kMinimumRecordingSpace), "");
-  EXPECT_EQ(check(kMinimumRecordingSpace - 1), texts::kFreeSpaceLow);
-  EXPECT_EQ(check(0), texts::kFreeSpaceLow);
-  EXPECT_EQ(check(4608 * kMB), "");  // 4.5 GB: no 32-bit wrap
-  EXPECT_EQ(check((uint64_t{1} << 32) + 1), "");
-  EXPECT_EQ(check(std::nullopt), texts::kFreeSpaceUnknown);
-
+  for (const auto& [free, expected] : spaces) {
+    rig.free = free;
+    rig.asked.clear();
+    EXPECT_EQ(rig.Check("10", folder), expected) << free.value_or(0);
+  }
   // A folder still to be made is judged by the nearest one that exists.
-  rig.asked.clear();
-  check(200 * kMB);
   EXPECT_EQ(rig.asked.back(), std::filesystem::path(rig.dir.Path()));
   EXPECT_EQ(NearestExistingFolder(rig.dir.File("a/b/../c")), std::filesystem::path(rig.dir.Path()));
   // The real probe answers for a real folder.
@@ -233,8 +218,7 @@ T* ShowDialog(Args&&... args) {
 TEST(SettingsDialogs, NetworkDialogWalksItsBoxesBeforeSavingAndCancelKeepsAll) {
   ScratchDir dir;
   auto store = std::make_shared<SettingsStore>(dir.Path());
-  NetworkSettings stored;
-  stored.httpProxyPort = 8080;
+  const NetworkSettings stored{.httpProxyPort = 8080};
   SaveNetworkSettings(*store, stored);
 
   const QStringList desk{QStringLiteral("desk")};
@@ -331,9 +315,8 @@ TEST(SettingsDialogs, WindowMovesTheEngineAndTestsTheNewPort) {
   ServerProcess server({}, 45);
   ASSERT_FALSE(server.HostPort().empty());
   ControllerRig rig;
-  NetworkSettings net;
-  net.ipType = 1;  // behind a firewall, its address detected by the service
-  SaveNetworkSettings(*rig.settings, net);
+  // Behind a firewall, its address detected by the service.
+  SaveNetworkSettings(*rig.settings, {.ipType = 1});
   MainWindowOptions options = PlainWindow();
   options.connectivity.client.directoryHost = server.HostPort();
   options.connectivity.client.cacheDirectory = rig.dir.Path();
@@ -342,7 +325,7 @@ TEST(SettingsDialogs, WindowMovesTheEngineAndTestsTheNewPort) {
   MainWindow window(*rig.calls, nullptr, rig.settings, options);
   window.show();
 
-  const uint16_t port = FreeUdpPort();
+  const uint16_t port = UnusedUdpPort();
   ASSERT_NE(port, 0);
   rig.factory->boundPort = port;
   window.OpenNetworkSettings();
@@ -383,14 +366,11 @@ TEST(SettingsDialogs, WindowMovesTheEngineAndTestsTheNewPort) {
 TEST(SettingsDialogs, TestAndNetworkSettingsRefuseWhatTheyCannotDo) {
   ControllerRig rig;
   ConnectivityController test(*rig.calls, rig.settings, {});
-  NetworkSettings net;
-  net.ipType = 4;
-  SaveNetworkSettings(*rig.settings, net);
+  SaveNetworkSettings(*rig.settings, {.ipType = 4});
   ConnectivityController::Opening opening = test.Open();
   EXPECT_TRUE(opening.refusalWarning);
   EXPECT_THAT(opening.refusal.toStdString(), HasSubstr("You won't be able to test"));
-  net.ipType = 0;
-  SaveNetworkSettings(*rig.settings, net);
+  SaveNetworkSettings(*rig.settings, {.ipType = 0});
   opening = test.Open();
   EXPECT_EQ(opening.refusal, QString());
   EXPECT_EQ(opening.title, QStringLiteral("Test if your computer is reachable by others"));

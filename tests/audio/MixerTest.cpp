@@ -164,17 +164,6 @@ class MixerServerTest : public ::testing::Test {
     return out;
   }
 
-  // The first channel's volume in pactl's "Volume: front-left: 65536 / 100% / ...".
-  static uint32_t FirstVolume(const std::string& text) {
-    size_t at = text.find("Volume:");
-    if (at != std::string::npos) at = text.find(':', at + 7);
-    return at == std::string::npos ? UINT32_MAX
-                                   : static_cast<uint32_t>(std::stoul(text.substr(at + 1)));
-  }
-  // The volume of a "sink" or "source".
-  uint32_t Volume(const std::string& kind, const std::string& name) {
-    return FirstVolume(Pactl({"get-" + kind + "-volume", name}));
-  }
   bool SourceMuted(const std::string& source) {
     return Pactl({"get-source-mute", source}).find("yes") != std::string::npos;
   }
@@ -188,7 +177,8 @@ class MixerServerTest : public ::testing::Test {
       const std::string block = text.substr(at, next - at);
       if (block.find(owner) != std::string::npos) {
         return SinkInput{static_cast<uint32_t>(std::stoul(block.substr(head.size()))),
-                         FirstVolume(block), block.find("Mute: yes") != std::string::npos};
+                         test::PulseServer::FirstVolume(block),
+                         block.find("Mute: yes") != std::string::npos};
       }
       at = next;
     }
@@ -233,9 +223,10 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
   mixer->SetLevel(MixerLine::kMaster, 20000);
   mixer->SetLevel(MixerLine::kMicrophone, LevelFromPosition(100));
   EXPECT_EQ(mixer->Level(MixerLine::kMaster), 20000u);
-  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "out") == PulseFromLevel(20000); }, 1000));
+  EXPECT_TRUE(
+      test::WaitFor([&] { return server_.Volume("sink", "out") == PulseFromLevel(20000); }, 1000));
   EXPECT_TRUE(test::WaitFor(
-      [&] { return Volume("source", "out.monitor") == PulseFromLevel(155 * 256); }, 1000));
+      [&] { return server_.Volume("source", "out.monitor") == PulseFromLevel(155 * 256); }, 1000));
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 20000));
   EXPECT_TRUE(changes.Saw(MixerLine::kMicrophone, 155 * 256));
 
@@ -247,7 +238,8 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
     ASSERT_EQ(mixer->Level(MixerLine::kMaster), level);
   }
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 40000));
-  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "out") == PulseFromLevel(40000); }, 1000));
+  EXPECT_TRUE(
+      test::WaitFor([&] { return server_.Volume("sink", "out") == PulseFromLevel(40000); }, 1000));
   const std::vector<uint32_t> swept = changes.Levels(MixerLine::kMaster);
   EXPECT_TRUE(std::is_sorted(swept.begin(), swept.end())) << ::testing::PrintToString(swept);
   EXPECT_EQ(mixer->Level(MixerLine::kMaster), 40000u);
@@ -268,8 +260,9 @@ TEST_F(MixerServerTest, LevelsSetHereAndElsewhereMeetOnTheServer) {
   Pactl({"set-default-sink", "other"});
   EXPECT_TRUE(changes.Saw(MixerLine::kMaster, 65535));
   mixer->SetLevel(MixerLine::kMaster, 1000);
-  EXPECT_TRUE(test::WaitFor([&] { return Volume("sink", "other") == PulseFromLevel(1000); }, 1000));
-  EXPECT_EQ(Volume("sink", "out"), 26214u);
+  EXPECT_TRUE(
+      test::WaitFor([&] { return server_.Volume("sink", "other") == PulseFromLevel(1000); }, 1000));
+  EXPECT_EQ(server_.Volume("sink", "out"), 26214u);
 }
 
 TEST_F(MixerServerTest, SpeakerLevelWaitsForOurStreamAndStaysOffOthers) {
@@ -326,7 +319,7 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_EQ(report.source, "");
   EXPECT_EQ(Pactl({"get-default-source"}), "out.monitor\n");
   EXPECT_TRUE(SourceMuted("out.monitor"));
-  EXPECT_EQ(Volume("source", "out.monitor"), 3277u);
+  EXPECT_EQ(server_.Volume("source", "out.monitor"), 3277u);
   const std::optional<SinkInput> unmuted = FindOurStream();
   ASSERT_TRUE(unmuted);
   EXPECT_FALSE(unmuted->muted);
@@ -345,9 +338,9 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 128u * 256);
   EXPECT_EQ(Pactl({"get-default-source"}), "mic\n");
   EXPECT_FALSE(SourceMuted("mic"));
-  EXPECT_EQ(Volume("source", "mic"), PulseFromLevel(128 * 256));
+  EXPECT_EQ(server_.Volume("source", "mic"), PulseFromLevel(128 * 256));
   EXPECT_TRUE(SourceMuted("out.monitor"));
-  EXPECT_EQ(Volume("source", "out.monitor"), 3277u);
+  EXPECT_EQ(server_.Volume("source", "out.monitor"), 3277u);
 
   // Once set up, nothing more to do.
   report = mixer->ApplyAutomaticSettings();
@@ -361,8 +354,8 @@ TEST_F(MixerServerTest, AutomaticSettingsTouchOnlyARealInputAndOurStreams) {
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 20u * 256);
   EXPECT_TRUE(mixer->RaiseQuietMicrophone(32));
   EXPECT_EQ(mixer->Level(MixerLine::kMicrophone), 128u * 256);
-  EXPECT_TRUE(
-      test::WaitFor([&] { return Volume("source", "mic") == PulseFromLevel(128 * 256); }, 1000));
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return server_.Volume("source", "mic") == PulseFromLevel(128 * 256); }, 1000));
 }
 
 }  // namespace

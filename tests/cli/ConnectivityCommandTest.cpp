@@ -8,9 +8,9 @@
 
 #include "settings/Settings.h"
 #include "tests/cli/ServerProcess.h"
-#include "tests/service/Tinyproxy.h"
-#include "tests/settings/TempDir.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/LoopbackPorts.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 namespace {
@@ -32,18 +32,16 @@ std::vector<std::string> ReadLines(const std::filesystem::path& path) {
 TEST(CliConnectivityTest, ReachesThePcOnItsStoredPort) {
   ServerProcess server({}, 45);
   ASSERT_FALSE(server.HostPort().empty());
-  TempDir dir;
+  ScratchDir dir;
   const uint16_t port = UnusedUdpPort();
   ASSERT_NE(port, 0);
-  SettingsStore store(dir / "conf");
-  NetworkSettings net;
-  net.useAlternateListeningPort = 1;
-  net.listeningPort = port;
-  net.configuredIp = "127.0.0.1";  // port-forward then names it
-  ASSERT_TRUE(SaveNetworkSettings(store, net));
+  SettingsStore store(dir.File("conf"));
+  // Port-forward then names the configured address.
+  ASSERT_TRUE(SaveNetworkSettings(
+      store, {.configuredIp = "127.0.0.1", .useAlternateListeningPort = 1, .listeningPort = port}));
 
-  const std::string out = (dir / "out.txt").string();
-  EXPECT_EQ(RunProgram({Cli(), "--config", (dir / "conf").string(), "--server", server.HostPort(),
+  const std::string out = dir.File("out.txt");
+  EXPECT_EQ(RunProgram({Cli(), "--config", dir.File("conf"), "--server", server.HostPort(),
                         "--connectivity-test", "port-forward"},
                        {}, out),
             0);

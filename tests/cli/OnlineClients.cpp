@@ -18,10 +18,7 @@ std::vector<std::string> Fields(const std::optional<std::string>& line) {
 
 ClientSettings::ClientSettings(uint32_t ipType, const std::string& configuredIp) {
   SettingsStore store(dir_.Path());
-  NetworkSettings net;
-  net.ipType = ipType;
-  net.configuredIp = configuredIp;
-  SaveNetworkSettings(store, net);
+  SaveNetworkSettings(store, {.configuredIp = configuredIp, .ipType = ipType});
 }
 
 std::vector<std::string> ClientArgs(const ServerProcess& server, const ClientSettings& settings,

@@ -8,7 +8,7 @@
 
 #include "tests/cli/CliProcess.h"
 #include "tests/cli/ServerProcess.h"
-#include "tests/settings/TempDir.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 
@@ -21,10 +21,10 @@ std::vector<std::string> Fields(const std::optional<std::string>& line);
 class ClientSettings {
  public:
   explicit ClientSettings(uint32_t ipType, const std::string& configuredIp = {});
-  std::string Path() const { return dir_.Path().string(); }
+  const std::string& Path() const { return dir_.Path(); }
 
  private:
-  TempDir dir_;
+  ScratchDir dir_;
 };
 
 // The command line of a client that logs in to server as user (password

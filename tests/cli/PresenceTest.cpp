@@ -11,7 +11,7 @@
 
 #include "settings/Settings.h"
 #include "tests/cli/OnlineClients.h"
-#include "tests/service/FakeHttpServer.h"
+#include "tests/support/LoopbackPorts.h"
 
 namespace dialvo::test {
 namespace {

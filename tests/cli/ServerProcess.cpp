@@ -15,7 +15,7 @@ std::string ServerProcess::Program() {
 }
 
 ServerProcess::ServerProcess(const std::vector<Account>& accounts, int keepAliveSec) {
-  const std::string db = (dir_ / "service.db").string();
+  const std::string db = dir_.File("service.db");
   for (const auto& [name, password] : accounts) {
     if (RunProgram({Program(), "--db", db, "user", "add", name, password}) != 0) return;
   }
@@ -26,7 +26,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& options) { Serve(op
 
 void ServerProcess::Serve(std::vector<std::string> options) {
   options.insert(options.begin(), {Program(), "--listen", "127.0.0.1:0"});
-  if (!process_.Start(options, {}, (dir_ / "service.log").string()) ||
+  if (!process_.Start(options, {}, dir_.File("service.log")) ||
       !WaitLog("serving on 127.0.0.1:", 10000)) {
     return;
   }
@@ -45,7 +45,7 @@ bool ServerProcess::WaitLog(const std::string& text, int timeoutMs, int count) {
   return WaitFor([&] { return static_cast<int>(LogLines(text).size()) >= count; }, timeoutMs);
 }
 
-std::string ServerProcess::Log() const { return ReadFile((dir_ / "service.log").string()); }
+std::string ServerProcess::Log() const { return ReadFile(dir_.File("service.log")); }
 
 std::vector<std::string> ServerProcess::LogLines(const std::string& text) const {
   std::stringstream log(Log());

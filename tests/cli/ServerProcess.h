@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/settings/TempDir.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScratchDir.h"
 
 namespace dialvo::test {
 
@@ -41,7 +41,7 @@ class ServerProcess {
  private:
   void Serve(std::vector<std::string> options);
 
-  TempDir dir_;  // first: outlives the process
+  ScratchDir dir_;  // first: outlives the process
   ChildProcess process_;
   std::string hostPort_;
 };

@@ -19,7 +19,7 @@
 
 namespace dialvo::server::test {
 
-using TempDir = dialvo::test::ScratchDir;
+using dialvo::test::ScratchDir;
 
 struct Reply {
   long status = 0;  // 0: no answer at all
@@ -122,7 +122,7 @@ class Harness {
   const std::string& Database() const { return database_; }
 
  private:
-  TempDir dir_;
+  ScratchDir dir_;
   ServiceConfig config_;
   HttpServerOptions httpOptions_;
   static constexpr int64_t kStartMs = 1'700'000'000'000;

@@ -1,12 +1,11 @@
 // The dialvo-server program itself: account commands and serving.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "tests/cli/ServerProcess.h"
 #include "tests/server/Harness.h"
+#include "tests/support/ChildProcess.h"
 
 namespace dialvo::server::test {
 namespace {
@@ -26,20 +25,13 @@ Outcome RunProgram(const std::vector<std::string>& args, const std::string& inpu
   std::string command =
       "printf '%s' '" + input + "' | timeout -s KILL 10 '" + RunningServer::Program() + "'";
   for (const auto& arg : args) command += " '" + arg + "'";
-  command += " 2>&1";
-  Outcome run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[512];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  const ScratchDir dir;
+  const int status = dialvo::test::RunProgram({"sh", "-c", command + " 2>&1"}, {}, dir.File("out"));
+  return {status, dialvo::test::ReadFile(dir.File("out"))};
 }
 
 TEST(Program, AccountCommandsManageTheDatabase) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string db = TestDatabase(dir.Path() + "/nested/accounts.db");  // folders are created
   Outcome run = RunProgram({"--db", db, "user", "add", "alice", "secret1"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
@@ -63,7 +55,7 @@ TEST(Program, AccountCommandsManageTheDatabase) {
 TEST(Program, ServesHttpsWithTheGivenCertificateOnlyAndLogsEachRequest) {
   const std::string data = std::string(DIALVO_TEST_SOURCE_DIR) + "/tests/server/data/";
   const std::string cert = data + "tls-cert.pem";
-  TempDir dir;
+  ScratchDir dir;
   const std::string db = TestDatabase(dir.Path() + "/service.db");
   ASSERT_EQ(RunProgram({"--db", db, "user", "add", "bob", "pw-of-bob"}).exitCode, 0);
   RunningServer server({"--db", db, "--tls-cert", cert, "--tls-key", data + "tls-key.pem"});

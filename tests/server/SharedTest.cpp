@@ -91,7 +91,7 @@ TEST_F(Shared, ALoginFromAnotherInstanceOrSilenceEndsTheFirstOnEveryProcess) {
 // middle of them. Every account and every acknowledged buddy list is there.
 TEST(SharedProcesses, OneKilledMidTrafficLosesNoAccountAndNoBuddyList) {
   if (!UsingPostgres()) GTEST_SKIP() << "one SQLite file serves one process";
-  TempDir dir;
+  ScratchDir dir;
   const std::string database = TestDatabase(dir.Path() + "/unused.db");
   constexpr int kUsers = 8;
   {

@@ -26,7 +26,7 @@ class StoreTest : public ::testing::Test {
     return login;
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   const std::string database_ = TestDatabase(Path());
   std::unique_ptr<Store> store_;
 };

@@ -15,7 +15,7 @@
 #include "tests/cli/ServerProcess.h"
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
-#include "tests/settings/TempDir.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo {
@@ -56,14 +56,14 @@ class Log {
 
 // One client's settings and options; the test socket on a fresh loopback port.
 struct Client {
-  test::TempDir dir;
-  SettingsStore store{dir / "conf"};
+  test::ScratchDir dir;
+  SettingsStore store{dir.File("conf")};
   ConnectivityOptions options;
   NetworkSettings net;
 
   Client(const std::string& directoryHost, uint32_t ipType) {
     options.client.directoryHost = directoryHost;
-    options.client.cacheDirectory = dir / "cache";
+    options.client.cacheDirectory = dir.File("cache");
     options.client.timeoutSeconds = 5;
     options.hostAddresses = [] { return std::vector<std::string>{}; };
     options.connectTimeoutMs = 2000;

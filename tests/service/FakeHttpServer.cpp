@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "base/UdpSocket.h"
+#include "tests/support/LoopbackPorts.h"
 
 namespace dialvo::test {
 
@@ -63,20 +63,6 @@ HttpResponse HttpResponse::Text(int status, std::string_view body) {
       "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
   raw.append(body);
   return {raw, false};
-}
-
-int LoopbackTcpSocket(bool listening, uint16_t* port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = SockAddr::Loopback(0).ToSockaddr();
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      (listening && ::listen(fd, 16) != 0) ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  *port = SockAddr::FromSockaddr(addr).port;
-  return fd;
 }
 
 FakeHttpServer::FakeHttpServer(Handler handler) : handler_(std::move(handler)) {

@@ -60,10 +60,6 @@ class FakeHttpServer {
   std::vector<std::thread> connections_;
 };
 
-// A TCP socket on 127.0.0.1 with a free port, which goes to *port; listening
-// when asked. -1 on failure.
-int LoopbackTcpSocket(bool listening, uint16_t* port);
-
 // "a=b&c=d" decoded into name and value pairs, in order.
 std::vector<std::pair<std::string, std::string>> DecodeForm(std::string_view body);
 std::string PercentDecode(std::string_view text);

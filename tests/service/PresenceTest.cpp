@@ -12,8 +12,9 @@
 #include "settings/Settings.h"
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
-#include "tests/settings/TempDir.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/LoopbackPorts.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo {
@@ -83,9 +84,9 @@ const std::string kPresenceTail =
     "&Version=5";
 
 struct PresenceFixture {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   FakeService service;
-  SettingsStore settings{tmp / "conf"};
+  SettingsStore settings{tmp.File("conf")};
   RecordingObserver observer;
   std::unique_ptr<PresenceClient> client;
 
@@ -96,7 +97,7 @@ struct PresenceFixture {
     config.client.timeoutSeconds = 1;
     config.client.waitStepMs = 100;
     config.client.directoryHost = service.DirectoryHost();
-    config.client.cacheDirectory = tmp / "cache";
+    config.client.cacheDirectory = tmp.File("cache");
     config.hostAddresses = [] { return std::vector<std::string>{"127.0.0.2"}; };
     config.connectTimeoutMs = 2000;
     config.loginThreadDelayMs = 0;
@@ -126,9 +127,8 @@ struct PresenceFixture {
 TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
   PresenceFixture f;
   ASSERT_TRUE(SaveAutoLogin(f.settings, true));
-  NetworkSettings net;
-  net.listeningPort = 5555;  // stored while the alternate-port flag is off: not in use
-  ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
+  // Stored while the alternate-port flag is off: not in use.
+  ASSERT_TRUE(SaveNetworkSettings(f.settings, {.listeningPort = 5555}));
   PresenceClient& client = f.Make();
   const LoginOutcome outcome = client.Login("  ann ", "pw", false);
   EXPECT_EQ(outcome.result, LoginOutcome::Result::kDone);
@@ -146,7 +146,7 @@ TEST(Presence, AcceptedLoginTakesTheServiceBuddyListAndStoresTheCredentials) {
   const StoredLogin stored = LoadStoredLogin(f.settings);
   EXPECT_EQ(stored.user, "ann");
   EXPECT_EQ(stored.password, "pw");
-  EXPECT_FALSE(std::filesystem::exists(f.tmp / "cache" / "DialvoServer.ini"));
+  EXPECT_FALSE(std::filesystem::exists(f.tmp.File("cache/DialvoServer.ini")));
 
   EXPECT_EQ(client.Login("ann", "pw", false).interactive, false);
 
@@ -355,11 +355,9 @@ TEST(Presence, UnreachableServiceLogsOffLocallyAndAutoLoginComesBack) {
   EXPECT_TRUE(logins[0].interactive);  // first login of the run
 
   // A proxy that is not there: the service counts as unreachable.
-  NetworkSettings net;
-  net.useHttpProxy = 1;
-  net.httpProxyName = "127.0.0.1";
-  net.httpProxyPort = test::UnusedLoopbackPort();
-  ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
+  ASSERT_TRUE(SaveNetworkSettings(f.settings, {.httpProxyName = "127.0.0.1",
+                                               .useHttpProxy = 1,
+                                               .httpProxyPort = test::UnusedLoopbackPort()}));
   client.KeepAliveTick();
   EXPECT_EQ(f.observer.networkChanges.load(), 1);
   EXPECT_EQ(f.observer.Statuses().back(), "HTTP proxy not reachable");

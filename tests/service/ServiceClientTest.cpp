@@ -12,7 +12,7 @@
 #include "tests/service/FakeHttpServer.h"
 #include "tests/service/FakeService.h"
 #include "tests/service/Tinyproxy.h"
-#include "tests/settings/TempDir.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/Wait.h"
 
@@ -24,13 +24,13 @@ using test::HttpRequest;
 using test::HttpResponse;
 
 struct ClientFixture {
-  test::TempDir tmp;
-  SettingsStore settings{tmp / "conf"};
+  test::ScratchDir tmp;
+  SettingsStore settings{tmp.File("conf")};
   ServiceClientOptions Options(uint32_t timeoutSeconds = 10, uint32_t stepMs = 1000) {
     ServiceClientOptions o;
     o.timeoutSeconds = timeoutSeconds;
     o.waitStepMs = stepMs;
-    o.cacheDirectory = tmp / "cache";
+    o.cacheDirectory = tmp.File("cache");
     return o;
   }
 };
@@ -126,10 +126,8 @@ TEST(ServiceClient, ProxySettingsRouteRequestsThroughARealProxy) {
   FakeHttpServer server([](const HttpRequest&) { return HttpResponse::Text(200, "ok"); });
   CServiceClient client(f.settings, f.Options());
 
-  NetworkSettings net;
-  net.useHttpProxy = 1;
-  net.httpProxyName = " 127.0.0.1 ";
-  net.httpProxyPort = proxy.Port();
+  NetworkSettings net{
+      .httpProxyName = " 127.0.0.1 ", .useHttpProxy = 1, .httpProxyPort = proxy.Port()};
   ASSERT_TRUE(SaveNetworkSettings(f.settings, net));
   std::string answer;
   ASSERT_TRUE(client.Post(server.HostPort(), "p\\x.asp", "a=1", answer));
@@ -161,7 +159,7 @@ TEST(ServiceClient, ServerLocationFileStaysOnlyAfterAFailure) {
   ServiceClientOptions options = f.Options();
   options.directoryHost = service.DirectoryHost();
   CServiceClient client(f.settings, options);
-  const auto file = f.tmp / "cache" / "DialvoServer.ini";
+  const auto file = f.tmp.File("cache/DialvoServer.ini");
   EXPECT_EQ(client.LocationFilePath(), file);
 
   ServerLocation loc;
@@ -215,10 +213,8 @@ TEST(LocalAddress, PublicAddressThatReachesTheTargetElseLanElseEmpty) {
 
   // Through a proxy the proxy is the target: the service need not be reachable.
   FakeHttpServer proxy(Hang);
-  NetworkSettings net;
-  net.useHttpProxy = 1;
-  net.httpProxyName = "  127.0.0.1 ";
-  net.httpProxyPort = proxy.Port();
+  NetworkSettings net{
+      .httpProxyName = "  127.0.0.1 ", .useHttpProxy = 1, .httpProxyPort = proxy.Port()};
   EXPECT_EQ(GetLocalAddress(net, Probe(closed, {})), "LAN");
   net.httpProxyName = "   ";
   EXPECT_EQ(GetLocalAddress(net, Probe(service.HostPort(), {})), "");

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/UdpSocket.h"
-#include "tests/service/FakeHttpServer.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/Wait.h"
 
 namespace dialvo::test {
@@ -24,19 +24,6 @@ bool Accepts(uint16_t port) {
 }
 
 }  // namespace
-
-uint16_t UnusedLoopbackPort() {
-  uint16_t port = 0;
-  const int fd = LoopbackTcpSocket(false, &port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-uint16_t UnusedUdpPort() {
-  UdpSocket socket;
-  if (!socket.Open() || !socket.Bind(SockAddr::Loopback(0))) return 0;
-  return socket.LocalName().value_or(SockAddr{}).port;
-}
 
 Tinyproxy::Tinyproxy(const std::filesystem::path& dir) {
   // The port is chosen before tinyproxy binds it; another process may take

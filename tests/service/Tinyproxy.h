@@ -22,9 +22,4 @@ class Tinyproxy {
   uint16_t port_ = 0;
 };
 
-// A loopback port that nothing listened on a moment ago.
-uint16_t UnusedLoopbackPort();
-// A loopback UDP port that was free a moment ago.
-uint16_t UnusedUdpPort();
-
 }  // namespace dialvo::test

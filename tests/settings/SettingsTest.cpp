@@ -8,11 +8,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "settings/AtomicFile.h"
 #include "settings/Autostart.h"
-#include "tests/settings/TempDir.h"
 #include "tests/support/ScratchDir.h"
 
 namespace dialvo {
@@ -40,8 +40,8 @@ void ExpectOnlyTheSettingsFile(const std::filesystem::path& dir) {
 }
 
 TEST(Settings, MissingOrWronglyTypedValuesGiveTheDefaultsAndReadsCreateNothing) {
-  test::TempDir tmp;
-  const auto dir = tmp / "conf";
+  test::ScratchDir tmp;
+  const std::filesystem::path dir = tmp.File("conf");
   StoreWithWarnings s(dir);
   const NetworkSettings defaults = LoadNetworkSettings(s.store);
   EXPECT_EQ(defaults.listeningPort, 1720u);
@@ -66,7 +66,7 @@ TEST(Settings, MissingOrWronglyTypedValuesGiveTheDefaultsAndReadsCreateNothing) 
 }
 
 TEST(Settings, NetworkSettingsRoundTripThroughOnePrivateFile) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   StoreWithWarnings s(tmp.Path());
   ASSERT_TRUE(s.store.WriteDword(keys::kRingTime, 17));
 
@@ -94,7 +94,7 @@ TEST(Settings, NetworkSettingsRoundTripThroughOnePrivateFile) {
 }
 
 TEST(Settings, DamagedFileMeansDefaultsOneWarningAndIsKeptAside) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   StoreWithWarnings s(tmp.Path());
   const std::string garbage = "[Orvanta\nRingTime=3\n\x01\x02 no equals sign\n";
   WriteFile(s.store.FilePath(), garbage);
@@ -112,7 +112,7 @@ TEST(Settings, DamagedFileMeansDefaultsOneWarningAndIsKeptAside) {
 }
 
 TEST(Settings, UnreadableFileIsNeverOverwritten) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   StoreWithWarnings s(tmp.Path());
   // A folder in the file's place cannot be read (root ignores mode bits).
   std::filesystem::create_directory(s.store.FilePath());
@@ -130,7 +130,7 @@ TEST(Settings, UnreadableFileIsNeverOverwritten) {
 }
 
 TEST(Settings, RingTimeIsHeldInRangeWhereReadAndWrittenBackBySettings) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   SettingsStore store(tmp.Path());
   EXPECT_EQ(NormaliseRingTime(store), 10u);
   EXPECT_FALSE(std::filesystem::exists(store.FilePath()));  // a missing value is not written
@@ -156,9 +156,9 @@ TEST(Settings, RingTimeIsHeldInRangeWhereReadAndWrittenBackBySettings) {
 }
 
 TEST(Settings, RecordingsDirectoryIsTrimmedAndCreatedWithItsParents) {
-  test::TempDir tmp;
-  SettingsStore store(tmp / "conf");
-  const auto target = tmp / "a" / "b" / "rec";
+  test::ScratchDir tmp;
+  SettingsStore store(tmp.File("conf"));
+  const std::filesystem::path target = tmp.File("a/b/rec");
   store.WriteString(keys::kRecordingsDirectory, "  " + target.string() + "/  ");
   const auto dir = PrepareRecordingsDirectory(store);
   ASSERT_TRUE(dir.has_value());
@@ -167,7 +167,7 @@ TEST(Settings, RecordingsDirectoryIsTrimmedAndCreatedWithItsParents) {
 }
 
 TEST(Settings, IpListKeepsTheFirstTenEntriesAndBuddyListsAreKeptPerUser) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   SettingsStore store(tmp.Path());
   std::vector<std::string> entries;
   for (int i = 1; i <= 12; ++i) entries.push_back("10.0.0." + std::to_string(i));
@@ -189,28 +189,27 @@ TEST(Settings, IpListKeepsTheFirstTenEntriesAndBuddyListsAreKeptPerUser) {
 }
 
 TEST(Settings, StoredLoginFollowsTheAutoLoginFlag) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   SettingsStore store(tmp.Path());
+  const auto login = [&] {
+    const StoredLogin l = LoadStoredLogin(store);
+    return std::make_tuple(l.autoLogin, l.user, l.password);
+  };
+  const auto none = std::make_tuple(0u, std::string(), std::string());
   ASSERT_TRUE(StoreLoginCredentials(store, "ann", "secret"));
-  EXPECT_EQ(LoadStoredLogin(store).user, "");
+  EXPECT_EQ(login(), none);
 
   ASSERT_TRUE(SaveAutoLogin(store, true));
   ASSERT_TRUE(StoreLoginCredentials(store, "ann", "se cret=#"));
-  StoredLogin login = LoadStoredLogin(store);
-  EXPECT_EQ(login.autoLogin, 1u);
-  EXPECT_EQ(login.user, "ann");
-  EXPECT_EQ(login.password, "se cret=#");
+  EXPECT_EQ(login(), std::make_tuple(1u, std::string("ann"), std::string("se cret=#")));
 
   ASSERT_TRUE(SaveAutoLogin(store, false));
-  login = LoadStoredLogin(store);
-  EXPECT_EQ(login.autoLogin, 0u);
-  EXPECT_EQ(login.user, "");
-  EXPECT_EQ(login.password, "");
+  EXPECT_EQ(login(), none);
 }
 
 TEST(Settings, AutostartEntryRunsTheProgramHiddenWhileOn) {
-  test::TempDir tmp;
-  const auto dir = tmp / "autostart";
+  test::ScratchDir tmp;
+  const std::filesystem::path dir = tmp.File("autostart");
   const std::filesystem::path program = "/opt/my apps/dia\"lvo";
   EXPECT_FALSE(IsAutoStartOn(dir));
   ASSERT_TRUE(SetAutoStart(true, program, dir));
@@ -253,7 +252,7 @@ TEST(Settings, DirectoriesFollowTheOverrideThenXdgThenHome) {
 }
 
 TEST(Settings, ConcurrentWritersLoseNoValue) {
-  test::TempDir tmp;
+  test::ScratchDir tmp;
   std::vector<std::thread> writers;
   writers.reserve(4);
   for (int t = 0; t < 4; ++t) {

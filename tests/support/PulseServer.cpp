@@ -100,4 +100,16 @@ int PulseServer::Pactl(const std::vector<std::string>& args, std::string* output
   return status;
 }
 
+uint32_t PulseServer::Volume(const std::string& kind, const std::string& name) {
+  std::string out;
+  return Pactl({"get-" + kind + "-volume", name}, &out) == 0 ? FirstVolume(out) : UINT32_MAX;
+}
+
+uint32_t PulseServer::FirstVolume(const std::string& pactlText) {
+  size_t at = pactlText.find("Volume:");
+  if (at != std::string::npos) at = pactlText.find(':', at + 7);
+  return at == std::string::npos ? UINT32_MAX
+                                 : static_cast<uint32_t>(std::stoul(pactlText.substr(at + 1)));
+}
+
 }  // namespace dialvo::test

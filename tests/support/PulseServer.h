@@ -3,6 +3,7 @@
 // state, a null sink "out" as the default sink and that sink's monitor as the
 // default source (so capture hears what is played). It accepts any client on
 // its socket and runs as root as well. Ended when the object goes.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,11 @@ class PulseServer {
   std::string Address() const { return "unix:" + Socket(); }
   // Runs pactl against the server; its exit status, output in *output.
   int Pactl(const std::vector<std::string>& args, std::string* output);
+  // The first channel's volume of a "sink" or "source"; UINT32_MAX when
+  // pactl gives none.
+  uint32_t Volume(const std::string& kind, const std::string& name);
+  // The first channel's volume in pactl's "Volume: front-left: 65536 / 100% / ...".
+  static uint32_t FirstVolume(const std::string& pactlText);
   // The settings a client process needs so that it leaves the user's own
   // sound configuration alone.
   std::vector<std::string> ClientEnv() const;
